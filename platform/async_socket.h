@@ -1,0 +1,118 @@
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <string>
+
+class SocketEventLoop;
+
+// Notification kinds, as bits of Create's event mask; 63 asks for all six.
+enum AsyncSocketEvent : long {
+    FD_READ = 0x01,
+    FD_WRITE = 0x02,
+    FD_OOB = 0x04,
+    FD_ACCEPT = 0x08,
+    FD_CONNECT = 0x10,
+    FD_CLOSE = 0x20,
+    FD_ALL_EVENTS = 0x3F,
+};
+
+constexpr int SOCKET_ERROR = -1;
+
+// The last socket error of the calling thread, as a Windows Sockets number.
+int WSAGetLastError();
+
+// A non-blocking IPv4 TCP socket whose readiness arrives as virtual notifications on the
+// thread that made it, through that thread's SocketEventLoop.
+//
+// The notifications keep the asynchronous-select rules the relay is written against:
+// - OnReceive while data, end of stream or an error waits; once delivered it comes again
+//   only after the next Receive (any Receive re-arms it, one of length 0 too).
+// - OnSend once when a connect or accept completes, then only after a Send that failed with
+//   WSAEWOULDBLOCK, once the socket can take data again.
+// - OnAccept while connections wait, re-armed by Accept.
+// - OnConnect once per connect, with its result; OnClose once when the peer has closed
+//   (after everything it sent has been received) or reset the connection.
+// - OnOutOfBandData when urgent data waits; urgent data never enters the stream. It comes
+//   again after a Receive with MSG_OOB.
+// After Close nothing reaches the object, not even events already fetched.
+//
+// Ownership: owns its descriptor. Thread: the thread of its loop only.
+class CAsyncSocket {
+public:
+    CAsyncSocket();
+    virtual ~CAsyncSocket();
+    CAsyncSocket(const CAsyncSocket&) = delete;
+    CAsyncSocket& operator=(const CAsyncSocket&) = delete;
+
+    virtual bool Accept(CAsyncSocket& connected);
+    virtual void Close();
+    virtual int Receive(void* buffer, int length, int flags = 0);
+    virtual int Send(const void* buffer, int length, int flags = 0);
+    virtual void OnReceive(int nErrorCode);
+    virtual void OnSend(int nErrorCode);
+    virtual void OnOutOfBandData(int nErrorCode);
+    virtual void OnAccept(int nErrorCode);
+    virtual void OnConnect(int nErrorCode);
+    virtual void OnClose(int nErrorCode);
+
+    // Makes the socket and binds it; port 0 is any port, a null address any local address.
+    // A bind address must be dotted-quad text, a port must lie in 0..65535 (WSAEINVAL).
+    bool Create(int port = 0, int socketType = SOCK_STREAM, long events = FD_ALL_EVENTS,
+                const char* bindAddress = nullptr);
+    // Dotted-quad text is used as is, other text resolved (IPv4, first address, blocking).
+    // False with WSAEWOULDBLOCK means the result will come through OnConnect.
+    bool Connect(const char* host, int port);
+    bool Listen(int backlog = SOMAXCONN);
+    bool ShutDown(int how = SHUT_RDWR);
+    bool SetSockOpt(int option, const void* value, int length, int level = SOL_SOCKET);
+
+    // Remote and local ends as dotted-quad text and port; untouched on failure.
+    bool GetPeerName(std::string& address, unsigned int& port) const;
+    bool GetSockName(std::string& address, unsigned int& port) const;
+
+    // Two-part forms of Receive and Send for ring buffers: one call, both parts in order.
+    int ReceiveInto(void* first, int firstLength, void* second, int secondLength);
+    int SendFrom(const void* first, int firstLength, const void* second, int secondLength);
+
+    // Re-arms OnReceive without reading, as a Receive of length 0 would.
+    void ResumeReceive();
+
+    static int GetLastError() { return WSAGetLastError(); }
+
+    int handle() const { return fd_; }
+    bool isOpen() const { return fd_ >= 0; }
+
+    // For SocketEventLoop.
+    void handleEvents(std::uint32_t epollEvents);
+    void detachFromLoop();
+
+private:
+    bool attachDescriptor(int fd);
+    bool registerWithLoop();
+    void setLastError(int wsaError);
+    int finishSend(long sent, int error);
+    void failWithErrno();
+    std::uint32_t wantedEvents() const;
+    void updateInterest();
+    void pauseAccepting();
+    bool stillAlive(std::uint64_t id) const;
+    bool wants(long event) const { return (events_ & event) != 0; }
+
+    int fd_ = -1;
+    long events_ = FD_ALL_EVENTS;
+    SocketEventLoop* loop_ = nullptr;
+    std::uint64_t id_ = 0;
+    std::uint32_t interest_ = 0;
+    bool registered_ = false;
+    bool watched_ = false;
+    bool listening_ = false;
+    bool connecting_ = false;
+    bool readArmed_ = false;
+    bool writeArmed_ = false;
+    bool oobArmed_ = false;
+    bool acceptArmed_ = false;
+    bool closeDelivered_ = false;
+    bool dispatching_ = false;
+};

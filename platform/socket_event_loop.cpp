@@ -1,0 +1,189 @@
+#include "platform/socket_event_loop.h"
+
+#include <sys/epoll.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+
+#include "platform/async_socket.h"
+
+namespace {
+thread_local SocketEventLoop* t_currentLoop = nullptr;
+
+// The timer's registration id; socket ids always have a generation of 1 or more.
+constexpr std::uint64_t kTimerId = 0xFFFFFFFFull;
+constexpr int kBatchSize = 256;
+
+std::uint32_t slotOf(std::uint64_t id) { return static_cast<std::uint32_t>(id & 0xFFFFFFFFu); }
+std::uint32_t generationOf(std::uint64_t id) { return static_cast<std::uint32_t>(id >> 32); }
+}  // namespace
+
+SocketEventLoop::SocketEventLoop() {
+    epollFd_ = epoll_create1(EPOLL_CLOEXEC);
+    timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (epollFd_ >= 0 && timerFd_ >= 0) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = kTimerId;
+        if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, timerFd_, &ev) != 0) {
+            close(epollFd_);
+            epollFd_ = -1;
+        }
+    } else if (epollFd_ >= 0) {
+        close(epollFd_);
+        epollFd_ = -1;
+    }
+    previous_ = t_currentLoop;
+    t_currentLoop = this;
+}
+
+SocketEventLoop::~SocketEventLoop() {
+    // Sockets that outlive the loop must not reach it any more.
+    for (Slot& slot : slots_) {
+        if (slot.socket != nullptr) {
+            slot.socket->detachFromLoop();
+        }
+    }
+    if (timerFd_ >= 0) {
+        close(timerFd_);
+    }
+    if (epollFd_ >= 0) {
+        close(epollFd_);
+    }
+    t_currentLoop = previous_;
+}
+
+SocketEventLoop* SocketEventLoop::current() { return t_currentLoop; }
+
+std::uint64_t SocketEventLoop::registerSocket(CAsyncSocket* socket) {
+    std::uint32_t index = 0;
+    if (!freeSlots_.empty()) {
+        index = freeSlots_.back();
+        freeSlots_.pop_back();
+    } else {
+        index = static_cast<std::uint32_t>(slots_.size());
+        slots_.push_back(Slot{});
+    }
+    Slot& slot = slots_[index];
+    slot.socket = socket;
+    ++slot.generation;
+    if (slot.generation == 0) {
+        slot.generation = 1;
+    }
+    return (static_cast<std::uint64_t>(slot.generation) << 32) | index;
+}
+
+void SocketEventLoop::unregisterSocket(std::uint64_t id) {
+    if (lookup(id) == nullptr) {
+        return;
+    }
+    std::uint32_t index = slotOf(id);
+    slots_[index].socket = nullptr;
+    freeSlots_.push_back(index);
+}
+
+bool SocketEventLoop::watch(std::uint64_t id, int fd, std::uint32_t events) {
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.u64 = id;
+    return epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) == 0;
+}
+
+bool SocketEventLoop::rewatch(std::uint64_t id, int fd, std::uint32_t events) {
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.u64 = id;
+    return epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &ev) == 0;
+}
+
+void SocketEventLoop::unwatch(int fd) { epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr); }
+
+CAsyncSocket* SocketEventLoop::lookup(std::uint64_t id) const {
+    std::uint32_t index = slotOf(id);
+    if (index >= slots_.size()) {
+        return nullptr;
+    }
+    const Slot& slot = slots_[index];
+    return slot.generation == generationOf(id) ? slot.socket : nullptr;
+}
+
+void SocketEventLoop::runAfter(std::chrono::milliseconds delay, std::function<void()> callback) {
+    timers_.emplace(Clock::now() + delay, std::move(callback));
+    armTimer();
+}
+
+void SocketEventLoop::armTimer() {
+    itimerspec spec{};
+    if (!timers_.empty()) {
+        auto wait = timers_.begin()->first - Clock::now();
+        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+        if (ns < 1) {
+            ns = 1;  // zero would disarm the timer
+        }
+        spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+        spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+    }
+    timerfd_settime(timerFd_, 0, &spec, nullptr);
+}
+
+void SocketEventLoop::fireTimers() {
+    std::uint64_t expirations = 0;
+    while (read(timerFd_, &expirations, sizeof expirations) > 0) {
+    }
+    auto now = Clock::now();
+    std::vector<std::function<void()>> due;
+    while (!timers_.empty() && timers_.begin()->first <= now) {
+        due.push_back(std::move(timers_.begin()->second));
+        timers_.erase(timers_.begin());
+    }
+    armTimer();
+    for (auto& callback : due) {
+        callback();
+    }
+}
+
+int SocketEventLoop::wait(int timeoutMs) {
+    if (epollFd_ < 0) {
+        return 0;
+    }
+    std::array<epoll_event, kBatchSize> events{};
+    int n = epoll_wait(epollFd_, events.data(), kBatchSize, timeoutMs);
+    if (n <= 0) {
+        return 0;
+    }
+    for (int i = 0; i < n; ++i) {
+        std::uint64_t id = events[i].data.u64;
+        if (id == kTimerId) {
+            fireTimers();
+            continue;
+        }
+        // An earlier event of this batch may have closed or destroyed this socket.
+        CAsyncSocket* socket = lookup(id);
+        if (socket != nullptr) {
+            socket->handleEvents(events[i].events);
+        }
+    }
+    return n;
+}
+
+int SocketEventLoop::dispatchReady() { return wait(0); }
+
+bool SocketEventLoop::runUntil(const std::function<bool()>& done,
+                               std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    while (!done()) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            return done();
+        }
+        // Short waits so that conditions changed outside the loop (by other threads) are seen.
+        wait(static_cast<int>(std::min<long long>(left.count(), 20)));
+    }
+    return true;
+}
+
+void SocketEventLoop::runFor(std::chrono::milliseconds duration) {
+    runUntil([] { return false; }, duration);
+}

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <vector>
+
+class CAsyncSocket;
+
+// One epoll instance that delivers socket notifications on the thread that owns it.
+//
+// Role: dispatch only. It knows which socket object stands behind each registration and
+// calls its event handler; what the notifications mean is CAsyncSocket's business.
+// Each registration is named by an id (slot and generation) in the epoll event, never by a
+// pointer, and the id is looked up before every call, so a socket closed or destroyed while
+// its batch is being dispatched is never touched again.
+//
+// Ownership: owns the epoll and timer descriptors; does not own the sockets.
+// Thread: everything runs on the thread that made the loop; it becomes that thread's
+// current loop, which sockets created on the thread use. No worker threads.
+class SocketEventLoop {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    SocketEventLoop();
+    ~SocketEventLoop();
+    SocketEventLoop(const SocketEventLoop&) = delete;
+    SocketEventLoop& operator=(const SocketEventLoop&) = delete;
+
+    // False when the epoll instance could not be made; the socket layer is then unusable.
+    bool isOpen() const { return epollFd_ >= 0; }
+
+    // The epoll descriptor: readable whenever something is ready to dispatch. A GUI loop
+    // watches it and calls dispatchReady() on each wake-up.
+    int descriptor() const { return epollFd_; }
+
+    // Dispatches what is ready now without waiting; returns the number of events seen.
+    int dispatchReady();
+
+    // Dispatches until done() holds or the timeout passes; returns done().
+    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+
+    // Dispatches for the given time.
+    void runFor(std::chrono::milliseconds duration);
+
+    // The loop of the calling thread, or null when none was made.
+    static SocketEventLoop* current();
+
+    // Registration, for CAsyncSocket. An id stays valid until unregisterSocket; whether the
+    // descriptor is in the epoll set meanwhile is decided by watch and unwatch.
+    std::uint64_t registerSocket(CAsyncSocket* socket);
+    void unregisterSocket(std::uint64_t id);
+    CAsyncSocket* lookup(std::uint64_t id) const;
+    bool watch(std::uint64_t id, int fd, std::uint32_t events);
+    bool rewatch(std::uint64_t id, int fd, std::uint32_t events);
+    void unwatch(int fd);
+
+    // Runs the callback once, on this thread, after the delay.
+    void runAfter(std::chrono::milliseconds delay, std::function<void()> callback);
+
+private:
+    struct Slot {
+        CAsyncSocket* socket = nullptr;
+        std::uint32_t generation = 0;
+    };
+
+    int wait(int timeoutMs);
+    void fireTimers();
+    void armTimer();
+
+    int epollFd_ = -1;
+    int timerFd_ = -1;
+    std::vector<Slot> slots_;
+    std::vector<std::uint32_t> freeSlots_;
+    std::multimap<Clock::time_point, std::function<void()>> timers_;
+    SocketEventLoop* previous_ = nullptr;
+};
