@@ -1,0 +1,42 @@
+#pragma once
+
+#include <string>
+
+// The address filter that a port repeater consults for every accepted connection.
+//
+// A plain value: the port panel owns its filters, the repeater only points at one. The
+// decision depends on nothing but the members and the peer's dotted-decimal address, so a
+// change of the members takes effect at the next accepted connection. Used on the
+// user-interface thread only.
+class CIpFilter {
+  public:
+    static constexpr int kListSize = 10;
+
+    enum Mode : int {
+        kAdmitAll = 0,
+        kLoopbackOnly = 1,
+        kLocalOnly = 2,
+        kAllowDenyLists = 3,
+    };
+
+    CIpFilter() = default;
+    CIpFilter(const CIpFilter& other) = default;
+    // Copies all entries, those beyond the counts too, so a copy is indistinguishable.
+    CIpFilter& operator=(const CIpFilter& other);
+    virtual ~CIpFilter() = default;
+
+    // Non-zero admits the peer, 0 refuses it. Unknown modes admit everyone.
+    int checkAddress(const std::string& peerAddress) const;
+    int checkAddress(const char* peerAddress) const;
+
+    // The allow/deny decision: 1 when some allow rule matches and no deny rule does.
+    int checkAddressList(const std::string& peerAddress) const;
+    int checkAddressList(const char* peerAddress) const;
+
+    int mode = kAdmitAll;
+    // Leading entries of each list in use; whoever sets them keeps them within 0..10.
+    int allowCount = 0;
+    int denyCount = 0;
+    std::string allowList[kListSize];
+    std::string denyList[kListSize];
+};

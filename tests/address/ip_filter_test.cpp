@@ -1,0 +1,130 @@
+#include "address/ip_filter.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+TEST(IpFilterTest, DefaultFilterAdmitsEverything) {
+    const CIpFilter filter;
+    EXPECT_EQ(filter.mode, 0);
+    EXPECT_EQ(filter.allowCount, 0);
+    EXPECT_EQ(filter.denyCount, 0);
+    for (const char* text : {"", "abc", "1.2.3.4"}) {
+        EXPECT_NE(filter.checkAddress(std::string(text)), 0) << text;
+        EXPECT_NE(filter.checkAddress(text), 0) << text;
+    }
+    EXPECT_NE(filter.checkAddress(static_cast<const char*>(nullptr)), 0);
+}
+
+struct ModeCase {
+    int mode;
+    std::string address;
+    bool admitted;
+};
+
+TEST(IpFilterTest, ModesDispatch) {
+    const ModeCase cases[] = {
+        {1, "127.0.0.1", true}, {1, "127.0.0.2", false},  {1, "", false},
+        {1, "abc", false},      {2, "192.168.3.4", true}, {2, "127.9.9.9", true},
+        {2, "8.8.8.8", false},  {2, "", false},           {7, "", true},
+        {7, "abc", true},       {7, "8.8.8.8", true},     {-1, "8.8.8.8", true},
+        {3, "10.0.0.1", false},  // allow list is empty
+    };
+    for (const auto& c : cases) {
+        CIpFilter filter;
+        filter.mode = c.mode;
+        EXPECT_EQ(filter.checkAddress(c.address) != 0, c.admitted)
+            << "mode " << c.mode << " address \"" << c.address << '"';
+    }
+}
+
+TEST(IpFilterTest, EmptyAllowListRefusesWhateverTheDenyList) {
+    CIpFilter filter;
+    filter.mode = 3;
+    filter.allowList[0] = "0.0.0.0/0";  // beyond the count, so never consulted
+    filter.denyCount = 1;
+    filter.denyList[0] = "192.0.2.0/24";
+    for (const char* address : {"10.0.0.1", "192.0.2.1", "127.0.0.1"}) {
+        EXPECT_EQ(filter.checkAddress(address), 0) << address;
+        EXPECT_EQ(filter.checkAddressList(address), 0) << address;
+    }
+}
+
+TEST(IpFilterTest, DenyOverridesAllow) {
+    CIpFilter filter;
+    filter.mode = 3;
+    filter.allowCount = 1;
+    filter.allowList[0] = "10.0.0.0/8";
+    filter.denyCount = 1;
+    filter.denyList[0] = "10.0.0.5";
+    filter.denyList[1] = "10.0.0.4";  // beyond the count
+    EXPECT_NE(filter.checkAddress("10.0.0.4"), 0);
+    EXPECT_EQ(filter.checkAddress("10.0.0.5"), 0);
+    EXPECT_EQ(filter.checkAddress("11.0.0.1"), 0);
+    EXPECT_EQ(filter.checkAddress(""), 0);
+}
+
+TEST(IpFilterTest, MalformedEntriesAreSkipped) {
+    CIpFilter filter;
+    filter.mode = 3;
+    filter.allowCount = 3;
+    filter.allowList[0] = "bad";
+    filter.allowList[1] = "";
+    filter.allowList[2] = "10.0.0.0/8";
+    filter.denyCount = 2;
+    filter.denyList[0] = "";
+    filter.denyList[1] = "10.0.0.0/40";
+    EXPECT_NE(filter.checkAddress("10.2.3.4"), 0);
+    EXPECT_EQ(filter.checkAddress("11.2.3.4"), 0);
+}
+
+TEST(IpFilterTest, EveryAllowSlotIsConsulted) {
+    CIpFilter filter;
+    filter.mode = 3;
+    filter.allowCount = CIpFilter::kListSize;
+    for (int i = 0; i < CIpFilter::kListSize; ++i) {
+        filter.allowList[i] = "10.0.0." + std::to_string(i);
+    }
+    EXPECT_NE(filter.checkAddress("10.0.0.9"), 0);
+    EXPECT_EQ(filter.checkAddress("10.0.0.10"), 0);
+}
+
+TEST(IpFilterTest, CopyAssignmentCopiesEntriesBeyondTheCounts) {
+    CIpFilter source;
+    source.mode = 3;
+    source.allowCount = 2;
+    source.denyCount = 1;
+    for (int i = 0; i < CIpFilter::kListSize; ++i) {
+        source.allowList[i] = "10.0.0." + std::to_string(i);
+        source.denyList[i] = "10.1.0." + std::to_string(i);
+    }
+
+    CIpFilter target;
+    target.allowList[9] = "stale";
+    target = source;
+    EXPECT_EQ(target.mode, 3);
+    EXPECT_EQ(target.allowCount, 2);
+    EXPECT_EQ(target.denyCount, 1);
+    for (int i = 0; i < CIpFilter::kListSize; ++i) {
+        EXPECT_EQ(target.allowList[i], source.allowList[i]) << i;
+        EXPECT_EQ(target.denyList[i], source.denyList[i]) << i;
+    }
+
+    // Assigned values are independent of the source afterwards.
+    source.allowList[0] = "changed";
+    EXPECT_EQ(target.allowList[0], "10.0.0.0");
+    EXPECT_NE(target.checkAddress("10.0.0.1"), 0);
+}
+
+TEST(IpFilterTest, ChecksThroughAConstPointer) {
+    CIpFilter filter;
+    const CIpFilter* consulted = &filter;
+    EXPECT_NE(consulted->checkAddress("8.8.8.8"), 0);
+    filter.mode = 1;  // the owner changes it; the next check sees the change
+    EXPECT_EQ(consulted->checkAddress("8.8.8.8"), 0);
+}
+
+}  // namespace
