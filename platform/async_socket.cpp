@@ -380,6 +380,7 @@ int CAsyncSocket::Receive(void* buffer, int length, int flags) {
     }
     ssize_t n = recv(fd_, buffer, static_cast<size_t>(length < 0 ? 0 : length), flags);
     int error = errno;
+    noteEndOfStream(n, length);
     updateInterest();
     if (n < 0) {
         setLastError(toWsaError(error));
@@ -401,12 +402,20 @@ int CAsyncSocket::ReceiveInto(void* first, int firstLength, void* second, int se
     message.msg_iovlen = secondLength > 0 ? 2 : 1;
     ssize_t n = recvmsg(fd_, &message, 0);
     int error = errno;
+    noteEndOfStream(n, firstLength + secondLength);
     updateInterest();
     if (n < 0) {
         setLastError(toWsaError(error));
         return SOCKET_ERROR;
     }
     return static_cast<int>(n);
+}
+
+void CAsyncSocket::noteEndOfStream(long received, int asked) {
+    // The owner has seen the end of the stream itself; a later OnClose would repeat it.
+    if (received == 0 && asked > 0) {
+        closeDelivered_ = true;
+    }
 }
 
 void CAsyncSocket::ResumeReceive() {

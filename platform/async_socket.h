@@ -33,7 +33,8 @@ int WSAGetLastError();
 //   WSAEWOULDBLOCK, once the socket can take data again.
 // - OnAccept while connections wait, re-armed by Accept.
 // - OnConnect once per connect, with its result; OnClose once when the peer has closed
-//   (after everything it sent has been received) or reset the connection.
+//   (after everything it sent has been received) or reset the connection, and not at all
+//   once a Receive has returned 0 (the owner has then seen the end itself).
 // - OnOutOfBandData when urgent data waits; urgent data never enters the stream. It comes
 //   again after a Receive with MSG_OOB.
 // After Close nothing reaches the object, not even events already fetched.
@@ -93,6 +94,7 @@ private:
     bool registerWithLoop();
     void setLastError(int wsaError);
     int finishSend(long sent, int error);
+    void noteEndOfStream(long received, int asked);
     void failWithErrno();
     std::uint32_t wantedEvents() const;
     void updateInterest();

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+// Private-profile (INI) functions with the Windows names, argument orders and behaviour
+// that the settings store relies on, for a UTF-8 text file:
+// - "[section]" headers and "key=value" lines; names match case-insensitively (ASCII) and
+//   blanks around names and values are ignored; lines starting with ";" are comments.
+// - A missing file, section or key gives the default; a key with an empty value gives
+//   empty text. Only the first section and the first key of a name count.
+// - A write changes only the key's own line (or adds one), keeps every other byte, the
+//   file's line ends and byte-order mark, and replaces the file in one rename, so a crash
+//   or a full disk leaves the old file whole. A read-only file is never replaced.
+// Everything is synchronous; nothing is cached between calls.
+
+// The key's value as a decimal integer: optional sign, then digits up to the first other
+// character, taken modulo 2^32; text without leading digits is 0. The default is returned
+// when the file, the section or the key is missing, or when the value is empty.
+unsigned int GetPrivateProfileIntA(const char* section, const char* key, int defaultValue,
+                                   const char* path);
+
+// Copies the key's value (or the default, without its trailing blanks, when the file,
+// section or key is missing) into buffer, cut to size - 1 bytes without splitting a UTF-8
+// character, zero-terminated. A value enclosed in matching quotes loses them. Returns the
+// number of bytes copied, without the terminating zero.
+unsigned int GetPrivateProfileStringA(const char* section, const char* key,
+                                      const char* defaultValue, char* buffer, unsigned int size,
+                                      const char* path);
+
+// Sets the key to value, creating the file, the section and the key as needed. A null
+// value removes the key, a null key the whole section. Line breaks inside the texts are
+// cut off, since they would split the line. Non-zero on success; a failed write leaves the
+// file exactly as it was.
+int WritePrivateProfileStringA(const char* section, const char* key, const char* value,
+                               const char* path);
+
+namespace private_profile_detail {
+
+// Called with the temporary file's path after it is complete and synced, just before it
+// is renamed over the profile; returning false abandons the write at that point.
+using BeforeReplace = std::function<bool(const std::string& temporaryPath)>;
+
+// WritePrivateProfileStringA with a hook into the replacement step.
+int writeProfileString(const char* section, const char* key, const char* value,
+                       const char* path, const BeforeReplace& beforeReplace);
+
+}  // namespace private_profile_detail

@@ -1,0 +1,40 @@
+#include "relay/buffer_pool.h"
+
+#include <algorithm>
+#include <new>
+
+namespace {
+// Keep at most this many idle bytes, and never fewer than a few blocks.
+constexpr std::size_t kMaxIdleBytes = 32u * 1024u * 1024u;
+constexpr std::size_t kMinIdleBlocks = 4;
+}  // namespace
+
+BufferPool::BufferPool(std::size_t blockSize)
+    : blockSize_(blockSize),
+      maxFreeBlocks_(std::max(kMinIdleBlocks, kMaxIdleBytes / std::max<std::size_t>(blockSize, 1))) {}
+
+BufferPool::~BufferPool() {
+    for (unsigned char* block : free_) {
+        delete[] block;
+    }
+}
+
+unsigned char* BufferPool::acquire() {
+    if (!free_.empty()) {
+        unsigned char* block = free_.back();
+        free_.pop_back();
+        return block;
+    }
+    return new (std::nothrow) unsigned char[blockSize_];
+}
+
+void BufferPool::release(unsigned char* block) {
+    if (block == nullptr) {
+        return;
+    }
+    if (free_.size() < maxFreeBlocks_) {
+        free_.push_back(block);
+    } else {
+        delete[] block;
+    }
+}

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/async_socket.h"
+#include "relay/buffer_pool.h"
+
+class CTcpSockStreamParent;
+
+enum ConnectState : std::int32_t {
+    Idle = 0,
+    Connecting = 1,
+    Connected = 2,
+};
+
+// One end of a relayed TCP connection, or a repeater's listening socket.
+//
+// What this stream's peer sends is read straight into the partner's send queue, and only as
+// far as that queue has room; the partner writes it on to its own peer. While the partner's
+// queue is full, reading pauses (no notification, no busy loop) and resumes as soon as the
+// partner has sent something. The send queue is a ring borrowed from the repeater's pool
+// while it holds data. Every event the repeater must act on is reported to the parent.
+//
+// Ownership: owns its socket and, while it holds data, its queue block; parent and partner
+// are not owned. Thread: the relay's thread, inside socket notifications.
+class CTcpSockStream : public CAsyncSocket {
+public:
+    CTcpSockStream();
+    ~CTcpSockStream() override;
+
+    std::int32_t connectState = Idle;
+    std::string kind;
+    std::uint32_t index = 0;
+    CTcpSockStreamParent* parent = nullptr;
+    CTcpSockStream* pairSocket = nullptr;
+    std::int32_t recvBufferSize = 0;
+    std::int32_t sendBufferSize = 0;
+    std::uint32_t sRemainCount = 0;
+    std::uint32_t maxRemainCount = 0;
+    std::string bindIp;
+    std::uint32_t bindPort = 0;
+    std::string peerAddress;
+    std::uint32_t peerPort = 0;
+    std::int32_t closePending = 0;
+
+    void setKind(const std::string& text) { kind = text; }
+
+    // Sets both nominal sizes to sizeKb KiB (below 1 counts as 1). False when that size
+    // cannot be held; the queue itself is borrowed from the pool on first use.
+    bool allocateBuffers(int sizeKb, std::shared_ptr<BufferPool> pool);
+
+    std::uint32_t getSendFreeSize() const;
+
+    // Queues bytes behind those already waiting; nothing happens if they do not fit.
+    void appendSendBuffer(const unsigned char* bytes, std::uint32_t length);
+
+    // Pushes the queue into the socket. False when that failed and the pair, this stream
+    // included, has been closed: the caller must not touch the stream any more.
+    bool writeSendBuffer2Socket();
+
+    const std::string& getPeerAddress() const { return peerAddress; }
+    std::uint32_t getPeerPort() const { return peerPort; }
+    const std::string& getBindIp() const { return bindIp; }
+    std::uint32_t getBindPort() const { return bindPort; }
+    std::uint32_t getMaxRemainCount() const { return maxRemainCount; }
+
+    void OnReceive(int nErrorCode) override;
+    void OnSend(int nErrorCode) override;
+    void OnOutOfBandData(int nErrorCode) override;
+    void OnAccept(int nErrorCode) override;
+    void OnConnect(int nErrorCode) override;
+    void OnClose(int nErrorCode) override;
+
+private:
+    bool ensureSendBlock();
+    void releaseSendBlockIfEmpty();
+    void queued(std::uint32_t length);
+    void resumePartnerReading();
+
+    std::shared_ptr<BufferPool> pool_;
+    unsigned char* sendBlock_ = nullptr;
+    std::uint32_t sendHead_ = 0;
+    // Set while this stream's reading waits for room in the partner's queue.
+    bool receivePaused_ = false;
+};
