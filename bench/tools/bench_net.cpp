@@ -1,0 +1,167 @@
+#include "bench_net.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace bench {
+namespace {
+
+sockaddr_in loopback(std::uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
+std::uint64_t splitmix(std::uint64_t x) {
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30U)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27U)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31U);
+}
+
+char patternByte(std::uint64_t offset) {
+    const std::uint64_t word = splitmix(offset / 8);
+    return static_cast<char>((word >> (8 * (offset % 8))) & 0xffU);
+}
+
+}  // namespace
+
+int listenLoopback(std::uint16_t port, int backlog) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr = loopback(port);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(fd, backlog) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::uint16_t localPort(int fd) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        return 0;
+    }
+    return ntohs(addr.sin_port);
+}
+
+int connectLoopback(std::uint16_t port, bool nonBlocking) {
+    const int type = SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0);
+    const int fd = ::socket(AF_INET, type, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_in addr = loopback(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 &&
+        !(nonBlocking && errno == EINPROGRESS)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool setNonBlocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL, 0);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+void raiseFileLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+void setNoDelay(int fd) {
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+int socketError(int fd) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
+        return errno;
+    }
+    return err;
+}
+
+std::int64_t nowNs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+void fillPattern(std::uint64_t offset, char* out, std::size_t len) {
+    std::size_t i = 0;
+    // Byte by byte up to a word boundary, then whole words.
+    for (; i < len && (offset + i) % 8 != 0; ++i) {
+        out[i] = patternByte(offset + i);
+    }
+    for (; i + 8 <= len; i += 8) {
+        const std::uint64_t word = splitmix((offset + i) / 8);
+        std::memcpy(out + i, &word, 8);
+    }
+    for (; i < len; ++i) {
+        out[i] = patternByte(offset + i);
+    }
+}
+
+std::size_t checkPattern(std::uint64_t offset, const char* data, std::size_t len) {
+    char expected[4096];
+    for (std::size_t done = 0; done < len;) {
+        const std::size_t n = (len - done < sizeof expected) ? len - done : sizeof expected;
+        fillPattern(offset + done, expected, n);
+        if (std::memcmp(expected, data + done, n) != 0) {
+            for (std::size_t i = 0; i < n; ++i) {
+                if (expected[i] != data[done + i]) {
+                    return done + i;
+                }
+            }
+        }
+        done += n;
+    }
+    return len;
+}
+
+Args::Args(int argc, char** argv, int first) {
+    for (int i = first; i < argc; i += 2) {
+        const std::string key = argv[i];
+        if (key.rfind("--", 0) != 0 || i + 1 >= argc) {
+            ok_ = false;
+            return;
+        }
+        values_[key.substr(2)] = argv[i + 1];
+    }
+}
+
+long long Args::integer(const std::string& key, long long fallback) const {
+    const auto it = values_.find(key);
+    if (it == values_.end()) {
+        return fallback;
+    }
+    char* end = nullptr;
+    const long long value = std::strtoll(it->second.c_str(), &end, 10);
+    return (end != nullptr && *end == '\0') ? value : fallback;
+}
+
+}  // namespace bench

@@ -1,0 +1,55 @@
+#pragma once
+
+// Socket and argument helpers shared by the benchmark load tools. Plain POSIX,
+// loopback only, no project libraries, so the tools measure nothing but the kernel
+// and the relay under test.
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace bench {
+
+// Listening socket on 127.0.0.1:port (0 lets the kernel pick); -1 on failure.
+int listenLoopback(std::uint16_t port, int backlog);
+
+// Port the socket is bound to, 0 if unknown.
+std::uint16_t localPort(int fd);
+
+// Starts a connect to 127.0.0.1:port. Returns the fd (the connect may still be in
+// progress when nonBlocking is set) or -1.
+int connectLoopback(std::uint16_t port, bool nonBlocking);
+
+bool setNonBlocking(int fd);
+
+// Lifts the open-files soft limit to the hard limit; the load tools hold thousands of sockets.
+void raiseFileLimit();
+void setNoDelay(int fd);
+
+// Pending socket error (SO_ERROR), 0 when the socket is fine.
+int socketError(int fd);
+
+std::int64_t nowNs();
+
+// Bytes of the deterministic test stream at the given offset: both ends of a
+// transfer generate it independently, so every received byte can be checked.
+void fillPattern(std::uint64_t offset, char* out, std::size_t len);
+
+// Offset of the first byte that differs from the pattern, or len when all match.
+std::size_t checkPattern(std::uint64_t offset, const char* data, std::size_t len);
+
+// "--key value" pairs after the mode word; unknown keys are left for the caller.
+class Args {
+  public:
+    Args(int argc, char** argv, int first);
+    long long integer(const std::string& key, long long fallback) const;
+    bool has(const std::string& key) const { return values_.count(key) != 0; }
+    bool ok() const { return ok_; }
+
+  private:
+    std::map<std::string, std::string> values_;
+    bool ok_ = true;
+};
+
+}  // namespace bench
