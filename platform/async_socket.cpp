@@ -210,18 +210,21 @@ void CAsyncSocket::handleEvents(std::uint32_t ev) {
             getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
             connecting_ = false;
             consumed = true;
-            if (error != 0) {
-                closeDelivered_ = true;
-                writeArmed_ = false;
-            }
+            // A completed connect is followed by one OnSend, as after an accept.
+            writeArmed_ = error == 0;
+            closeDelivered_ = error != 0;
             if (wants(FD_CONNECT)) {
                 OnConnect(toWsaError(error));
                 if (gone()) {
                     return;
                 }
             }
+            if (error == 0) {
+                ev |= EPOLLOUT;
+            }
         }
-    } else {
+    }
+    if (!listening_ && !connecting_) {
         if ((ev & EPOLLPRI) != 0 && oobArmed_ && !closeDelivered_) {
             oobArmed_ = false;
             consumed = true;

@@ -1,0 +1,205 @@
+#include "tests/support/loopback.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace loopback {
+
+namespace {
+sockaddr_in loopbackAddress(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+}  // namespace
+
+void setTimeouts(int fd, std::chrono::milliseconds timeout) {
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+int listenAny(int& port, int backlog) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_in address = loopbackAddress(0);
+    socklen_t length = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, backlog) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        close(fd);
+        return -1;
+    }
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+int freePort() {
+    int port = 0;
+    int fd = listenAny(port, 1);
+    if (fd >= 0) {
+        close(fd);
+    }
+    return port;
+}
+
+int connectTo(int port, std::chrono::milliseconds timeout) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    setTimeouts(fd, timeout);
+    sockaddr_in address = loopbackAddress(port);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool sendAll(int fd, const void* data, std::size_t length) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    while (length > 0) {
+        ssize_t n = send(fd, bytes, length, MSG_NOSIGNAL);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        bytes += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string receiveExactly(int fd, std::size_t length) {
+    std::string data(length, '\0');
+    std::size_t got = 0;
+    while (got < length) {
+        ssize_t n = recv(fd, data.data() + got, length - got, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    data.resize(got);
+    return data;
+}
+
+std::string receiveUntilClosed(int fd) {
+    std::string data;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        data.append(buffer, static_cast<std::size_t>(n));
+    }
+    return data;
+}
+
+bool waitClosed(int fd) {
+    char buffer[4096];
+    for (int i = 0; i < 1000; ++i) {
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n == 0) {
+            return true;
+        }
+        if (n < 0) {
+            return errno == ECONNRESET || errno == EPIPE;
+        }
+    }
+    return false;
+}
+
+std::string pattern(std::size_t length, unsigned seed) {
+    std::string data(length, '\0');
+    std::uint32_t state = seed * 2654435761u + 1;
+    for (std::size_t i = 0; i < length; ++i) {
+        state = state * 1664525u + 1013904223u;
+        data[i] = static_cast<char>(state >> 24);
+    }
+    return data;
+}
+
+std::uint64_t checksum(const unsigned char* data, std::size_t length, std::uint64_t seed) {
+    std::uint64_t hash = seed == 0 ? 1469598103934665603ull : seed;
+    for (std::size_t i = 0; i < length; ++i) {
+        hash = (hash ^ data[i]) * 1099511628211ull;
+    }
+    return hash;
+}
+
+Server::Server(std::function<void(int)> handler) : handler_(std::move(handler)) {
+    listenFd_ = listenAny(port_);
+    acceptThread_ = std::thread([this] { acceptLoop(); });
+}
+
+Server::~Server() { stop(); }
+
+void Server::stop() {
+    if (stopping_.exchange(true)) {
+        return;
+    }
+    if (acceptThread_.joinable()) {
+        acceptThread_.join();
+    }
+    for (auto& worker : workers_) {
+        worker.join();
+    }
+    if (listenFd_ >= 0) {
+        close(listenFd_);
+    }
+}
+
+void Server::acceptLoop() {
+    while (!stopping_.load()) {
+        pollfd waiting{listenFd_, POLLIN, 0};
+        if (poll(&waiting, 1, 20) <= 0) {
+            continue;
+        }
+        int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        setTimeouts(fd, 10s);
+        ++accepted_;
+        workers_.emplace_back([this, fd] {
+            handler_(fd);
+            close(fd);
+        });
+    }
+}
+
+void echo(int fd) {
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0 || !sendAll(fd, buffer, static_cast<std::size_t>(n))) {
+            return;
+        }
+    }
+}
+
+}  // namespace loopback

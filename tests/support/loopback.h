@@ -1,0 +1,64 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Blocking loopback helpers for tests: the relay runs on the test's thread, peers run on
+// their own threads with plain blocking sockets and time limits.
+namespace loopback {
+
+using namespace std::chrono_literals;
+
+// A listening socket on 127.0.0.1 at an ephemeral port; -1 on failure.
+int listenAny(int& port, int backlog = 512);
+// Connects to 127.0.0.1:port; -1 on failure. Receive and send time out after timeout.
+int connectTo(int port, std::chrono::milliseconds timeout = 10s);
+// A free ephemeral port (bound once and released).
+int freePort();
+void setTimeouts(int fd, std::chrono::milliseconds timeout);
+
+bool sendAll(int fd, const void* data, std::size_t length);
+// Reads until length bytes arrived, the peer closed or the timeout; returns the bytes read.
+std::string receiveExactly(int fd, std::size_t length);
+// Reads until the peer closes (or an error/timeout); returns everything read.
+std::string receiveUntilClosed(int fd);
+// True when the peer closed (read gives 0 or a reset) within the socket's timeout.
+bool waitClosed(int fd);
+
+std::string pattern(std::size_t length, unsigned seed);
+std::uint64_t checksum(const unsigned char* data, std::size_t length, std::uint64_t seed = 0);
+
+// Accepts connections on its own thread and runs handler(fd) for each on a new thread;
+// closes each descriptor after its handler returns.
+class Server {
+public:
+    explicit Server(std::function<void(int)> handler);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    int port() const { return port_; }
+    int accepted() const { return accepted_.load(); }
+    void stop();
+
+private:
+    void acceptLoop();
+
+    std::function<void(int)> handler_;
+    int listenFd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::atomic<int> accepted_{0};
+    std::thread acceptThread_;
+    std::vector<std::thread> workers_;
+};
+
+// Echoes everything back until the client closes.
+void echo(int fd);
+
+}  // namespace loopback
