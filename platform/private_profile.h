@@ -42,7 +42,7 @@ namespace private_profile_detail {
 using BeforeReplace = std::function<bool(const std::string& temporaryPath)>;
 
 // WritePrivateProfileStringA with a hook into the replacement step.
-int writeProfileString(const char* section, const char* key, const char* value,
-                       const char* path, const BeforeReplace& beforeReplace);
+int writeProfileString(const char* section, const char* key, const char* value, const char* path,
+                       const BeforeReplace& beforeReplace);
 
 }  // namespace private_profile_detail
