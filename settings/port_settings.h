@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+// The settings file beside the executable.
+inline constexpr const char* kSettingsFileName = "TarnwickPico.ini";
+
+// The five settings of one port panel as they live in its "TCP-PORT<index>" section.
+// Values are kept as loaded: nothing is checked or clamped here.
+struct PortSettings {
+    int act = 0;  // 1 = switched on
+    int port = 0;
+    std::string forwardHost = "127.0.0.1";
+    int forwardPort = 0;
+    int bufferSize = 128;  // in units of 1024 bytes
+};
+
+// Section name for a panel index: "TCP-PORT0" for the first panel.
+std::string portSectionName(int index);
+
+// Reads the panel's section; missing keys take the defaults above.
+PortSettings loadPortSettings(const std::string& iniPath, int index);
+
+// Writes ACT, PORT, FORWARDHOST and FORWARDPORT in that order. The buffer size is only
+// ever set by hand in the file, so it is not written. A failed write is not reported:
+// the caller keeps its values and the next save tries again.
+void savePortSettings(const std::string& iniPath, int index, const PortSettings& settings);

@@ -1,0 +1,197 @@
+#include "settings/port_settings.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class PortSettingsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "port-settings-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        path_ = (dir_ / kSettingsFileName).string();
+    }
+
+    void TearDown() override {
+        std::error_code ignored;
+        fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ignored);
+        fs::remove_all(dir_, ignored);
+    }
+
+    void writeFile(const std::string& bytes) const {
+        std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+        out << bytes;
+    }
+
+    std::string readFile() const {
+        std::ifstream in(path_, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+    fs::path dir_;
+    std::string path_;
+};
+
+void expectSettings(const PortSettings& actual, const PortSettings& expected) {
+    EXPECT_EQ(actual.act, expected.act);
+    EXPECT_EQ(actual.port, expected.port);
+    EXPECT_EQ(actual.forwardHost, expected.forwardHost);
+    EXPECT_EQ(actual.forwardPort, expected.forwardPort);
+    EXPECT_EQ(actual.bufferSize, expected.bufferSize);
+}
+
+TEST_F(PortSettingsTest, SectionNames) {
+    EXPECT_EQ(portSectionName(0), "TCP-PORT0");
+    EXPECT_EQ(portSectionName(12), "TCP-PORT12");
+    EXPECT_STREQ(kSettingsFileName, "TarnwickPico.ini");
+}
+
+TEST_F(PortSettingsTest, NoFileGivesDefaultsAndFirstSaveWritesFourLines) {
+    const PortSettings loaded = loadPortSettings(path_, 0);
+    expectSettings(loaded, PortSettings{0, 0, "127.0.0.1", 0, 128});
+    savePortSettings(path_, 0, loaded);
+    EXPECT_EQ(readFile(), "[TCP-PORT0]\nACT=0\nPORT=0\nFORWARDHOST=127.0.0.1\nFORWARDPORT=0\n");
+}
+
+TEST_F(PortSettingsTest, RoundTripsEveryWrittenField) {
+    const PortSettings saved{1, 8080, "relay.example", 443, 128};
+    savePortSettings(path_, 1, saved);
+    expectSettings(loadPortSettings(path_, 1), saved);
+    expectSettings(loadPortSettings(path_, 0), PortSettings{});
+
+    const PortSettings odd{0, -1, "", 70000, 128};  // kept as they are, not clamped
+    savePortSettings(path_, 1, odd);
+    EXPECT_EQ(readFile(), "[TCP-PORT1]\nACT=0\nPORT=-1\nFORWARDHOST=\nFORWARDPORT=70000\n");
+    expectSettings(loadPortSettings(path_, 1), odd);
+}
+
+TEST_F(PortSettingsTest, LoadsHandWrittenFilesAsTheyAre) {
+    struct Case {
+        const char* name;
+        std::string file;
+        PortSettings expected;
+    };
+    const Case cases[] = {
+        {"names in any case, blanks around",
+         "[tcp-port0]\n  act = 1 \n Port=8080\nforwardhost = h \n",
+         {1, 8080, "h", 0, 128}},
+        {"present but empty host", "[TCP-PORT0]\nFORWARDHOST=\n", {0, 0, "", 0, 128}},
+        {"trailing letters and no digits",
+         "[TCP-PORT0]\nPORT=8080abc\nFORWARDPORT=abc\n",
+         {0, 8080, "127.0.0.1", 0, 128}},
+        {"hand-added buffer size", "[TCP-PORT0]\nBUFFERSIZE=64\n", {0, 0, "127.0.0.1", 0, 64}},
+        {"out-of-range values kept",
+         "[TCP-PORT0]\nACT=5\nPORT=99999\nBUFFERSIZE=-1\n",
+         {5, 99999, "127.0.0.1", 0, -1}},
+        {"another section only", "[TCP-PORT1]\nACT=1\nPORT=1\n", {0, 0, "127.0.0.1", 0, 128}},
+        {"CRLF with a byte-order mark",
+         "\xEF\xBB\xBF[TCP-PORT0]\r\nACT=1\r\nPORT=81\r\nFORWARDHOST=x\r\nFORWARDPORT=82\r\n",
+         {1, 81, "x", 82, 128}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(c.file);
+        expectSettings(loadPortSettings(path_, 0), c.expected);
+    }
+}
+
+TEST_F(PortSettingsTest, EmptyHostStaysEmpty) {
+    writeFile("[TCP-PORT0]\nACT=0\nPORT=1\nFORWARDHOST=\nFORWARDPORT=2\n");
+    PortSettings settings = loadPortSettings(path_, 0);
+    EXPECT_EQ(settings.forwardHost, "");
+    settings.act = 1;
+    savePortSettings(path_, 0, settings);
+    EXPECT_EQ(readFile(), "[TCP-PORT0]\nACT=1\nPORT=1\nFORWARDHOST=\nFORWARDPORT=2\n");
+}
+
+TEST_F(PortSettingsTest, LongHostIsCutAndWrittenBackCut) {
+    writeFile("[TCP-PORT0]\nFORWARDHOST=" + std::string(300, 'h') + "\n");
+    const PortSettings settings = loadPortSettings(path_, 0);
+    EXPECT_EQ(settings.forwardHost, std::string(260, 'h'));
+    savePortSettings(path_, 0, settings);
+    EXPECT_EQ(readFile(), "[TCP-PORT0]\nFORWARDHOST=" + std::string(260, 'h') +
+                              "\nACT=0\nPORT=0\nFORWARDPORT=0\n");
+}
+
+TEST_F(PortSettingsTest, ForeignLinesSurviveManySaves) {
+    const std::string before =
+        "; my relay\r\n"
+        "[TCP-PORT0]\r\n"
+        "ACT=1\r\n"
+        "BUFFERSIZE=64\r\n"
+        "COMMENT=keep me\r\n"
+        "PORT=8080\r\n"
+        "FORWARDHOST=127.0.0.1\r\n"
+        "FORWARDPORT=80\r\n"
+        "\r\n"
+        "[TCP-PORT1]\r\n"
+        "ACT=1\r\n";
+    writeFile("\xEF\xBB\xBF" + before);
+    PortSettings settings = loadPortSettings(path_, 0);
+    EXPECT_EQ(settings.bufferSize, 64);
+    for (int i = 0; i < 20; ++i) {
+        settings.act = i % 2;
+        settings.forwardPort = 1000 + i;
+        savePortSettings(path_, 0, settings);
+        settings = loadPortSettings(path_, 0);
+    }
+    EXPECT_EQ(readFile(),
+              "\xEF\xBB\xBF; my relay\r\n"
+              "[TCP-PORT0]\r\n"
+              "ACT=1\r\n"
+              "BUFFERSIZE=64\r\n"
+              "COMMENT=keep me\r\n"
+              "PORT=8080\r\n"
+              "FORWARDHOST=127.0.0.1\r\n"
+              "FORWARDPORT=1019\r\n"
+              "\r\n"
+              "[TCP-PORT1]\r\n"
+              "ACT=1\r\n");
+}
+
+TEST_F(PortSettingsTest, SaveThatCannotWriteChangesNothing) {
+    const std::string original = "[TCP-PORT0]\nACT=0\nPORT=1\n";
+    writeFile(original);
+    const PortSettings changed{1, 2, "h", 3, 128};
+
+    ::chmod(path_.c_str(), 0444);
+    savePortSettings(path_, 0, changed);
+    EXPECT_EQ(readFile(), original);
+    ::chmod(path_.c_str(), 0644);
+
+    savePortSettings((dir_ / "missing" / kSettingsFileName).string(), 0, changed);
+    EXPECT_FALSE(fs::exists(dir_ / "missing"));
+    savePortSettings(path_ + "/" + kSettingsFileName, 0, changed);  // the "directory" is a file
+    EXPECT_EQ(readFile(), original);
+
+    // Once writing is possible again the next save goes through.
+    savePortSettings(path_, 0, changed);
+    expectSettings(loadPortSettings(path_, 0), changed);
+}
+
+TEST_F(PortSettingsTest, SaveIntoReadOnlyDirectoryChangesNothing) {
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "permission bits do not stop root";
+    }
+    savePortSettings(path_, 0, PortSettings{});
+    const std::string original = readFile();
+    fs::permissions(dir_, static_cast<fs::perms>(0555));
+    savePortSettings(path_, 0, PortSettings{1, 2, "h", 3, 128});
+    EXPECT_EQ(readFile(), original);
+    const std::string elsewhere = (dir_ / "other.ini").string();
+    savePortSettings(elsewhere, 0, PortSettings{});
+    EXPECT_FALSE(fs::exists(elsewhere));
+}
+
+}  // namespace
