@@ -1,0 +1,175 @@
+#include "platform/qt/dialog_builder.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QWidget>
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <utility>
+
+#include "platform/qt/link_ctrl.h"
+#include "platform/qt/list_ctrl.h"
+#include "platform/qt/spin_button_ctrl.h"
+
+namespace {
+
+DialogIconLoader& iconLoader() {
+    static DialogIconLoader loader;
+    return loader;
+}
+
+Qt::Alignment horizontalAlignment(std::uint32_t styles) {
+    if ((styles & style::kAlignRight) != 0) {
+        return Qt::AlignRight;
+    }
+    if ((styles & style::kAlignCenter) != 0) {
+        return Qt::AlignHCenter;
+    }
+    return Qt::AlignLeft;
+}
+
+Qt::FocusPolicy focusFor(std::uint32_t styles) {
+    return (styles & style::kTabStop) != 0 ? Qt::StrongFocus : Qt::ClickFocus;
+}
+
+QString textOf(const ControlTemplate& control) {
+    return QString::fromUtf8(control.text);
+}
+
+QWidget* makeControl(const ControlTemplate& control, QWidget* host) {
+    switch (control.kind) {
+        case ControlKind::PushButton: {
+            auto* button = new QPushButton(textOf(control), host);
+            button->setDefault((control.styles & style::kDefaultButton) != 0);
+            return button;
+        }
+        case ControlKind::PushLikeCheck: {
+            auto* button = new QPushButton(textOf(control), host);
+            button->setCheckable(true);
+            button->setAutoDefault(false);
+            return button;
+        }
+        case ControlKind::CheckBox:
+            return new QCheckBox(textOf(control), host);
+        case ControlKind::Edit: {
+            auto* edit = new QLineEdit(textOf(control), host);
+            edit->setAlignment(horizontalAlignment(control.styles) | Qt::AlignVCenter);
+            return edit;
+        }
+        case ControlKind::Label: {
+            auto* label = new QLabel(textOf(control), host);
+            label->setTextFormat(Qt::PlainText);
+            const Qt::Alignment vertical =
+                (control.styles & style::kCenterImage) != 0 ? Qt::AlignVCenter : Qt::AlignTop;
+            label->setAlignment(horizontalAlignment(control.styles) | vertical);
+            label->setWordWrap(true);
+            return label;
+        }
+        case ControlKind::GroupBox:
+            return new QGroupBox(textOf(control), host);
+        case ControlKind::UpDown:
+            return new CSpinButtonCtrl(host);
+        case ControlKind::ListView: {
+            auto* list = new CListCtrl(host);
+            list->setFrameShape((control.styles & style::kBorder) != 0 ? QFrame::StyledPanel
+                                                                       : QFrame::NoFrame);
+            return list;
+        }
+        case ControlKind::Link:
+            return new CLinkCtrl(control.text, host);
+        case ControlKind::Icon:
+            return new QLabel(host);
+    }
+    return new QWidget(host);
+}
+
+// The up-down sits against the right edge of its buddy, which gives up that much width.
+void attachUpDown(CSpinButtonCtrl& upDown, const ControlTemplate& control, QWidget* previous) {
+    auto* buddy = dynamic_cast<QLineEdit*>(previous);
+    if (buddy == nullptr) {
+        return;
+    }
+    upDown.SetBuddy(buddy);
+    upDown.setArrowKeys((control.styles & style::kArrowKeys) != 0);
+    if ((control.styles & style::kAlignBuddyRight) != 0) {
+        QRect edit = buddy->geometry();
+        const int width = std::min(upDown.width(), edit.width() / 2);
+        edit.setWidth(edit.width() - width + 2);
+        buddy->setGeometry(edit);
+        upDown.setGeometry(edit.right() - 1, edit.top(), width, edit.height());
+    }
+}
+
+}  // namespace
+
+QWidget* DialogControls::find(int id) const {
+    if (id == IDC_STATIC) {
+        return nullptr;
+    }
+    const auto it = std::find_if(controls_.begin(), controls_.end(),
+                                 [id](const BuiltControl& c) { return c.id == id; });
+    return it == controls_.end() ? nullptr : it->widget;
+}
+
+const BuiltControl* DialogControls::describe(const QWidget* widget) const {
+    const auto it = std::find_if(controls_.begin(), controls_.end(),
+                                 [widget](const BuiltControl& c) { return c.widget == widget; });
+    return it == controls_.end() ? nullptr : &*it;
+}
+
+QFont templateFont(const DialogTemplate& dialog) {
+    return dialogFont(dialog.fontFace, dialog.fontPoints);
+}
+
+DialogBaseUnits templateBaseUnits(const DialogTemplate& dialog) {
+    return dialogBaseUnits(templateFont(dialog));
+}
+
+QSize templateClientSize(const DialogTemplate& dialog) {
+    return dialogUnitsToPixels(templateBaseUnits(dialog), 0, 0, dialog.cx, dialog.cy).size();
+}
+
+void setDialogIconLoader(DialogIconLoader loader) {
+    iconLoader() = std::move(loader);
+}
+
+DialogControls buildDialogControls(const DialogTemplate& dialog, QWidget* host) {
+    const QFont font = templateFont(dialog);
+    const DialogBaseUnits units = dialogBaseUnits(font);
+    host->setFont(font);
+    host->resize(templateClientSize(dialog));
+
+    DialogControls built;
+    QWidget* previous = nullptr;
+    QWidget* previousFocus = nullptr;
+    for (const ControlTemplate& control : dialog.controls) {
+        QWidget* widget = makeControl(control, host);
+        widget->setGeometry(
+            dialogUnitsToPixels(units, control.x, control.y, control.cx, control.cy));
+        if (control.id != IDC_STATIC) {
+            widget->setObjectName(QStringLiteral("control%1").arg(control.id));
+        }
+        if (control.kind == ControlKind::UpDown) {
+            attachUpDown(*static_cast<CSpinButtonCtrl*>(widget), control, previous);
+        } else if (control.kind == ControlKind::Icon && iconLoader()) {
+            auto* label = static_cast<QLabel*>(widget);
+            const int resource = static_cast<int>(std::strtol(control.text, nullptr, 10));
+            label->setPixmap(iconLoader()(resource, widget->size()));
+        }
+        if (control.kind != ControlKind::Label && control.kind != ControlKind::GroupBox &&
+            control.kind != ControlKind::Icon && control.kind != ControlKind::UpDown) {
+            widget->setFocusPolicy(focusFor(control.styles));
+            if (previousFocus != nullptr) {
+                QWidget::setTabOrder(previousFocus, widget);
+            }
+            previousFocus = widget;
+        }
+        built.add({control.id, control.kind, widget});
+        previous = widget;
+    }
+    return built;
+}

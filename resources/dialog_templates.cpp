@@ -1,0 +1,125 @@
+#include "resources/dialog_templates.h"
+
+#include <array>
+
+namespace {
+
+using CK = ControlKind;
+using namespace style;
+
+const DialogTemplate kAboutBox{
+    IDD_ABOUTBOX,
+    0,
+    0,
+    235,
+    55,
+    "Tarnwickのﾊﾞｰｼﾞｮﾝ情報",
+    kPopup | kCaption | kSysMenu | kModalFrame,
+    "ＭＳ Ｐゴシック",
+    9,
+    {
+        {IDC_STATIC, CK::Icon, "128", 11, 17, 20, 20, 0},
+        {IDC_VERSION_LINE, CK::Label, "Tarnwick Version 1.0", 40, 10, 135, 8, kNoPrefix},
+        {IDC_STATIC, CK::Label, "Copyright (C) Mistrelsoft", 40, 25, 119, 8, 0},
+        {IDOK, CK::PushButton, "OK", 178, 7, 50, 14, kDefaultButton | kTabStop},
+        {IDC_HOMEPAGE_LINK, CK::Link, "<a>Mistrelsoftホームページ</a>", 40, 37, 80, 11, kTabStop},
+    }};
+
+const DialogTemplate kMainWindow{
+    IDD_TARNWICK_DIALOG,
+    0,
+    0,
+    195,
+    36,
+    "ターンウィック（β）",
+    kPopup | kVisible | kCaption | kSysMenu | kMinimizeBox | kModalFrame | kAppWindow,
+    "ＭＳ Ｐゴシック",
+    9,
+    {
+        {IDC_HOMEPAGE_LINK, CK::Link, "<a>Powered By Mistrelsoft</a>", 110, 0, 82, 12, kTabStop},
+    }};
+
+const DialogTemplate kPortPanel{
+    IDD_PORT_DIALOG,
+    0,
+    0,
+    189,
+    41,
+    "",
+    kChild | kThinBorder | kStaticEdge | kControlParent,
+    "ＭＳ Ｐゴシック",
+    9,
+    {
+        {IDC_LISTEN_FRAME, CK::GroupBox, "TCP ：65535", 2, 2, 48, 37, 0},
+        {IDC_SWITCH, CK::PushLikeCheck, "OFF", 9, 16, 23, 14, kAlignCenter | kTabStop},
+        {IDC_SETTING_BUTTON, CK::PushButton, "設定", 54, 5, 20, 16, kTabStop},
+        {IDC_STATUS_BUTTON, CK::PushButton, "確認", 79, 5, 20, 15, kTabStop},
+        {IDC_STATIC, CK::Label, "接続数", 54, 24, 20, 11, kAlignRight},
+        {IDC_COUNT_TEXT, CK::Label, "0000", 79, 23, 19, 12, kAlignRight},
+        {IDC_STATIC, CK::GroupBox, "転送先", 104, 2, 82, 37, 0},
+        {IDC_STATIC, CK::Label, "Ip/Host", 119, 10, 25, 11, 0},
+        {IDC_FORWARD_HOST_TEXT, CK::Label, "255.255.255.255", 108, 22, 48, 13, kAlignCenter},
+        {IDC_STATIC, CK::Label, "Port No.", 159, 10, 24, 11, 0},
+        {IDC_FORWARD_PORT_TEXT, CK::Label, "65535", 159, 22, 22, 13, kAlignRight},
+    }};
+
+constexpr std::uint32_t kPortSpin = kAlignBuddyRight | kSetBuddyInt | kNoThousands;
+
+const DialogTemplate kSettingDialog{
+    IDD_SETTING_DIALOG,
+    0,
+    0,
+    191,
+    69,
+    "TARNWICK設定",
+    kPopup | kCaption | kSysMenu | kModalFrame,
+    "ＭＳ Ｐゴシック",
+    9,
+    {
+        {IDC_STATIC, CK::GroupBox, "フォワード設定", 2, 4, 185, 44, 0},
+        {IDC_STATIC, CK::Label, "Port No.", 17, 15, 26, 13, 0},
+        {IDC_LISTEN_PORT_EDIT, CK::Edit, "", 13, 29, 33, 12,
+         kAlignRight | kAutoHScroll | kBorder | kTabStop},
+        {IDC_LISTEN_PORT_SPIN, CK::UpDown, "", 47, 29, 10, 11, kPortSpin},
+        {IDC_STATIC, CK::Label, ">>>>", 60, 29, 17, 11, 0},
+        {IDC_STATIC, CK::Label, "Ip/Host", 83, 15, 24, 9, 0},
+        {IDC_LOCALHOST_CHECK, CK::CheckBox, "localhost", 108, 14, 40, 11, kTabStop},
+        {IDC_HOST_EDIT, CK::Edit, "", 81, 29, 61, 12, kAutoHScroll | kBorder | kTabStop},
+        {IDC_STATIC, CK::Label, "Port No.", 155, 14, 26, 13, 0},
+        {IDC_FORWARD_PORT_EDIT, CK::Edit, "", 144, 29, 32, 12,
+         kAlignRight | kAutoHScroll | kBorder | kTabStop},
+        {IDC_FORWARD_PORT_SPIN, CK::UpDown, "", 171, 29, 11, 12, kPortSpin | kArrowKeys},
+        {IDOK, CK::PushButton, "OK", 2, 51, 50, 14, kDefaultButton | kTabStop},
+        {IDCANCEL, CK::PushButton, "ｷｬﾝｾﾙ", 137, 51, 50, 14, kTabStop},
+    }};
+
+const DialogTemplate kStatusDialog{
+    IDD_STATUS_DIALOG,
+    0,
+    0,
+    391,
+    96,
+    "接続状況",
+    kPopup | kCaption | kSysMenu | kModalFrame,
+    "ＭＳ Ｐゴシック",
+    9,
+    {
+        {IDOK, CK::PushButton, "閉じる", 337, 4, 50, 14, kDefaultButton | kTabStop},
+        {IDC_CONNECTION_LIST, CK::ListView, "", 3, 19, 384, 72,
+         kReport | kSingleSelection | kBorder | kTabStop},
+    }};
+
+const DialogTemplate kNoTemplate{};
+
+}  // namespace
+
+const DialogTemplate& dialogTemplate(int id) {
+    static const std::array<const DialogTemplate*, 5> all{&kAboutBox, &kMainWindow, &kPortPanel,
+                                                          &kSettingDialog, &kStatusDialog};
+    for (const DialogTemplate* dialog : all) {
+        if (dialog->id == id) {
+            return *dialog;
+        }
+    }
+    return kNoTemplate;
+}
