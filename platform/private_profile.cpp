@@ -81,7 +81,7 @@ ParsedLine parseLine(std::string_view text) {
     }
     if (line.front() == '[') {
         const std::size_t close = line.rfind(']');
-        if (close == 0) {
+        if (close == std::string_view::npos) {
             return {LineKind::kOther, {}, {}};
         }
         return {LineKind::kSection, trim(line.substr(1, close - 1)), {}};
@@ -452,7 +452,9 @@ unsigned int GetPrivateProfileStringA(const char* section, const char* key,
         }
     }
     const std::size_t length = utf8CutLength(text, size - 1);
-    std::memcpy(buffer, text.data(), length);
+    if (length > 0) {
+        std::memcpy(buffer, text.data(), length);
+    }
     buffer[length] = '\0';
     return static_cast<unsigned int>(length);
 }

@@ -76,6 +76,7 @@ const char* const kSample =
     "Port=8080abc\n"
     "FORWARDHOST=\n"
     "QUOTED=\"  spaced  \"\n"
+    "[NOSUCH\n"  // no closing bracket: not a header
     "NEG=-5\n"
     "PLUS= +7\n"
     "WRAPS=4294967297\n"
