@@ -239,13 +239,6 @@ TEST_F(PrivateProfileTest, EditsOnlyWhatItMust) {
     }
 }
 
-TEST_F(PrivateProfileTest, ReadsBackWhatItWroteInCrlfAndMarkedFiles) {
-    writeFile(path_, "\xEF\xBB\xBF[S]\r\nK=value\r\n");
-    EXPECT_EQ(readString("S", "K", "d"), "value");
-    ASSERT_NE(write("S", "N", "42"), 0);
-    EXPECT_EQ(GetPrivateProfileIntA("S", "N", 0, path_.c_str()), 42U);
-}
-
 TEST_F(PrivateProfileTest, KeepsPermissionsAndFollowsLinks) {
     writeFile(path_, "[S]\nK=1\n");
     fs::permissions(path_, static_cast<fs::perms>(0640));
