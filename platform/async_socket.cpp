@@ -5,7 +5,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
-#include <sys/ioctl.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -55,18 +54,28 @@ bool toText(const sockaddr_in& address, std::string& text, unsigned int& port) {
     return true;
 }
 
-bool validPort(int port) { return port >= 0 && port <= 65535; }
+bool validPort(int port) {
+    return port >= 0 && port <= 65535;
+}
 }  // namespace
 
-int WSAGetLastError() { return t_lastError; }
+int WSAGetLastError() {
+    return t_lastError;
+}
 
 CAsyncSocket::CAsyncSocket() = default;
 
-CAsyncSocket::~CAsyncSocket() { CAsyncSocket::Close(); }
+CAsyncSocket::~CAsyncSocket() {
+    CAsyncSocket::Close();
+}
 
-void CAsyncSocket::setLastError(int wsaError) { t_lastError = wsaError; }
+void CAsyncSocket::setLastError(int wsaError) {
+    t_lastError = wsaError;
+}
 
-void CAsyncSocket::failWithErrno() { t_lastError = toWsaError(errno); }
+void CAsyncSocket::failWithErrno() {
+    t_lastError = toWsaError(errno);
+}
 
 bool CAsyncSocket::Create(int port, int socketType, long events, const char* bindAddress) {
     SocketEventLoop* loop = SocketEventLoop::current();
@@ -249,9 +258,15 @@ void CAsyncSocket::handleEvents(std::uint32_t ev) {
             }
         } else if (!closeDelivered_ && readArmed_ &&
                    (ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) != 0) {
-            int waiting = 1;
-            if ((ev & (EPOLLRDHUP | EPOLLHUP)) != 0 && ioctl(fd_, FIONREAD, &waiting) != 0) {
-                waiting = 0;
+            // After the peer's end, peek to tell data still waiting from the end itself
+            // (a byte count would stop at an urgent mark).
+            long waiting = 1;
+            if ((ev & (EPOLLRDHUP | EPOLLHUP)) != 0) {
+                char probe = 0;
+                waiting = recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+                if (waiting < 0 && errno == EAGAIN) {
+                    waiting = 1;
+                }
             }
             consumed = true;
             if (waiting > 0) {
@@ -431,6 +446,9 @@ void CAsyncSocket::ResumeReceive() {
 
 int CAsyncSocket::finishSend(long sent, int error) {
     if (sent < 0) {
+        if (error == EPIPE && !registered_) {
+            error = ENOTCONN;  // never connected, as opposed to a peer that has gone
+        }
         if (error == EAGAIN) {
             writeArmed_ = true;
             updateInterest();
@@ -447,8 +465,8 @@ int CAsyncSocket::Send(const void* buffer, int length, int flags) {
         return SOCKET_ERROR;
     }
     // A peer that has gone must give an error here, never SIGPIPE.
-    ssize_t n = send(fd_, buffer, static_cast<size_t>(length < 0 ? 0 : length),
-                     flags | MSG_NOSIGNAL);
+    ssize_t n =
+        send(fd_, buffer, static_cast<size_t>(length < 0 ? 0 : length), flags | MSG_NOSIGNAL);
     return finishSend(n, errno);
 }
 

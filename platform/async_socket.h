@@ -41,7 +41,7 @@ int WSAGetLastError();
 //
 // Ownership: owns its descriptor. Thread: the thread of its loop only.
 class CAsyncSocket {
-public:
+  public:
     CAsyncSocket();
     virtual ~CAsyncSocket();
     CAsyncSocket(const CAsyncSocket&) = delete;
@@ -89,7 +89,7 @@ public:
     void handleEvents(std::uint32_t epollEvents);
     void detachFromLoop();
 
-private:
+  private:
     bool attachDescriptor(int fd);
     bool registerWithLoop();
     void setLastError(int wsaError);

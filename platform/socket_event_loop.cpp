@@ -16,8 +16,12 @@ thread_local SocketEventLoop* t_currentLoop = nullptr;
 constexpr std::uint64_t kTimerId = 0xFFFFFFFFull;
 constexpr int kBatchSize = 256;
 
-std::uint32_t slotOf(std::uint64_t id) { return static_cast<std::uint32_t>(id & 0xFFFFFFFFu); }
-std::uint32_t generationOf(std::uint64_t id) { return static_cast<std::uint32_t>(id >> 32); }
+std::uint32_t slotOf(std::uint64_t id) {
+    return static_cast<std::uint32_t>(id & 0xFFFFFFFFu);
+}
+std::uint32_t generationOf(std::uint64_t id) {
+    return static_cast<std::uint32_t>(id >> 32);
+}
 }  // namespace
 
 SocketEventLoop::SocketEventLoop() {
@@ -55,7 +59,9 @@ SocketEventLoop::~SocketEventLoop() {
     t_currentLoop = previous_;
 }
 
-SocketEventLoop* SocketEventLoop::current() { return t_currentLoop; }
+SocketEventLoop* SocketEventLoop::current() {
+    return t_currentLoop;
+}
 
 std::uint64_t SocketEventLoop::registerSocket(CAsyncSocket* socket) {
     std::uint32_t index = 0;
@@ -98,7 +104,9 @@ bool SocketEventLoop::rewatch(std::uint64_t id, int fd, std::uint32_t events) {
     return epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &ev) == 0;
 }
 
-void SocketEventLoop::unwatch(int fd) { epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr); }
+void SocketEventLoop::unwatch(int fd) {
+    epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+}
 
 CAsyncSocket* SocketEventLoop::lookup(std::uint64_t id) const {
     std::uint32_t index = slotOf(id);
@@ -168,7 +176,9 @@ int SocketEventLoop::wait(int timeoutMs) {
     return n;
 }
 
-int SocketEventLoop::dispatchReady() { return wait(0); }
+int SocketEventLoop::dispatchReady() {
+    return wait(0);
+}
 
 bool SocketEventLoop::runUntil(const std::function<bool()>& done,
                                std::chrono::milliseconds timeout) {

@@ -20,7 +20,7 @@ class CAsyncSocket;
 // Thread: everything runs on the thread that made the loop; it becomes that thread's
 // current loop, which sockets created on the thread use. No worker threads.
 class SocketEventLoop {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
 
     SocketEventLoop();
@@ -59,7 +59,7 @@ public:
     // Runs the callback once, on this thread, after the delay.
     void runAfter(std::chrono::milliseconds delay, std::function<void()> callback);
 
-private:
+  private:
     struct Slot {
         CAsyncSocket* socket = nullptr;
         std::uint32_t generation = 0;

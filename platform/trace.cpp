@@ -9,9 +9,13 @@ namespace {
 bool g_traceEnabled = true;
 }
 
-bool traceEnabled() { return g_traceEnabled; }
+bool traceEnabled() {
+    return g_traceEnabled;
+}
 
-void setTraceEnabled(bool enabled) { g_traceEnabled = enabled; }
+void setTraceEnabled(bool enabled) {
+    g_traceEnabled = enabled;
+}
 
 void updateTraceForStandardOutput() {
     struct stat out {};

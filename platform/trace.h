@@ -13,9 +13,9 @@ void updateTraceForStandardOutput();
 void traceLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Skips the argument evaluation too while tracing is off.
-#define TRACE(...)                 \
-    do {                           \
-        if (traceEnabled()) {      \
+#define TRACE(...)                  \
+    do {                            \
+        if (traceEnabled()) {       \
             traceLine(__VA_ARGS__); \
-        }                          \
+        }                           \
     } while (0)

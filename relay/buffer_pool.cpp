@@ -11,7 +11,8 @@ constexpr std::size_t kMinIdleBlocks = 4;
 
 BufferPool::BufferPool(std::size_t blockSize)
     : blockSize_(blockSize),
-      maxFreeBlocks_(std::max(kMinIdleBlocks, kMaxIdleBytes / std::max<std::size_t>(blockSize, 1))) {}
+      maxFreeBlocks_(
+          std::max(kMinIdleBlocks, kMaxIdleBytes / std::max<std::size_t>(blockSize, 1))) {}
 
 BufferPool::~BufferPool() {
     for (unsigned char* block : free_) {

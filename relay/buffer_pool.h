@@ -13,7 +13,7 @@
 // Thread: the relay's thread only. Shared by the streams of one repeater (shared_ptr), so
 // it outlives every stream that borrowed from it.
 class BufferPool {
-public:
+  public:
     explicit BufferPool(std::size_t blockSize);
     ~BufferPool();
     BufferPool(const BufferPool&) = delete;
@@ -27,7 +27,7 @@ public:
 
     std::size_t freeBlocks() const { return free_.size(); }
 
-private:
+  private:
     std::size_t blockSize_;
     std::size_t maxFreeBlocks_;
     std::vector<unsigned char*> free_;

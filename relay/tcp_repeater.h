@@ -22,7 +22,7 @@ class CIpFilter;
 // the listener and the filter are not owned. Thread: the relay's thread only; there is no
 // limit on the number of pairs.
 class CTcpRepeater : public CTcpSockStreamParent {
-public:
+  public:
     CTcpRepeater();
     virtual ~CTcpRepeater();
     CTcpRepeater(const CTcpRepeater&) = delete;
@@ -50,7 +50,7 @@ public:
     bool isListening() const { return listening_; }
     int getConnectionCount() const { return connectedCount_; }
 
-private:
+  private:
     int addPair(std::unique_ptr<CTcpSockPair> pair);
     void closePair(int slot);
     void reportConnectionCount();

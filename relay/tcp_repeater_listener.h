@@ -2,9 +2,9 @@
 
 // Told the number of relayed connections whose both ends are established.
 class CTcpRepeaterListener {
-public:
+  public:
     virtual void notifyConnectionCount(int count) = 0;
 
-protected:
+  protected:
     ~CTcpRepeaterListener() = default;
 };

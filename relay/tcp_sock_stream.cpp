@@ -13,7 +13,9 @@ namespace {
 constexpr int kZeroSendRetries = 16;
 }  // namespace
 
-CTcpSockStream::CTcpSockStream() { TRACE("CTcpSockStream::CTcpSockStream() STREAM を生成\n"); }
+CTcpSockStream::CTcpSockStream() {
+    TRACE("CTcpSockStream::CTcpSockStream() STREAM を生成\n");
+}
 
 CTcpSockStream::~CTcpSockStream() {
     TRACE("CTcpSockStream::~CTcpSockStream() STREAM を破棄\n");
@@ -104,7 +106,8 @@ bool CTcpSockStream::writeSendBuffer2Socket() {
         }
         TRACE("●--●SEND BUFFER SendSize=%d\n", sent);
         sRemainCount -= static_cast<std::uint32_t>(sent);
-        sendHead_ = sRemainCount == 0 ? 0 : (sendHead_ + static_cast<std::uint32_t>(sent)) % capacity;
+        sendHead_ =
+            sRemainCount == 0 ? 0 : (sendHead_ + static_cast<std::uint32_t>(sent)) % capacity;
         sentSome = true;
     }
     if (sentSome) {
@@ -255,4 +258,6 @@ void CTcpSockStream::OnAccept(int nErrorCode) {
     }
 }
 
-void CTcpSockStream::OnOutOfBandData(int /*nErrorCode*/) { TRACE("-----------OnOutOfBandData()\n"); }
+void CTcpSockStream::OnOutOfBandData(int /*nErrorCode*/) {
+    TRACE("-----------OnOutOfBandData()\n");
+}

@@ -26,7 +26,7 @@ enum ConnectState : std::int32_t {
 // Ownership: owns its socket and, while it holds data, its queue block; parent and partner
 // are not owned. Thread: the relay's thread, inside socket notifications.
 class CTcpSockStream : public CAsyncSocket {
-public:
+  public:
     CTcpSockStream();
     ~CTcpSockStream() override;
 
@@ -73,7 +73,7 @@ public:
     void OnConnect(int nErrorCode) override;
     void OnClose(int nErrorCode) override;
 
-private:
+  private:
     bool ensureSendBlock();
     void releaseSendBlockIfEmpty();
     void queued(std::uint32_t length);

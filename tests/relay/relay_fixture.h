@@ -22,7 +22,7 @@ struct CountRecorder : CTcpRepeaterListener {
 
 // A repeater on an ephemeral port, driven by this test's event loop; peers run on threads.
 class RelayTest : public ::testing::Test {
-protected:
+  protected:
     SocketEventLoop loop;
     CTcpRepeater repeater;
     CountRecorder recorder;
@@ -48,8 +48,8 @@ protected:
     template <class Work>
     auto whileRelaying(Work work, std::chrono::milliseconds timeout = 60s) {
         auto result = std::async(std::launch::async, std::move(work));
-        bool finished = runUntil(
-            [&] { return result.wait_for(0s) == std::future_status::ready; }, timeout);
+        bool finished =
+            runUntil([&] { return result.wait_for(0s) == std::future_status::ready; }, timeout);
         EXPECT_TRUE(finished) << "peer work did not finish in time";
         return result.get();
     }

@@ -17,7 +17,7 @@ using loopback::connectTo;
 namespace {
 
 class RepeaterTest : public RelayTest {
-protected:
+  protected:
     void SetUp() override { setTraceEnabled(false); }
     void TearDown() override { setTraceEnabled(true); }
 };
@@ -122,12 +122,10 @@ TEST_F(RepeaterTest, ConnectFailuresCloseTheClientAtOnce) {
     };
     const std::string longLabel(70, 'a');
     const std::vector<Case> cases = {
-        {"unresolvable host", longLabel + ".test", 80,
-         "CONNECT FAILE! hostname=aaaa"},
+        {"unresolvable host", longLabel + ".test", 80, "CONNECT FAILE! hostname=aaaa"},
         {"port above range", "127.0.0.1", 70000,
          "CONNECT FAILE! hostname=127.0.0.1, port=70000 err=10022"},
-        {"negative port", "127.0.0.1", -1,
-         "CONNECT FAILE! hostname=127.0.0.1, port=-1 err=10022"},
+        {"negative port", "127.0.0.1", -1, "CONNECT FAILE! hostname=127.0.0.1, port=-1 err=10022"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -182,8 +180,8 @@ TEST_F(RepeaterTest, FilterRefusesWithOnlyTheRefusalLine) {
     std::string trace = testing::internal::GetCapturedStdout();
 
     EXPECT_TRUE(closed);
-    std::string refusal = "★★接続を拒否★★ PeerAddress=127.0.0.1, port=" +
-                          std::to_string(clientPort) + "\n";
+    std::string refusal =
+        "★★接続を拒否★★ PeerAddress=127.0.0.1, port=" + std::to_string(clientPort) + "\n";
     close(client);
     EXPECT_NE(trace.find(refusal), std::string::npos) << trace;
     EXPECT_EQ(trace.find("接続を受け付けました。"), std::string::npos);
@@ -205,8 +203,8 @@ TEST_F(RepeaterTest, TracesAcceptAndConnectOfARelayedClient) {
     setTraceEnabled(false);
     std::string trace = testing::internal::GetCapturedStdout();
 
-    std::string accepted = "接続を受け付けました。PeerAddress=127.0.0.1, port=" +
-                           std::to_string(clientPort) + "\n";
+    std::string accepted =
+        "接続を受け付けました。PeerAddress=127.0.0.1, port=" + std::to_string(clientPort) + "\n";
     for (const std::string& line :
          {accepted, std::string("CTcpSockStream::CTcpSockStream() STREAM を生成\n"),
           "host=127.0.0.1, port=" + std::to_string(server.port()) + " \n",

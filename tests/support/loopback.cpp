@@ -30,6 +30,15 @@ void setTimeouts(int fd, std::chrono::milliseconds timeout) {
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
+void setBufferSizes(int fd, int receive, int send) {
+    if (receive > 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive, sizeof receive);
+    }
+    if (send > 0) {
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send, sizeof send);
+    }
+}
+
 int listenAny(int& port, int backlog) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -151,12 +160,18 @@ std::uint64_t checksum(const unsigned char* data, std::size_t length, std::uint6
     return hash;
 }
 
-Server::Server(std::function<void(int)> handler) : handler_(std::move(handler)) {
+Server::Server(std::function<void(int)> handler, int receiveBuffer)
+    : handler_(std::move(handler)), receiveBuffer_(receiveBuffer) {
     listenFd_ = listenAny(port_);
+    if (receiveBuffer_ > 0) {
+        setBufferSizes(listenFd_, receiveBuffer_, 0);
+    }
     acceptThread_ = std::thread([this] { acceptLoop(); });
 }
 
-Server::~Server() { stop(); }
+Server::~Server() {
+    stop();
+}
 
 void Server::stop() {
     if (stopping_.exchange(true)) {

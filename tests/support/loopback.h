@@ -21,6 +21,7 @@ int connectTo(int port, std::chrono::milliseconds timeout = 10s);
 // A free ephemeral port (bound once and released).
 int freePort();
 void setTimeouts(int fd, std::chrono::milliseconds timeout);
+void setBufferSizes(int fd, int receive, int send);
 
 bool sendAll(int fd, const void* data, std::size_t length);
 // Reads until length bytes arrived, the peer closed or the timeout; returns the bytes read.
@@ -36,8 +37,10 @@ std::uint64_t checksum(const unsigned char* data, std::size_t length, std::uint6
 // Accepts connections on its own thread and runs handler(fd) for each on a new thread;
 // closes each descriptor after its handler returns.
 class Server {
-public:
-    explicit Server(std::function<void(int)> handler);
+  public:
+    // A receiveBuffer above 0 sets SO_RCVBUF on the accepted sockets (keeps the kernel from
+    // absorbing what a test wants to see queued in the relay).
+    explicit Server(std::function<void(int)> handler, int receiveBuffer = 0);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -46,11 +49,12 @@ public:
     int accepted() const { return accepted_.load(); }
     void stop();
 
-private:
+  private:
     void acceptLoop();
 
     std::function<void(int)> handler_;
     int listenFd_ = -1;
+    int receiveBuffer_ = 0;
     int port_ = 0;
     std::atomic<bool> stopping_{false};
     std::atomic<int> accepted_{0};
