@@ -1,0 +1,249 @@
+"""Benchmark driver: starts the servers, then every relay in turn on loopback, runs
+the workloads in interleaved rounds and writes the table, the chart and the raw CSV.
+Run through bench/run.sh, which installs the tools and raises the open-files limit."""
+
+import argparse
+import datetime
+import os
+import platform
+import resource
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+import peers
+import procs
+import report
+import workloads
+
+MIB = 1024 * 1024
+
+
+class Config:
+    def __init__(self, mode, rounds):
+        self.mode = mode
+        quick = mode == "quick"
+        self.rounds = rounds or 3
+        self.iperf_seconds = 1 if quick else 8
+        self.wrk_seconds = 1 if quick else 6
+        self.rtt_count = 2000 if quick else 20000
+        self.rtt_timeout = 5 if quick else 30
+        self.hold_count = 2000
+        self.hold_timeout = 4 if quick else 30
+        self.conc_count = 10000
+        self.conc_timeout = 4 if quick else 30
+        self.transfer_bytes = (32 if quick else 1024) * MIB
+        self.transfer_timeout = 5 if quick else 45
+        # No new relay is started past this; the report then says the run was cut short.
+        self.budget_seconds = 285 if quick else 1440
+
+    def metric_note(self, key):
+        return {
+            "bulk_up_gbps": f"{self.iperf_seconds} s per direction.",
+            "http_rps": f"{self.wrk_seconds} s per run, keep-alive connections to nginx.",
+            "churn_rps": f"{self.wrk_seconds} s per run; each request opens a new relayed "
+                         "connection.",
+            "rtt_p50_us": f"{self.rtt_count} messages on one connection to an echo server, "
+                          "after 100 unmeasured ones.",
+            "mem_kib_per_conn": f"{self.hold_count} connections held open (limit "
+                                f"{self.hold_timeout} s to open them) to a server that "
+                                "greets each with one byte; the sum of VmRSS of the relay's "
+                                "processes (forks included) held minus idle, divided by the "
+                                "connections held. No ratio: direct has no relay process.",
+            "conc_ok": f"{self.conc_count} connections, at most 1000 connecting at a time, each "
+                       "sending 32 bytes and waiting for their echo; all stay open until the "
+                       f"last has finished (limit {self.conc_timeout} s).",
+            "xfer_mibps": f"{self.transfer_bytes // MIB} MiB each way through an echo server on "
+                          "one connection, sending and receiving at once, every byte checked "
+                          f"(limit {self.transfer_timeout} s; a failed check gives no figure).",
+        }.get(key)
+
+
+class Tools:
+    def __init__(self, build_dir):
+        d = os.path.join(build_dir, "bench")
+        self.client = os.path.join(d, "bench_client")
+        self.echo = os.path.join(d, "echo_server")
+        self.hold = os.path.join(d, "hold_server")
+
+    def missing(self):
+        return [p for p in (self.client, self.echo, self.hold) if not os.access(p, os.X_OK)]
+
+
+def run_session(relay, dest_port, workdir, fn, metrics, notes):
+    """Starts a fresh instance of the relay towards dest_port, runs fn(port, proc)."""
+    try:
+        port, proc = relay.start(dest_port, workdir)
+    except (RuntimeError, OSError) as e:
+        notes.append(str(e))
+        return {m: None for m in metrics}
+    try:
+        values = fn(port, proc)
+        if proc is not None and not proc.alive():
+            notes.append(f"{relay.name} exited during the run (code {proc.popen.returncode})")
+        return values
+    finally:
+        if proc is not None:
+            proc.stop(grace=5)
+
+
+def run_relay_round(relay, cfg, tools, backends, workdir):
+    notes = []
+    values = {}
+    values.update(run_session(
+        relay, backends["hold"], workdir,
+        lambda port, proc: workloads.idle_memory(port, proc, cfg, tools, notes),
+        ["mem_kib_per_conn"], notes))
+    values.update(run_session(
+        relay, backends["iperf"], workdir,
+        lambda port, proc: workloads.bulk(port, backends["iperf_server"], cfg, notes),
+        ["bulk_up_gbps", "bulk_down_gbps"], notes))
+    values.update(run_session(
+        relay, backends["http"], workdir,
+        lambda port, proc: workloads.http(port, cfg, notes),
+        ["http_rps", "http_p99_ms", "churn_rps"], notes))
+
+    def echo_workloads(port, proc):
+        # The swarm goes last: tearing down its connections keeps a relay busy for a while.
+        out = workloads.rtt(port, cfg, tools, notes)
+        out.update(workloads.transfer(port, cfg, tools, notes))
+        out.update(workloads.concurrency(port, cfg, tools, notes))
+        return out
+
+    values.update(run_session(relay, backends["echo"], workdir, echo_workloads,
+                              ["rtt_p50_us", "rtt_p99_us", "conc_ok", "xfer_mibps"], notes))
+    return values, notes
+
+
+def machine_lines(cfg, args, started, elapsed, load_before, cut_short):
+    def sh(argv):
+        try:
+            return subprocess.run(argv, capture_output=True, text=True, timeout=10).stdout.strip()
+        except (OSError, subprocess.TimeoutExpired):
+            return ""
+
+    cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo")
+                if l.startswith("model name")), "unknown")
+    mem_kib = next((int(l.split()[1]) for l in open("/proc/meminfo")
+                    if l.startswith("MemTotal")), 0)
+    mem = f"{mem_kib / 1024 / 1024:.1f} GiB"
+    versions = sh(["dpkg-query", "-W", "-f", "${Package} ${Version}, ", "socat", "rinetd",
+                   "haproxy", "nginx", "libnginx-mod-stream", "wrk", "iperf3", "gnuplot-nox"])
+    exe = os.path.abspath(args.tarnwick)
+    if os.path.exists(exe):
+        built = datetime.datetime.fromtimestamp(os.path.getmtime(exe)).strftime("%Y-%m-%d %H:%M")
+        commit = sh(["git", "-C", os.path.dirname(os.path.abspath(__file__)), "rev-parse",
+                     "--short", "HEAD"])
+        tarnwick = f"{exe} (built {built}, source at commit {commit or 'unknown'})"
+    else:
+        tarnwick = f"{exe} — not built, skipped"
+    nofile = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
+    lines = [
+        f"- Run: {started:%Y-%m-%d %H:%M} UTC, {cfg.rounds} rounds, relays in a rotating order "
+        f"each round, took {elapsed / 60:.1f} min" + (" — **cut short at the time limit**"
+                                                      if cut_short else ""),
+        f"- Machine: {platform.node()}, {sh(['uname', '-srm'])}, {cpu}, {os.cpu_count()} cores, "
+        f"{mem} memory; shared and noisy, so read the spreads",
+        f"- Load average before / after: {load_before} / {open('/proc/loadavg').read().split()[0]}",
+        f"- Open-files limit for the tools and relays: {nofile}",
+        f"- Packages: {versions.rstrip(', ')}",
+        f"- tarnwick-pico: {tarnwick}",
+    ]
+    return lines
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    mode = ap.add_mutually_exclusive_group()
+    mode.add_argument("--quick", dest="mode", action="store_const", const="quick")
+    mode.add_argument("--full", dest="mode", action="store_const", const="full")
+    ap.add_argument("--build-dir", default="build")
+    ap.add_argument("--tarnwick", help="the relay's executable (default BUILD/tarnwick-pico)")
+    ap.add_argument("--results", default=os.path.join(os.path.dirname(__file__), "..",
+                                                      "results"))
+    ap.add_argument("--relays", help="comma-separated subset (direct is always run)")
+    ap.add_argument("--rounds", type=int)
+    args = ap.parse_args()
+    args.mode = args.mode or "quick"
+    args.tarnwick = args.tarnwick or os.path.join(args.build_dir, "tarnwick-pico")
+    cfg = Config(args.mode, args.rounds)
+    tools = Tools(args.build_dir)
+    if tools.missing():
+        sys.exit("load tools not built: " + ", ".join(tools.missing()))
+    for tool in ("iperf3", "wrk", "nginx", "gnuplot", "timeout"):
+        if shutil.which(tool) is None:
+            sys.exit(f"{tool} is not installed (bench/run.sh installs it)")
+
+    def on_signal(signum, _frame):
+        raise SystemExit(128 + signum)
+
+    for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+        signal.signal(sig, on_signal)
+
+    results = report.Results()
+    all_relays = peers.relays(args.tarnwick)
+    wanted = set(args.relays.split(",")) | {"direct"} if args.relays else None
+    all_relays = [r for r in all_relays if wanted is None or r.name in wanted]
+    for r in all_relays:
+        why = r.missing()
+        if why:
+            results.skipped[r.name] = why
+            print(f"skipping {r.name}: {why}", flush=True)
+    active = [r for r in all_relays if r.name not in results.skipped]
+
+    started = datetime.datetime.utcnow()
+    t0 = time.monotonic()
+    load_before = open("/proc/loadavg").read().split()[0]
+    workdir = tempfile.mkdtemp(prefix="tarnwick-bench-")
+    os.chmod(workdir, 0o755)  # nginx workers run as nobody and serve a file from here
+    cut_short = False
+    try:
+        iperf = peers.IperfServer()
+        backends = {"iperf": iperf.port, "iperf_server": iperf}
+        if not iperf.ensure():
+            raise RuntimeError("the iperf3 server did not start")
+        backends["http"], _ = peers.start_http_backend(workdir)
+        backends["echo"], _ = peers.start_tool_server(tools.echo, "echo_server")
+        backends["hold"], _ = peers.start_tool_server(tools.hold, "hold_server")
+        for rnd in range(1, cfg.rounds + 1):
+            shift = (rnd - 1) % len(active)
+            for relay in active[shift:] + active[:shift]:
+                if time.monotonic() - t0 > cfg.budget_seconds:
+                    cut_short = True
+                    break
+                t = time.monotonic()
+                values, notes = run_relay_round(relay, cfg, tools, backends, workdir)
+                results.add(rnd, relay.name, values, notes)
+                shown = ", ".join(f"{report.SHORT[k]} {report.fmt(v)}"
+                                  for k, v in values.items())
+                print(f"round {rnd} {relay.name:14} {time.monotonic() - t:5.1f}s  {shown}",
+                      flush=True)
+                for n in notes:
+                    print(f"    {n}", flush=True)
+            if cut_short:
+                print("time limit reached: no further relays started", flush=True)
+                break
+    finally:
+        procs.stop_all()
+
+    names = [r.name for r in all_relays]
+    os.makedirs(args.results, exist_ok=True)
+    prefix = os.path.join(args.results, cfg.mode)
+    elapsed = time.monotonic() - t0
+    header = machine_lines(cfg, args, started, elapsed, load_before, cut_short)
+    report.write_csv(prefix + "-raw.csv", results)
+    report.write_markdown(prefix + "-table.md", results, names, header, cfg)
+    heading = (f"Relay benchmark ({cfg.mode}, median of {cfg.rounds} rounds, "
+               f"{started:%Y-%m-%d})")
+    report.write_chart(prefix + "-chart.png", results, names, heading, workdir,
+                       os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "plot.gp"))
+    shutil.rmtree(workdir, ignore_errors=True)
+    print(f"wrote {prefix}-table.md, {prefix}-chart.png, {prefix}-raw.csv "
+          f"({elapsed / 60:.1f} min)", flush=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,165 @@
+"""The workloads. Each runs its load tool under timeout(1) against a relay port
+and returns {metric: value}; a value of None means the run gave no figure, and
+the reason goes into the notes."""
+
+import json
+import os
+import re
+import signal
+import subprocess
+import time
+
+import procs
+
+
+def _run(argv, seconds):
+    """Runs a tool under timeout(1); returns (exit code, stdout, stderr). The tool
+    leads its own process group, which is killed if the driver is interrupted."""
+    popen = subprocess.Popen(["timeout", "-k", "3", str(int(seconds)), *argv],
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        stdout, stderr = popen.communicate(timeout=seconds + 10)
+        return popen.returncode, stdout, stderr
+    except subprocess.TimeoutExpired:
+        os.killpg(popen.pid, signal.SIGKILL)
+        popen.communicate()
+        return 124, "", "timed out"
+    except BaseException:
+        try:
+            os.killpg(popen.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        raise
+
+
+def _fields(line):
+    return dict(w.split("=", 1) for w in line.split() if "=" in w)
+
+
+def bulk(port, iperf, cfg, notes):
+    """iperf3 through the relay, client to server ("up") and back (-R, "down")."""
+    # The relay's start-up probe reaches the iperf3 server late through some relays;
+    # a test that meets it is refused, so let it pass and try once more if needed.
+    time.sleep(0.3)
+    out = {}
+    for metric, extra in (("bulk_up_gbps", []), ("bulk_down_gbps", ["-R"])):
+        out[metric] = None
+        for attempt in (1, 2):
+            if not iperf.ensure():
+                notes.append(f"{metric}: iperf3 server did not start")
+                break
+            code, stdout, _ = _run(["iperf3", "-c", "127.0.0.1", "-p", str(port), "-J",
+                                    "-t", str(cfg.iperf_seconds), *extra],
+                                   cfg.iperf_seconds + 15)
+            out[metric] = _iperf_gbps(stdout)
+            if out[metric] is not None:
+                break
+            notes.append(f"{metric}: iperf3 failed, attempt {attempt} "
+                         f"(exit {code}{_iperf_error(stdout)})")
+            iperf.restart()
+    return out
+
+
+def _iperf_error(stdout):
+    try:
+        return ": " + json.loads(stdout)["error"]
+    except (ValueError, KeyError, TypeError):
+        return ""
+
+
+def _iperf_gbps(stdout):
+    try:
+        end = json.loads(stdout)["end"]
+        return end["sum_received"]["bits_per_second"] / 1e9
+    except (ValueError, KeyError, TypeError):
+        return None
+
+
+def http(port, cfg, notes):
+    """wrk -t2 -c64 against the 1 KiB file, keep-alive and then Connection: close."""
+    url = f"http://127.0.0.1:{port}/1k"
+    out = {}
+    for prefix, extra in (("http", []), ("churn", ["-H", "Connection: close"])):
+        code, stdout, _ = _run(["wrk", "-t2", "-c64", f"-d{cfg.wrk_seconds}s", "--latency",
+                                "--timeout", "5s", *extra, url], cfg.wrk_seconds + 20)
+        rps = re.search(r"Requests/sec:\s+([\d.]+)", stdout)
+        out[f"{prefix}_rps"] = float(rps.group(1)) if rps else None
+        if prefix == "http":
+            p99 = re.search(r"^\s+99%\s+([\d.]+)(us|ms|s)\s*$", stdout, re.M)
+            scale = {"us": 1e-3, "ms": 1.0, "s": 1e3}
+            out["http_p99_ms"] = float(p99.group(1)) * scale[p99.group(2)] if p99 else None
+        errors = re.search(r"Socket errors:.*", stdout)
+        non2xx = re.search(r"Non-2xx or 3xx responses: (\d+)", stdout)
+        if errors:
+            notes.append(f"{prefix}: {errors.group(0)}")
+        if non2xx:
+            notes.append(f"{prefix}: {non2xx.group(1)} non-2xx responses")
+        if not rps:
+            notes.append(f"{prefix}: wrk gave no result (exit {code})")
+    return out
+
+
+def rtt(port, cfg, tools, notes):
+    code, stdout, _ = _run([tools.client, "rtt", "--port", str(port), "--count",
+                            str(cfg.rtt_count), "--size", "64", "--timeout-seconds",
+                            str(cfg.rtt_timeout)], cfg.rtt_timeout + 5)
+    f = _fields(stdout)
+    if f.get("status") != "ok":
+        notes.append(f"rtt: {f.get('status', f'exit {code}')} after {f.get('count', 0)} messages")
+        return {"rtt_p50_us": None, "rtt_p99_us": None}
+    return {"rtt_p50_us": float(f["p50_us"]), "rtt_p99_us": float(f["p99_us"])}
+
+
+def concurrency(port, cfg, tools, notes):
+    code, stdout, _ = _run([tools.client, "concurrency", "--port", str(port), "--count",
+                            str(cfg.conc_count), "--inflight", "1000", "--timeout-seconds",
+                            str(cfg.conc_timeout)], cfg.conc_timeout + 10)
+    f = _fields(stdout)
+    if "ok" not in f:
+        notes.append(f"concurrency: client failed (exit {code})")
+        return {"conc_ok": None}
+    if int(f["ok"]) < cfg.conc_count:
+        notes.append(f"concurrency: {f['ok']} of {f['total']} echoed ({f['failed']} failed, "
+                     f"{f['unfinished']} unfinished, {f['dropped']} dropped)")
+    return {"conc_ok": float(f["ok"])}
+
+
+def transfer(port, cfg, tools, notes):
+    code, stdout, _ = _run([tools.client, "transfer", "--port", str(port), "--bytes",
+                            str(cfg.transfer_bytes), "--timeout-seconds",
+                            str(cfg.transfer_timeout)], cfg.transfer_timeout + 5)
+    f = _fields(stdout)
+    if f.get("status") != "ok":
+        got = int(f.get("received", 0)) // (1024 * 1024)
+        notes.append(f"transfer: {f.get('status', f'exit {code}')} after {got} MiB "
+                     f"of {cfg.transfer_bytes // (1024 * 1024)} MiB")
+        return {"xfer_mibps": None}
+    return {"xfer_mibps": float(f["mibps"])}
+
+
+def idle_memory(port, relay_proc, cfg, tools, notes):
+    """RSS growth of the relay (all its processes) per held relayed connection."""
+    if relay_proc is None:
+        return {"mem_kib_per_conn": None}
+    time.sleep(0.3)
+    base = procs.tree_rss_kib(relay_proc.pid)
+    client = procs.start("hold-client", [tools.client, "hold", "--port", str(port),
+                                         "--count", str(cfg.hold_count), "--inflight", "256",
+                                         "--timeout-seconds", str(cfg.hold_timeout),
+                                         "--hold-seconds", "60"],
+                         stdout=subprocess.PIPE)
+    try:
+        line = procs.read_line(client.popen, cfg.hold_timeout + 5)
+        f = _fields(line or "")
+        held = int(f.get("ok", 0))
+        if held == 0:
+            notes.append("memory: no connection was held")
+            return {"mem_kib_per_conn": None}
+        if held < cfg.hold_count:
+            notes.append(f"memory: {held} of {cfg.hold_count} connections held")
+        time.sleep(0.3)
+        grown = procs.tree_rss_kib(relay_proc.pid) - base
+        return {"mem_kib_per_conn": grown / held}
+    finally:
+        client.stop(grace=2)
