@@ -21,7 +21,6 @@ int toWsaError(int errnoValue) {
         case ENFILE:
             return WSAEMFILE;
         case EAGAIN:
-            return WSAEWOULDBLOCK;
         case EINPROGRESS:
             return WSAEWOULDBLOCK;
         case EALREADY:

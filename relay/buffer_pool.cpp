@@ -5,7 +5,7 @@
 
 namespace {
 // Keep at most this many idle bytes, and never fewer than a few blocks.
-constexpr std::size_t kMaxIdleBytes = 32u * 1024u * 1024u;
+constexpr std::size_t kMaxIdleBytes = std::size_t{32} * 1024 * 1024;
 constexpr std::size_t kMinIdleBlocks = 4;
 }  // namespace
 
