@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QObject>
+#include <memory>
+
+class QSocketNotifier;
+
+// Console control events, as the console delivers them to the program.
+inline constexpr unsigned long CTRL_C_EVENT = 0;
+inline constexpr unsigned long CTRL_BREAK_EVENT = 1;
+inline constexpr unsigned long CTRL_CLOSE_EVENT = 2;
+inline constexpr unsigned long CTRL_LOGOFF_EVENT = 5;
+inline constexpr unsigned long CTRL_SHUTDOWN_EVENT = 6;
+
+// Handles a console control event on the UI thread: a shutdown closes the main window in
+// order, exactly like its close box; every other event is ignored. Always returns 1.
+int consoleCtrlHandler(unsigned long event);
+
+// The console's control events on Linux: SIGTERM (shutdown or logout), SIGINT (Ctrl+C),
+// SIGQUIT (Ctrl+Break) and SIGHUP (console gone) are caught; the signal handler only
+// writes the signal's number into a pipe, and a notifier on the UI thread turns each number
+// into its event for consoleCtrlHandler.
+//
+// Ownership: owns the pipe and the notifier; one instance per process, for the rest of it.
+// Thread: UI thread.
+class CConsoleSignals : public QObject {
+    Q_OBJECT
+
+  public:
+    CConsoleSignals();
+    ~CConsoleSignals() override;
+
+    // Installs the handlers. False when the pipe or a handler could not be set up.
+    bool install();
+
+    // The event a caught signal stands for.
+    static unsigned long eventForSignal(int signal);
+
+  private:
+    void onReadable();
+
+    int readFd_ = -1;
+    std::unique_ptr<QSocketNotifier> notifier_;
+};

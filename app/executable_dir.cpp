@@ -1,0 +1,30 @@
+#include "app/executable_dir.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace {
+std::string g_executableDirectory;
+}
+
+std::string executableDirectory(const char* programPath) {
+    // In UTF-8 no byte of a multibyte character can be mistaken for "/".
+    std::string path = programPath != nullptr ? programPath : "";
+    std::string::size_type slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+void enterExecutableDirectory(const char* programPath) {
+    g_executableDirectory = executableDirectory(programPath);
+    if (!g_executableDirectory.empty()) {
+        // A directory that cannot be entered leaves the inherited one in place.
+        int ignored = chdir(g_executableDirectory.c_str());
+        (void)ignored;
+    }
+    std::printf("CurrentDir=%s", g_executableDirectory.c_str());
+}
+
+const std::string& storedExecutableDirectory() {
+    return g_executableDirectory;
+}

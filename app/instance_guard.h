@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+
+// The single-instance guard: an exclusive lock on a file named after the guard, per user.
+// The lock belongs to the open file, which is never closed, so it is held until the process
+// ends, however it ends, and the system then releases it.
+
+enum class InstanceGuardResult {
+    Owned,           // this process holds the guard
+    AlreadyRunning,  // another process of the same user holds it
+    Failed,          // the lock file could not be opened or locked
+};
+
+// The lock file for a guard name: in XDG_RUNTIME_DIR when it is set, which is per user by
+// itself; otherwise in the temporary directory with the user's id appended to the name.
+std::string instanceLockPath(const std::string& name);
+
+// Takes the guard. On Owned the descriptor stays open (and out of child processes) for the
+// rest of the process; otherwise nothing is left open.
+InstanceGuardResult acquireInstanceGuard(const std::string& name);

@@ -1,0 +1,119 @@
+#include "app/tarnwick_app.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <array>
+#include <cstdio>
+#include <string>
+
+#include "app/app_icon.h"
+#include "app/argument_scan.h"
+#include "app/console_signals.h"
+#include "app/debug_console.h"
+#include "app/executable_dir.h"
+#include "app/instance_guard.h"
+#include "app/tarnwick_dlg.h"
+#include "platform/qt/message_box.h"
+#include "platform/qt/socket_notifications.h"
+#include "platform/socket_event_loop.h"
+#include "platform/trace.h"
+#include "resources/string_table.h"
+
+int g_debugMode = 0;
+CTarnwickDlg* g_mainDlg = nullptr;
+
+namespace {
+
+void reopenOnNullDevice(int fd, int flags) {
+    int null = open("/dev/null", flags | O_CLOEXEC);
+    if (null >= 0) {
+        dup2(null, fd);
+        close(null);
+    }
+}
+
+}  // namespace
+
+int consoleCtrlHandler(unsigned long event) {
+    if (event == CTRL_SHUTDOWN_EVENT && g_mainDlg != nullptr &&
+        CTarnwickDlg::liveWindow() == g_mainDlg) {
+        g_mainDlg->sendClose();
+    }
+    return 1;
+}
+
+CTarnwickApp::CTarnwickApp() {
+    installAppIconLoader();
+    QApplication::setWindowIcon(loadAppIcon());
+}
+
+CTarnwickApp::~CTarnwickApp() {
+    consoleSignals_.reset();
+    socketNotifications_.reset();
+    socketLoop_.reset();
+    console_.reset();
+}
+
+bool CTarnwickApp::startSockets() {
+    socketLoop_ = std::make_unique<SocketEventLoop>();
+    if (!socketLoop_->isOpen()) {
+        socketLoop_.reset();
+        return false;
+    }
+    socketNotifications_ = std::make_unique<QtSocketNotifications>(*socketLoop_);
+    return true;
+}
+
+void CTarnwickApp::redirectStandardStreams() {
+    std::fflush(stdout);
+    if (g_debugMode != 0) {
+        console_ = std::make_unique<CDebugConsole>(QApplication::applicationFilePath());
+        console_->attachDescriptor(STDOUT_FILENO);
+        reopenOnNullDevice(STDIN_FILENO, O_RDONLY);
+        console_->show();
+        consoleSignals_ = std::make_unique<CConsoleSignals>();
+        consoleSignals_->install();
+    } else {
+        reopenOnNullDevice(STDOUT_FILENO, O_WRONLY);
+        reopenOnNullDevice(STDIN_FILENO, O_RDONLY);
+    }
+    updateTraceForStandardOutput();
+}
+
+int CTarnwickApp::InitInstance(int argc, char** argv) {
+    if (!startSockets()) {
+        AfxMessageBox(std::string(loadResourceString(IDP_SOCKETS_INIT_FAILED)), MB_OK);
+        return 0;
+    }
+
+    std::array<char, 64> guardName{};
+    std::snprintf(guardName.data(), guardName.size(), "%s%s", "__MISTRELSOFT__", "TARNWICKPICO");
+    switch (acquireInstanceGuard(guardName.data())) {
+        case InstanceGuardResult::Failed:
+            return -1;
+        case InstanceGuardResult::AlreadyRunning:
+            MessageBoxA(nullptr, "     既に起動されています.     ", "２重起動", MB_OK);
+            return -1;
+        case InstanceGuardResult::Owned:
+            break;
+    }
+
+    if (scanArguments(argc, argv, stdout)) {
+        g_debugMode = 1;
+    }
+
+    redirectStandardStreams();
+    std::printf("********** Start TARNWICK DEBUG MODE  *******\n");
+    if (g_debugMode != 0) {
+        std::printf("DEBUG_MODE ON\n");
+    }
+    enterExecutableDirectory(argc > 0 ? argv[0] : "");
+
+    CTarnwickDlg mainDlg;
+    g_mainDlg = &mainDlg;
+    mainDlg.DoModal();
+    std::fflush(stdout);
+    return 0;
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <memory>
+
+class CConsoleSignals;
+class CDebugConsole;
+class CTarnwickDlg;
+class QtSocketNotifications;
+class SocketEventLoop;
+
+// Set to 1 once the debug switch has been seen on the command line.
+extern int g_debugMode;
+// The main window, set just before it runs and never cleared; see CTarnwickDlg::liveWindow
+// for whether its window still exists.
+extern CTarnwickDlg* g_mainDlg;
+
+// The application object: its start hook does everything between process start and the
+// main window, runs the main window and returns when it has ended.
+//
+// Ownership: owns the socket loop and its notifier, and in debug mode the console and the
+// signal bridge, all for the rest of the process. Thread: UI thread; make it after the
+// QApplication and destroy it before.
+class CTarnwickApp {
+  public:
+    CTarnwickApp();
+    virtual ~CTarnwickApp();
+    CTarnwickApp(const CTarnwickApp&) = delete;
+    CTarnwickApp& operator=(const CTarnwickApp&) = delete;
+
+    // Start-up: 0 after the main window has ended or when sockets could not be started,
+    // -1 when another instance runs or the guard cannot be taken.
+    int InitInstance(int argc, char** argv);
+
+    CDebugConsole* console() const { return console_.get(); }
+
+  protected:
+    // Brings up the socket layer and its event delivery; false when it cannot.
+    virtual bool startSockets();
+
+  private:
+    void redirectStandardStreams();
+
+    std::unique_ptr<SocketEventLoop> socketLoop_;
+    std::unique_ptr<QtSocketNotifications> socketNotifications_;
+    std::unique_ptr<CDebugConsole> console_;
+    std::unique_ptr<CConsoleSignals> consoleSignals_;
+};
