@@ -45,3 +45,9 @@ format:
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
+
+bench: build
+	bash bench/run.sh --full
+
+bench-quick: build
+	bash bench/run.sh --quick

@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr std::size_t kBufferSize = 64 * 1024;
+constexpr std::size_t kBufferSize = std::size_t{64} * 1024;
 constexpr int kStepsPerEvent = 16;
 
 // One accepted connection; owns its socket and the bytes not yet sent back.

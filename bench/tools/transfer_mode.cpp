@@ -13,7 +13,7 @@
 namespace bench {
 namespace {
 
-constexpr std::size_t kChunk = 256 * 1024;
+constexpr std::size_t kChunk = std::size_t{256} * 1024;
 
 // Both directions of one echoed stream; the socket is non-blocking and owned here.
 class Transfer {
