@@ -51,3 +51,7 @@ bench: build
 
 bench-quick: build
 	bash bench/run.sh --quick
+
+# The port panel and its dialogs rendered offscreen into $(BUILD)/screenshots/*.png.
+screenshots: build
+	QT_QPA_PLATFORM=offscreen ./$(BUILD)/tests/screenshots/render_screenshots $(BUILD)/screenshots

@@ -137,6 +137,9 @@ void CDialog::SetDlgItemText(int id, const std::string& text) {
         edit->setText(value);
     } else if (auto* label = dynamic_cast<QLabel*>(widget)) {
         label->setText(value);
+        if (dynamic_cast<CLinkCtrl*>(label) == nullptr) {
+            fitLabelToText(*label);
+        }
     } else if (auto* button = dynamic_cast<QAbstractButton*>(widget)) {
         button->setText(value);
     } else if (auto* group = dynamic_cast<QGroupBox*>(widget)) {

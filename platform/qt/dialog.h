@@ -66,7 +66,7 @@ class CDialog : public QDialog {
     // Centres over the given window; without one, over the parent window, or the screen.
     void CenterWindow(QWidget* alternateOwner = nullptr);
 
-    const DialogTemplate& dialogTemplate() const { return template_; }
+    const DialogTemplate& templateData() const { return template_; }
 
     // A button click as the user would make it (the window system's BN_CLICKED).
     void clickControl(int id);

@@ -66,7 +66,6 @@ QWidget* makeControl(const ControlTemplate& control, QWidget* host) {
             const Qt::Alignment vertical =
                 (control.styles & style::kCenterImage) != 0 ? Qt::AlignVCenter : Qt::AlignTop;
             label->setAlignment(horizontalAlignment(control.styles) | vertical);
-            label->setWordWrap(true);
             return label;
         }
         case ControlKind::GroupBox:
@@ -104,7 +103,29 @@ void attachUpDown(CSpinButtonCtrl& upDown, const ControlTemplate& control, QWidg
     }
 }
 
+const char* const kTemplateRect = "templateRect";
+
 }  // namespace
+
+void fitLabelToText(QLabel& label) {
+    const QVariant stored = label.property(kTemplateRect);
+    const QRect base = stored.isValid() ? stored.toRect() : label.geometry();
+    if (!stored.isValid()) {
+        label.setProperty(kTemplateRect, base);
+    }
+    const int needed = label.fontMetrics().horizontalAdvance(label.text()) + 1;
+    const int extra = std::max(0, needed - base.width());
+    QRect fitted = base;
+    const Qt::Alignment alignment = label.alignment();
+    if ((alignment & Qt::AlignRight) != 0) {
+        fitted.setLeft(base.left() - extra);
+    } else if ((alignment & Qt::AlignHCenter) != 0) {
+        fitted.adjust(-extra / 2, 0, extra - extra / 2, 0);
+    } else {
+        fitted.setRight(base.right() + extra);
+    }
+    label.setGeometry(fitted);
+}
 
 QWidget* DialogControls::find(int id) const {
     if (id == IDC_STATIC) {
@@ -152,6 +173,9 @@ DialogControls buildDialogControls(const DialogTemplate& dialog, QWidget* host) 
             dialogUnitsToPixels(units, control.x, control.y, control.cx, control.cy));
         if (control.id != IDC_STATIC) {
             widget->setObjectName(QStringLiteral("control%1").arg(control.id));
+        }
+        if (control.kind == ControlKind::Label) {
+            fitLabelToText(*static_cast<QLabel*>(widget));
         }
         if (control.kind == ControlKind::UpDown) {
             attachUpDown(*static_cast<CSpinButtonCtrl*>(widget), control, previous);

@@ -8,6 +8,7 @@
 #include "platform/qt/dialog_template.h"
 #include "platform/qt/dialog_units.h"
 
+class QLabel;
 class QWidget;
 
 // One control made from a template entry.
@@ -41,6 +42,11 @@ class DialogControls {
 //   (buddy: the control before it), ListView CListCtrl, Link CLinkCtrl.
 // Captions, window flags and behaviour are the dialog's business (CDialog).
 DialogControls buildDialogControls(const DialogTemplate& dialog, QWidget* host);
+
+// Labels stay on one line: when the text is wider than the template gave room for (the
+// fallback font runs wider than the template's), the label grows from its alignment edge
+// just enough to show it, and shrinks back to the template width for shorter texts.
+void fitLabelToText(QLabel& label);
 
 // The template's font with the Linux fallbacks, and its base units.
 QFont templateFont(const DialogTemplate& dialog);

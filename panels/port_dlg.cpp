@@ -1,0 +1,201 @@
+#include "panels/port_dlg.h"
+
+#include <QWidget>
+
+#include "panels/setting_dlg.h"
+#include "panels/status_dlg.h"
+#include "platform/qt/message_box.h"
+#include "resources/dialog_templates.h"
+
+namespace {
+
+std::string decimal(int value) {
+    return std::to_string(value);
+}
+
+}  // namespace
+
+CPortDlg::CPortDlg(QWidget* parent) : CDialog(dialogTemplate(IDD_PORT_DIALOG), parent) {}
+
+CPortDlg::~CPortDlg() {
+    // The repeater goes first and closes what is still open; nobody is told any more.
+    repeater.setListener(nullptr);
+}
+
+void CPortDlg::DoDataExchange(CDataExchange& dx) {
+    CDialog::DoDataExchange(dx);
+    DDX_Text(dx, IDC_COUNT_TEXT, countText);
+    DDX_Text(dx, IDC_FORWARD_PORT_TEXT, forwardPortText);
+    DDX_Text(dx, IDC_FORWARD_HOST_TEXT, forwardHost);
+    DDX_Check(dx, IDC_SWITCH, switchState);
+}
+
+void CPortDlg::OnCommand(int id) {
+    switch (id) {
+        case IDC_SETTING_BUTTON:
+            onSetting();
+            break;
+        case IDC_SWITCH:
+            onSwitch();
+            break;
+        case IDC_STATUS_BUTTON:
+            onStatus();
+            break;
+        default:
+            CDialog::OnCommand(id);
+            break;
+    }
+}
+
+PortSettings CPortDlg::currentSettings() const {
+    return {switchState, listenPort, forwardHost, forwardPort, bufferSize};
+}
+
+void CPortDlg::takeSettings(const PortSettings& settings) {
+    switchState = settings.act;
+    listenPort = settings.port;
+    forwardHost = settings.forwardHost;
+    forwardPort = settings.forwardPort;
+    bufferSize = settings.bufferSize;
+}
+
+void CPortDlg::loadSettings() {
+    takeSettings(loadPortSettings(settingsPath, index));
+}
+
+void CPortDlg::saveSettings() {
+    savePortSettings(settingsPath, index, currentSettings());
+}
+
+void CPortDlg::showListenPort() {
+    SetDlgItemText(IDC_LISTEN_FRAME, "TCP:" + decimal(listenPort));
+}
+
+void CPortDlg::initPanel() {
+    connectionCount = 0;
+    loadSettings();
+    countText = decimal(static_cast<int>(connectionCount));
+    forwardPortText = decimal(forwardPort);
+    showListenPort();
+    UpdateData(false);
+    onSwitch();
+}
+
+void CPortDlg::onSwitch() {
+    UpdateData(true);
+    if (switchState == 1) {
+        const char* refusal = nullptr;
+        if (listenPort == 0) {
+            refusal = "Listenポートが無効な設定です";
+        } else if (forwardPort == 0) {
+            refusal = "転送先ポート番号が無効な設定です";
+        }
+        if (refusal != nullptr) {
+            AfxMessageBox(refusal);
+            switchState = 0;
+            UpdateData(false);
+            return;
+        }
+        SetDlgItemText(IDC_SWITCH, "ON");
+    } else {
+        SetDlgItemText(IDC_SWITCH, "OFF");
+    }
+    applySwitch();
+    saveSettings();
+}
+
+void CPortDlg::applySwitch() {
+    if (switchState == 0) {
+        repeater.stop();
+        return;
+    }
+    if (listenPort == 0 || forwardPort == 0 || forwardHost.empty()) {
+        return;
+    }
+    repeater.setListener(this);
+    repeater.setBufferSize(bufferSize);
+    repeater.setListenBind(0, "localhost");
+    repeater.setConnectBind(0, "localhost");
+    repeater.setFilter(&activeFilter);
+    repeater.start(listenPort, forwardHost, forwardPort);
+}
+
+void CPortDlg::notifyConnectionCount(int count) {
+    connectionCount = static_cast<unsigned int>(count);
+    countText = decimal(count);
+    UpdateData(false);
+    if (QWidget* countLabel = GetDlgItem(IDC_COUNT_TEXT)) {
+        countLabel->update();
+    }
+}
+
+void CPortDlg::onSetting() {
+    UpdateData(true);
+    if (switchState != 0) {
+        AfxMessageBox("PORTを使用中です。OFF状態で設定して下さい");
+        return;
+    }
+    if (settingDlg->freeFlag == 0) {
+        AfxMessageBox("現在PORTの設定中です");
+        return;
+    }
+    settingDlg->attachListener(this);
+    settingDlg->listenPortSpin->SetRange32(0, 65535);
+    settingDlg->listenPortSpin->SetPos32(listenPort);
+    settingDlg->hostText = forwardHost;
+    settingDlg->forwardPortSpin->SetRange32(0, 65535);
+    settingDlg->forwardPortSpin->SetPos32(forwardPort);
+    const bool local = isLocalhostText(forwardHost);
+    settingDlg->localhostFlag = local ? 1 : 0;
+    settingDlg->GetDlgItem(IDC_HOST_EDIT)->setEnabled(!local);
+    workingFilter = activeFilter;
+    settingDlg->filter = &workingFilter;
+    settingDlg->UpdateData(false);
+    settingDlg->show();
+}
+
+void CPortDlg::notifySettingOk() {
+    settingDlg->UpdateData(true);
+    listenPort = settingDlg->listenPortSpin->GetPos32();
+    showListenPort();
+    forwardHost = settingDlg->hostText;
+    forwardPort = settingDlg->forwardPortSpin->GetPos32();
+    forwardPortText = decimal(forwardPort);
+    activeFilter = workingFilter;
+    UpdateData(false);
+    saveSettings();
+}
+
+void CPortDlg::onStatus() {
+    if (connectionCount > 0) {
+        CStatusDlg status;
+        status.repeater = &repeater;
+        status.DoModal();
+        return;
+    }
+    AfxMessageBox("現在接続はありません.");
+}
+
+void CPortDlg::saveAndStop() {
+    saveSettings();
+    repeater.stop();
+}
+
+std::optional<QColor> CPortDlg::OnCtlColor(int id, CtlColor kind) {
+    switch (kind) {
+        case CtlColor::Dialog:
+        case CtlColor::Button:
+            return backgroundBrush;
+        case CtlColor::Static:
+            if (id == IDC_LISTEN_FRAME || id == IDC_FORWARD_HOST_TEXT ||
+                id == IDC_FORWARD_PORT_TEXT) {
+                return valueBrush;
+            }
+            if (id == IDC_COUNT_TEXT) {
+                return connectionCount > 0 ? connectedBrush : valueBrush;
+            }
+            return backgroundBrush;
+        default:
+            return std::nullopt;
+    }
+}

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <QColor>
+#include <string>
+
+#include "address/ip_filter.h"
+#include "panels/setting_dlg_listener.h"
+#include "platform/qt/dialog.h"
+#include "relay/tcp_repeater.h"
+#include "relay/tcp_repeater_listener.h"
+#include "settings/port_settings.h"
+
+class CSettingDlg;
+
+// The panel of one listening TCP port: its ON/OFF switch, connection count and destination,
+// the buttons that open the forward-settings and connection-status dialogs, and the port's
+// settings in the settings file.
+//
+// Ownership: owns its repeater and both address filters; the settings dialog belongs to
+// the main window. A child window of the main window. Thread: UI thread; the repeater
+// reports its count from socket notifications on the same thread.
+class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeaterListener {
+  public:
+    explicit CPortDlg(QWidget* parent = nullptr);
+    ~CPortDlg() override;
+
+    void notifySettingOk() override;
+    void notifyConnectionCount(int count) override;
+
+    void setIndex(int newIndex) { index = newIndex; }
+    void setSettingsPath(const std::string& path) { settingsPath = path; }
+    void setSettingDlg(CSettingDlg* dialog) { settingDlg = dialog; }
+
+    // Loads the section, shows it and applies the saved switch state.
+    void initPanel();
+    // At program end: writes the settings, then stops the port.
+    void saveAndStop();
+    void loadSettings();
+    void saveSettings();
+
+    int getSwitchState() const { return switchState; }
+    int getListenPort() const { return listenPort; }
+    int getForwardPort() const { return forwardPort; }
+    const std::string& getForwardHost() const { return forwardHost; }
+    int getConnectionCount() const { return static_cast<int>(connectionCount); }
+    CTcpRepeater& getRepeater() { return repeater; }
+
+    static inline const QColor kBackgroundColor{230, 230, 220};
+    static inline const QColor kValueColor{255, 255, 180};
+    static inline const QColor kConnectedColor{180, 255, 180};
+
+  protected:
+    void DoDataExchange(CDataExchange& dx) override;
+    void OnCommand(int id) override;
+    // A panel is part of its parent: Enter and Escape do not end it.
+    void OnOK() override {}
+    void OnCancel() override {}
+    std::optional<QColor> OnCtlColor(int id, CtlColor kind) override;
+
+  private:
+    void onSwitch();
+    void applySwitch();
+    void onSetting();
+    void onStatus();
+    void showListenPort();
+    PortSettings currentSettings() const;
+    void takeSettings(const PortSettings& settings);
+
+    std::string countText;
+    std::string forwardPortText;
+    std::string forwardHost;
+    int switchState = 0;
+    QColor backgroundBrush = kBackgroundColor;
+    QColor valueBrush = kValueColor;
+    QColor connectedBrush = kConnectedColor;
+    int index = 0;
+    std::string settingsPath;
+    CSettingDlg* settingDlg = nullptr;
+    unsigned int connectionCount = 0;
+    int listenPort = 0;
+    int forwardPort = 0;
+    int bufferSize = 128;
+    CIpFilter activeFilter;
+    CIpFilter workingFilter;
+    CTcpRepeater repeater;
+};

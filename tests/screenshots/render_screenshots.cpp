@@ -1,0 +1,124 @@
+// Renders the port panel (OFF, and ON with one relayed connection), the forward-settings
+// dialog and the connection-status dialog offscreen into PNG files, so that their looks
+// can be checked without a display: render_screenshots <output directory>.
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QPixmap>
+#include <QTemporaryDir>
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <thread>
+
+#include "panels/port_dlg.h"
+#include "panels/setting_dlg.h"
+#include "panels/status_dlg.h"
+#include "platform/qt/socket_notifications.h"
+#include "platform/socket_event_loop.h"
+#include "platform/trace.h"
+#include "relay_peers.h"
+#include "resources/dialog_templates.h"
+
+namespace {
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < timeoutMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return done();
+}
+
+bool save(QWidget& widget, const QDir& directory, const char* name) {
+    QCoreApplication::processEvents();
+    const QString path = directory.filePath(QString::fromUtf8(name));
+    const bool saved = widget.grab().save(path, "PNG");
+    std::printf("%s %s\n", saved ? "wrote" : "FAILED", path.toUtf8().constData());
+    return saved;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QApplication application(argc, argv);
+    setTraceEnabled(false);
+    SocketEventLoop loop;
+    QtSocketNotifications notifications(loop);
+
+    const QDir output(QString::fromLocal8Bit(argc > 1 ? argv[1] : "screenshots"));
+    QDir().mkpath(output.path());
+    QTemporaryDir scratch;
+    const std::string iniPath = QDir(scratch.path()).filePath("TarnwickPico.ini").toStdString();
+
+    QWidget host;
+    host.resize(640, 480);
+    host.show();
+    CSettingDlg settingDlg;
+    settingDlg.Create(&host);
+    settingDlg.setMainWindow(&host);
+
+    bool ok = true;
+
+    // A panel without a settings file: OFF.
+    CPortDlg off;
+    off.Create(&host);
+    off.setIndex(0);
+    off.setSettingsPath(iniPath);
+    off.setSettingDlg(&settingDlg);
+    off.initPanel();
+    off.move(5, 20);
+    off.show();
+    ok &= save(off, output, "panel-off.png");
+
+    // The settings dialog as the OFF panel opens it, host typed in.
+    off.clickControl(IDC_SETTING_BUTTON);
+    waitFor([&] { return settingDlg.isVisible(); });
+    ok &= save(settingDlg, output, "setting-dialog.png");
+    settingDlg.clickControl(IDCANCEL);
+
+    // A panel saved ON, relaying one client to an echo server.
+    peers::EchoServer echo;
+    const int listenPort = peers::freeLoopbackPort();
+    savePortSettings(iniPath, 1, {1, listenPort, "127.0.0.1", echo.port(), 128});
+    CPortDlg on;
+    on.Create(&host);
+    on.setIndex(1);
+    on.setSettingsPath(iniPath);
+    on.setSettingDlg(&settingDlg);
+    on.initPanel();
+    on.move(5, 100);
+    on.show();
+
+    std::atomic<bool> echoed{false};
+    std::atomic<bool> release{false};
+    std::thread client([&] {
+        peers::Client peer;
+        if (peer.connectTo(listenPort) && peer.send("hello") && peer.receive(5) == "hello") {
+            echoed = true;
+        }
+        for (int rounds = 0; rounds < 1000 && !release; ++rounds) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    ok &= waitFor([&] { return echoed && on.getConnectionCount() == 1; });
+    ok &= save(on, output, "panel-on.png");
+
+    CStatusDlg status;
+    status.repeater = &on.getRepeater();
+    status.Create(nullptr);
+    status.show();
+    ok &= save(status, output, "status-dialog.png");
+    status.hide();
+
+    release = true;
+    client.join();
+    on.saveAndStop();
+    off.saveAndStop();
+    return ok ? 0 : 1;
+}
