@@ -30,13 +30,13 @@ class Config:
         self.iperf_seconds = 1 if quick else 8
         self.wrk_seconds = 1 if quick else 6
         self.rtt_count = 2000 if quick else 20000
-        self.rtt_timeout = 5 if quick else 30
+        self.rtt_timeout = 5 if quick else 20
         self.hold_count = 2000
-        self.hold_timeout = 4 if quick else 30
+        self.hold_timeout = 4 if quick else 20
         self.conc_count = 10000
-        self.conc_timeout = 4 if quick else 30
+        self.conc_timeout = 4 if quick else 20
         self.transfer_bytes = (32 if quick else 1024) * MIB
-        self.transfer_timeout = 5 if quick else 45
+        self.transfer_timeout = 5 if quick else 40
         # No new relay is started past this; the report then says the run was cut short.
         self.budget_seconds = 285 if quick else 1440
 

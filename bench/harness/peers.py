@@ -107,7 +107,7 @@ class Haproxy(Relay):
     def command(self, port, dest_port, workdir):
         nbthread = f"    nbthread {self.threads}\n" if self.threads else ""
         # haproxy refuses to start when maxconn needs more descriptors than allowed.
-        maxconn = max(100, (_nofile() - 200) // 2)
+        maxconn = max(100, (_nofile() - 40) // 2)
         conf = _write(workdir, f"{self.name}.cfg",
                       f"global\n    maxconn {maxconn}\n" + nbthread +
                       "defaults\n    mode tcp\n    timeout connect 5s\n"
