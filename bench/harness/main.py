@@ -178,6 +178,9 @@ def main():
             sys.exit(f"{tool} is not installed (bench/run.sh installs it)")
 
     def on_signal(signum, _frame):
+        # Once: the clean-up that follows must not be interrupted itself.
+        for other in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+            signal.signal(other, signal.SIG_IGN)
         raise SystemExit(128 + signum)
 
     for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
@@ -199,7 +202,17 @@ def main():
     load_before = open("/proc/loadavg").read().split()[0]
     workdir = tempfile.mkdtemp(prefix="tarnwick-bench-")
     os.chmod(workdir, 0o755)  # nginx workers run as nobody and serve a file from here
-    cut_short = False
+    try:
+        cut_short = run_rounds(cfg, tools, active, results, workdir, t0)
+        write_results(cfg, args, results, [r.name for r in all_relays], started, t0,
+                      load_before, cut_short, workdir)
+    finally:
+        procs.stop_all()
+        shutil.rmtree(workdir, ignore_errors=True)
+
+
+def run_rounds(cfg, tools, active, results, workdir, t0):
+    """Runs every round; True when the time limit cut the run short."""
     try:
         iperf = peers.IperfServer()
         backends = {"iperf": iperf.port, "iperf_server": iperf}
@@ -212,24 +225,22 @@ def main():
             shift = (rnd - 1) % len(active)
             for relay in active[shift:] + active[:shift]:
                 if time.monotonic() - t0 > cfg.budget_seconds:
-                    cut_short = True
-                    break
+                    print("time limit reached: no further relays started", flush=True)
+                    return True
                 t = time.monotonic()
                 values, notes = run_relay_round(relay, cfg, tools, backends, workdir)
                 results.add(rnd, relay.name, values, notes)
-                shown = ", ".join(f"{report.SHORT[k]} {report.fmt(v)}"
-                                  for k, v in values.items())
+                shown = ", ".join(f"{report.SHORT[k]} {report.fmt(v)}" for k, v in values.items())
                 print(f"round {rnd} {relay.name:14} {time.monotonic() - t:5.1f}s  {shown}",
                       flush=True)
                 for n in notes:
                     print(f"    {n}", flush=True)
-            if cut_short:
-                print("time limit reached: no further relays started", flush=True)
-                break
+        return False
     finally:
         procs.stop_all()
 
-    names = [r.name for r in all_relays]
+
+def write_results(cfg, args, results, names, started, t0, load_before, cut_short, workdir):
     os.makedirs(args.results, exist_ok=True)
     prefix = os.path.join(args.results, cfg.mode)
     elapsed = time.monotonic() - t0
@@ -240,7 +251,6 @@ def main():
                f"{started:%Y-%m-%d})")
     report.write_chart(prefix + "-chart.png", results, names, heading, workdir,
                        os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "plot.gp"))
-    shutil.rmtree(workdir, ignore_errors=True)
     print(f"wrote {prefix}-table.md, {prefix}-chart.png, {prefix}-raw.csv "
           f"({elapsed / 60:.1f} min)", flush=True)
 
