@@ -158,9 +158,8 @@ std::string CDialog::GetWindowText() const {
 void CDialog::CenterWindow(QWidget* alternateOwner) {
     QWidget* owner = alternateOwner != nullptr ? alternateOwner : parentWidget();
     QRect area;
-    if (owner != nullptr) {
-        QWidget* window = owner->window();
-        area = window->isVisible() ? window->frameGeometry() : QRect();
+    if (owner != nullptr && owner->window()->isVisible()) {
+        area = owner->window()->geometry();
     }
     if (area.isEmpty()) {
         QScreen* screen =
@@ -170,9 +169,11 @@ void CDialog::CenterWindow(QWidget* alternateOwner) {
         }
         area = screen->availableGeometry();
     }
-    QRect frame = frameGeometry();
-    frame.moveCenter(area.center());
-    move(frame.topLeft());
+    // Client areas, not frames: a window not yet shown does not know its frame yet, and
+    // both frames are alike.
+    QRect client = geometry();
+    client.moveCenter(area.center());
+    setGeometry(client);
 }
 
 void CDialog::clickControl(int id) {

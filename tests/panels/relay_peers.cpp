@@ -121,6 +121,26 @@ void EchoServer::acceptLoop() {
     }
 }
 
+HoldServer::HoldServer(int backlog) {
+    listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = loopback(0);
+    if (listenFd_ >= 0 &&
+        ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+        ::listen(listenFd_, backlog) == 0) {
+        port_ = boundPort(listenFd_);
+    }
+}
+
+HoldServer::~HoldServer() {
+    if (listenFd_ >= 0) {
+        ::close(listenFd_);
+    }
+}
+
+int Client::localPort() const {
+    return fd_ < 0 ? 0 : boundPort(fd_);
+}
+
 Client::~Client() {
     close();
 }

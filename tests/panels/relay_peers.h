@@ -38,6 +38,22 @@ class EchoServer {
     std::vector<int> connections_;  // touched by the accept thread until it is joined
 };
 
+// A destination that never accepts: the kernel completes as many connections as the
+// backlog holds and leaves later ones hanging in their connect.
+class HoldServer {
+  public:
+    explicit HoldServer(int backlog);
+    ~HoldServer();
+    HoldServer(const HoldServer&) = delete;
+    HoldServer& operator=(const HoldServer&) = delete;
+
+    int port() const { return port_; }
+
+  private:
+    int listenFd_ = -1;
+    int port_ = 0;
+};
+
 // A blocking client socket; every call gives up after the timeout.
 class Client {
   public:
@@ -53,6 +69,7 @@ class Client {
     // True when the peer closed the connection within the timeout.
     bool waitClosed();
     void close();
+    int localPort() const;
 
   private:
     int fd_ = -1;

@@ -1,0 +1,129 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QWidget>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "panels/port_dlg.h"
+#include "panels/setting_dlg.h"
+#include "platform/qt/message_box.h"
+#include "resources/dialog_templates.h"
+#include "settings/port_settings.h"
+
+// Runs the Qt loop (and with it the socket notifications) until done() or the deadline.
+inline bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < timeoutMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return done();
+}
+
+// Stands in for the message boxes: records each request and answers it, by default with
+// the box's first button; whileOpen runs inside the box, as the user would act meanwhile.
+class MessageRecorder final : public MessageBoxService {
+  public:
+    MessageRecorder() : previous_(installMessageBoxService(this)) {}
+    ~MessageRecorder() { installMessageBoxService(previous_); }
+    MessageRecorder(const MessageRecorder&) = delete;
+    MessageRecorder& operator=(const MessageRecorder&) = delete;
+
+    int showMessageBox(const MessageBoxRequest& request) override {
+        shown.push_back(request);
+        if (whileOpen) {
+            whileOpen();
+        }
+        if (!answers.empty()) {
+            const int answer = answers.front();
+            answers.pop_front();
+            return answer;
+        }
+        return (request.type & MB_TYPEMASK) == MB_YESNO ? IDYES : IDOK;
+    }
+
+    std::vector<std::string> texts() const {
+        std::vector<std::string> all;
+        for (const MessageBoxRequest& request : shown) {
+            all.push_back(request.text);
+        }
+        return all;
+    }
+
+    std::vector<MessageBoxRequest> shown;
+    std::deque<int> answers;
+    std::function<void()> whileOpen;
+
+  private:
+    MessageBoxService* previous_;
+};
+
+// A host window standing in for the main window, the shared settings dialog, a settings
+// file in a fresh directory and one panel.
+class PanelTest : public ::testing::Test {
+  protected:
+    PanelTest() {
+        host->resize(500, 300);
+        host->show();
+        settingDlg->Create(host.get());
+        settingDlg->setMainWindow(host.get());
+        iniPath = QDir(scratch.path()).filePath("TarnwickPico.ini").toStdString();
+    }
+
+    ~PanelTest() override {
+        panel.reset();
+        settingDlg.reset();
+        host.reset();
+    }
+
+    void saveFile(int act, int port, const std::string& forwardHost, int forwardPort) {
+        savePortSettings(iniPath, 0, {act, port, forwardHost, forwardPort, 128});
+    }
+
+    PortSettings fileSettings() const { return loadPortSettings(iniPath, 0); }
+    bool fileExists() const { return QFile::exists(QString::fromStdString(iniPath)); }
+    std::string fileText() const {
+        QFile file(QString::fromStdString(iniPath));
+        return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+    }
+    void removeFile() const { QFile::remove(QString::fromStdString(iniPath)); }
+
+    template <class Panel = CPortDlg>
+    Panel& makePanel() {
+        auto made = std::make_unique<Panel>();
+        Panel& result = *made;
+        panel = std::move(made);
+        panel->Create(host.get());
+        panel->setIndex(0);
+        panel->setSettingsPath(iniPath);
+        panel->setSettingDlg(settingDlg.get());
+        panel->initPanel();
+        panel->move(5, 20);
+        panel->show();
+        return result;
+    }
+
+    std::string panelText(int id) const { return panel->GetDlgItemText(id); }
+    bool switchPressed() const { return panel->dlgItem<QAbstractButton>(IDC_SWITCH)->isChecked(); }
+    QLineEdit* settingEdit(int id) const { return settingDlg->dlgItem<QLineEdit>(id); }
+
+    QTemporaryDir scratch;
+    std::string iniPath;
+    MessageRecorder boxes;
+    std::unique_ptr<QWidget> host = std::make_unique<QWidget>();
+    std::unique_ptr<CSettingDlg> settingDlg = std::make_unique<CSettingDlg>();
+    std::unique_ptr<CPortDlg> panel;
+};
