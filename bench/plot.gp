@@ -16,13 +16,13 @@ set multiplot layout 2,1 title heading font ",13"
 
 set size 1,0.68
 set origin 0,0.30
-set title "Performance relative to a direct connection (1 = as fast as direct; higher is better, latencies inverted)"
+set title "Performance relative to a direct connection (1 = as fast as direct; higher is better, latencies inverted; axis cut at 2.5)"
 set style data histograms
 set style histogram clustered gap 2
 set style fill solid 0.85 border -1
 set boxwidth 0.9
 set key outside right top vertical font ",10"
-set yrange [0:1.1<*]
+set yrange [0:1.1<*<2.5]
 set ylabel "relay / direct"
 set grid ytics
 set xtics nomirror font ",11"

@@ -74,7 +74,9 @@ class TarnwickPico(Relay):
         with open(os.path.join(self.copy_dir, "TarnwickPico.ini"), "w") as f:
             f.write(f"[TCP-PORT0]\nACT=1\nPORT={port}\nFORWARDHOST=127.0.0.1\n"
                     f"FORWARDPORT={dest_port}\n")
-        env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        # Its single-instance lock lives in the runtime folder: with one of its own, a
+        # copy that someone runs meanwhile on this machine does not keep ours from starting.
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=self.copy_dir)
         exe = os.path.join(self.copy_dir, os.path.basename(self.executable))
         return [exe], self.copy_dir, env
 
