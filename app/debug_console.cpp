@@ -67,7 +67,10 @@ bool CDebugConsole::attachDescriptor(int fd) {
     reader_ = std::move(reader);
     attachedFd_ = fd;
     if (fd == STDOUT_FILENO) {
-        std::setvbuf(stdout, nullptr, _IOLBF, 0);
+        // Handing over a buffer resets the stream's write area; without one, a stream that
+        // has been written to keeps buffering fully.
+        static std::array<char, BUFSIZ> lineBuffer{};
+        std::setvbuf(stdout, lineBuffer.data(), _IOLBF, lineBuffer.size());
     }
     return true;
 }

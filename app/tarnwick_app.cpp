@@ -82,6 +82,14 @@ void CTarnwickApp::redirectStandardStreams() {
     updateTraceForStandardOutput();
 }
 
+void CTarnwickApp::announceStart(const char* programPath) {
+    std::printf("********** Start TARNWICK DEBUG MODE  *******\n");
+    if (g_debugMode != 0) {
+        std::printf("DEBUG_MODE ON\n");
+    }
+    enterExecutableDirectory(programPath);
+}
+
 int CTarnwickApp::InitInstance(int argc, char** argv) {
     if (!startSockets()) {
         AfxMessageBox(std::string(loadResourceString(IDP_SOCKETS_INIT_FAILED)), MB_OK);
@@ -105,11 +113,7 @@ int CTarnwickApp::InitInstance(int argc, char** argv) {
     }
 
     redirectStandardStreams();
-    std::printf("********** Start TARNWICK DEBUG MODE  *******\n");
-    if (g_debugMode != 0) {
-        std::printf("DEBUG_MODE ON\n");
-    }
-    enterExecutableDirectory(argc > 0 ? argv[0] : "");
+    announceStart(argc > 0 ? argv[0] : "");
 
     CTarnwickDlg mainDlg;
     g_mainDlg = &mainDlg;

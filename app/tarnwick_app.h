@@ -33,6 +33,10 @@ class CTarnwickApp {
 
     CDebugConsole* console() const { return console_.get(); }
 
+    // The first lines on the redirected standard output: the banner, the debug line in
+    // debug mode, then the executable directory (made current), left without a line end.
+    static void announceStart(const char* programPath);
+
   protected:
     // Brings up the socket layer and its event delivery; false when it cannot.
     virtual bool startSockets();
