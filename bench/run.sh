@@ -26,7 +26,7 @@ cmake --build "$build_dir" --target bench_client echo_server hold_server
 # 10,000 relayed connections need two sockets each in a single-process relay.
 ulimit -n "$(ulimit -Hn)"
 
-python3 bench/harness/main.py "${args[@]}" &
+PYTHONDONTWRITEBYTECODE=1 python3 bench/harness/main.py "${args[@]}" &
 driver=$!
 # The driver stops everything it started; it only needs to be told.
 trap 'kill -TERM "$driver" 2>/dev/null || true' INT TERM HUP

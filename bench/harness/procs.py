@@ -2,6 +2,7 @@
 SIGTERM first and SIGKILL after a deadline, also when the run is interrupted."""
 
 import os
+import select
 import signal
 import socket
 import subprocess
@@ -92,7 +93,6 @@ def wait_port(port, seconds, proc=None):
 
 def read_line(popen, seconds):
     """First line the process prints on its stdout pipe, or None at the deadline."""
-    import select
     deadline = time.monotonic() + seconds
     buf = b""
     fd = popen.stdout.fileno()
