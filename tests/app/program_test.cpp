@@ -1,0 +1,212 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "app/tarnwick_app.h"
+#include "platform/qt/message_box.h"
+#include "resources/string_table.h"
+#include "tests/app/child_program.h"
+#include "tests/app/recording_boxes.h"
+#include "tests/app/scoped_env.h"
+#include "tests/support/loopback.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// One round trip through the relay on port, within a few seconds.
+bool relays(int port) {
+    int fd = loopback::connectTo(port, 3s);
+    if (fd < 0) {
+        return false;
+    }
+    bool echoed = loopback::sendAll(fd, "ping", 4) && loopback::receiveExactly(fd, 4) == "ping";
+    close(fd);
+    return echoed;
+}
+
+// Retries until the child has come up and relays, for at most the timeout.
+bool relaysSoon(int port, std::chrono::seconds timeout = 20s) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (relays(port)) {
+            return true;
+        }
+        // Nobody listens yet: the refused connect returns at once, so pace the retries.
+        int fd = loopback::connectTo(port, 100ms);
+        if (fd >= 0) {
+            close(fd);
+        } else {
+            std::this_thread::sleep_for(50ms);
+        }
+    }
+    return false;
+}
+
+class Program : public testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = std::filesystem::temp_directory_path() / "tarnwick-run-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        folder_ = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(folder_); }
+
+    std::filesystem::path iniFile() const { return folder_ + "/TarnwickPico.ini"; }
+
+    // Saves the port ON towards the echo server; returns the listen port.
+    int saveRelayTo(int destination) {
+        int port = loopback::freePort();
+        std::ofstream(iniFile()) << "[TCP-PORT0]\nACT=1\nPORT=" << port
+                                 << "\nFORWARDHOST=127.0.0.1\nFORWARDPORT=" << destination << "\n";
+        return port;
+    }
+
+    std::string program() const { return ChildProgram::programIn(folder_); }
+
+    std::string folder_;
+    loopback::Server echo_{loopback::echo};
+};
+
+TEST_F(Program, HeadlessRunRelaysEchoesArgumentsAndKeepsSignalDefaults) {
+    const int port = saveRelayTo(echo_.port());
+    ChildProgram child(folder_, program(), {"a", "-d503"}, "/");
+    ASSERT_TRUE(child.started());
+    // The inherited output gets the arguments and nothing after them.
+    EXPECT_EQ(child.standardOutput(), "1番目の引数=a\n2番目の引数=-d503\n");
+    ASSERT_TRUE(relaysSoon(port));
+
+    std::filesystem::remove(iniFile());
+    child.signal(SIGTERM);
+    std::optional<int> status = child.waitForExit();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM);
+    // Killed by the signal: nothing was saved on the way out.
+    EXPECT_FALSE(std::filesystem::exists(iniFile()));
+}
+
+TEST_F(Program, DebugModeIgnoresInterruptsAndSavesOnTerminate) {
+    const int port = saveRelayTo(echo_.port());
+    ChildProgram child(folder_, program(), {"-D503"}, "/");
+    ASSERT_TRUE(child.started());
+    // Written before the console took standard output over.
+    EXPECT_EQ(child.standardOutput(), "1番目の引数=-D503\nDEBUGMODE ON\n");
+    ASSERT_TRUE(relaysSoon(port));
+
+    for (int ignored : {SIGINT, SIGQUIT, SIGHUP}) {
+        child.signal(ignored);
+    }
+    EXPECT_TRUE(relays(port));
+    EXPECT_FALSE(child.waitForExit(200ms).has_value());
+
+    std::filesystem::remove(iniFile());
+    child.signal(SIGTERM);
+    std::optional<int> status = child.waitForExit();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status)) << *status;
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    EXPECT_EQ(readFile(iniFile()),
+              "[TCP-PORT0]\nACT=1\nPORT=" + std::to_string(port) +
+                  "\nFORWARDHOST=127.0.0.1\nFORWARDPORT=" + std::to_string(echo_.port()) + "\n");
+    EXPECT_FALSE(relays(port));
+}
+
+TEST_F(Program, SettingsFileLiesBesideTheProgramWhateverTheCurrentDirectory) {
+    std::filesystem::create_directory(folder_ + "/elsewhere");
+    ChildProgram child(folder_, program(), {}, folder_ + "/elsewhere");
+    ASSERT_TRUE(child.started());
+    EXPECT_EQ(child.standardOutput(), "");
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!std::filesystem::exists(iniFile()) && std::chrono::steady_clock::now() < deadline &&
+           !child.waitForExit(20ms)) {
+    }
+    EXPECT_TRUE(std::filesystem::exists(iniFile()));
+    EXPECT_FALSE(std::filesystem::exists(folder_ + "/elsewhere/TarnwickPico.ini"));
+}
+
+TEST_F(Program, StartedByBareNameUsesTheCurrentDirectory) {
+    std::string elsewhere = folder_ + "/elsewhere";
+    std::filesystem::create_directory(elsewhere);
+    ChildProgram child(folder_, "tarnwick-pico", {}, elsewhere);
+    ASSERT_TRUE(child.started());
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!std::filesystem::exists(elsewhere + "/TarnwickPico.ini") &&
+           std::chrono::steady_clock::now() < deadline && !child.waitForExit(20ms)) {
+    }
+    EXPECT_TRUE(std::filesystem::exists(elsewhere + "/TarnwickPico.ini"));
+    EXPECT_FALSE(std::filesystem::exists(iniFile()));
+}
+
+// The start hook of this test process, against a program that runs as a child.
+class FailingSockets : public CTarnwickApp {
+  protected:
+    bool startSockets() override { return false; }
+};
+
+TEST_F(Program, SecondInstanceIsRefusedWhileTheFirstRelaysOn) {
+    const int port = saveRelayTo(echo_.port());
+    ChildProgram first(folder_, program(), {}, "/");
+    ASSERT_TRUE(first.started());
+    ASSERT_TRUE(relaysSoon(port));
+
+    ScopedEnv runtime("XDG_RUNTIME_DIR", ChildProgram::runtimeFolder(folder_).c_str());
+    struct stat outputBefore {};
+    ASSERT_EQ(fstat(STDOUT_FILENO, &outputBefore), 0);
+    std::array<char, 4096> directory{};
+    ASSERT_NE(getcwd(directory.data(), directory.size()), nullptr);
+    {
+        RecordingBoxes boxes;
+        std::string path = program();
+        std::string debugSwitch = "-D503";
+        std::array<char*, 3> argv{path.data(), debugSwitch.data(), nullptr};
+        CTarnwickApp second;
+        EXPECT_EQ(second.InitInstance(2, argv.data()), -1);
+        ASSERT_EQ(boxes.requests.size(), 1u);
+        EXPECT_EQ(boxes.requests[0].text, "     既に起動されています.     ");
+        EXPECT_EQ(boxes.requests[0].caption, "２重起動");
+        EXPECT_EQ(boxes.requests[0].type, MB_OK);
+        EXPECT_EQ(boxes.requests[0].owner, nullptr);
+    }
+    // Refused before the argument scan: no debug mode, streams and directory untouched.
+    EXPECT_EQ(g_debugMode, 0);
+    struct stat outputAfter {};
+    ASSERT_EQ(fstat(STDOUT_FILENO, &outputAfter), 0);
+    EXPECT_EQ(outputAfter.st_ino, outputBefore.st_ino);
+    std::array<char, 4096> after{};
+    ASSERT_NE(getcwd(after.data(), after.size()), nullptr);
+    EXPECT_STREQ(after.data(), directory.data());
+
+    // A failed socket start-up is reported first, guard or no guard.
+    {
+        RecordingBoxes boxes;
+        std::string path = program();
+        std::array<char*, 2> argv{path.data(), nullptr};
+        FailingSockets broken;
+        EXPECT_EQ(broken.InitInstance(1, argv.data()), 0);
+        ASSERT_EQ(boxes.requests.size(), 1u);
+        EXPECT_EQ(boxes.requests[0].text, loadResourceString(IDP_SOCKETS_INIT_FAILED));
+        EXPECT_EQ(boxes.requests[0].caption, applicationTitle());
+        EXPECT_EQ(boxes.requests[0].type, MB_OK | MB_ICONWARNING);
+    }
+
+    EXPECT_TRUE(relays(port));
+    EXPECT_FALSE(first.waitForExit(0ms).has_value());
+}
+
+}  // namespace
