@@ -1,0 +1,113 @@
+// Renders the main window (its port relaying one connection), the about box and the debug
+// console with the trace of that session offscreen into PNG files:
+// render_app_screenshots <output directory>.
+// Offscreen there is no window manager, so the main window's picture gets a plain drawn
+// caption with its title above the client area.
+
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QPainter>
+#include <QPixmap>
+#include <QTemporaryDir>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "app/about_dlg.h"
+#include "app/app_icon.h"
+#include "app/debug_console.h"
+#include "app/tarnwick_app.h"
+#include "app/tarnwick_dlg.h"
+#include "panels/port_dlg.h"
+#include "platform/qt/socket_notifications.h"
+#include "platform/socket_event_loop.h"
+#include "platform/trace.h"
+#include "tests/app/wait_until.h"
+#include "tests/support/loopback.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+bool save(const QPixmap& picture, const QDir& directory, const char* name) {
+    const QString path = directory.filePath(QString::fromUtf8(name));
+    const bool saved = picture.save(path, "PNG");
+    std::fprintf(stderr, "%s %s\n", saved ? "wrote" : "FAILED", path.toUtf8().constData());
+    return saved;
+}
+
+QPixmap withCaption(QWidget& window) {
+    const QPixmap client = window.grab();
+    const int captionHeight = 24;
+    QPixmap framed(client.width() + 2, client.height() + captionHeight + 1);
+    framed.fill(QColor(60, 60, 60));
+    QPainter painter(&framed);
+    painter.fillRect(1, 1, framed.width() - 2, captionHeight - 1, QColor(46, 52, 64));
+    painter.drawPixmap(4, 4, window.windowIcon().pixmap(16, 16));
+    painter.setPen(Qt::white);
+    painter.drawText(QRect(24, 1, framed.width() - 28, captionHeight - 1),
+                     Qt::AlignVCenter | Qt::AlignLeft, window.windowTitle());
+    painter.drawPixmap(1, captionHeight, client);
+    return framed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QApplication application(argc, argv);
+    installAppIconLoader();
+    QApplication::setWindowIcon(loadAppIcon());
+    SocketEventLoop loop;
+    QtSocketNotifications notifications(loop);
+
+    const QDir output(QString::fromLocal8Bit(argc > 1 ? argv[1] : "screenshots"));
+    QDir().mkpath(output.path());
+    QTemporaryDir scratch;
+    const std::string folder = scratch.path().toStdString();
+
+    loopback::Server echo(loopback::echo);
+    const int port = loopback::freePort();
+    std::ofstream(folder + "/TarnwickPico.ini")
+        << "[TCP-PORT0]\nACT=1\nPORT=" << port
+        << "\nFORWARDHOST=127.0.0.1\nFORWARDPORT=" << echo.port() << "\n";
+
+    bool ok = true;
+    int saved = dup(STDOUT_FILENO);
+    {
+        // The console gets the trace of a real session: start lines, then the relay's.
+        CDebugConsole console(QString::fromStdString(folder + "/tarnwick-pico"));
+        console.resize(760, 300);
+        console.attachDescriptor(STDOUT_FILENO);
+        setTraceEnabled(true);
+        g_debugMode = 1;
+        CTarnwickApp::announceStart((folder + "/tarnwick-pico").c_str());
+
+        CTarnwickDlg mainDlg;
+        mainDlg.Create(nullptr);
+        int client = loopback::connectTo(port, 3s);
+        const bool relayed = client >= 0 && loopback::sendAll(client, "hello", 5);
+        waitUntil([&] { return mainDlg.panels().front()->getConnectionCount() == 1; });
+        ok &= relayed && save(withCaption(mainDlg), output, "main-window.png");
+        if (client >= 0) {
+            loopback::receiveExactly(client, 5);
+            close(client);
+        }
+        waitUntil([&] { return mainDlg.panels().front()->getConnectionCount() == 0; });
+
+        CAboutDlg about(&mainDlg);
+        about.Create(&mainDlg);
+        ok &= save(about.grab(), output, "about-box.png");
+
+        waitUntil([&] { return console.text().count('\n') >= 12; }, 2s);
+        console.show();
+        ok &= save(console.grab(), output, "debug-console.png");
+    }
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    return ok ? 0 : 1;
+}
