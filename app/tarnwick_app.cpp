@@ -45,6 +45,9 @@ int consoleCtrlHandler(unsigned long event) {
 }
 
 CTarnwickApp::CTarnwickApp() {
+    // The program lives as long as the main window's modal run; a message box closed while
+    // no other window shows (a refusal during start) must not stop the loops.
+    QApplication::setQuitOnLastWindowClosed(false);
     installAppIconLoader();
     QApplication::setWindowIcon(loadAppIcon());
 }
