@@ -215,8 +215,9 @@ void CDialog::reject() {
 
 void CDialog::keyPressEvent(QKeyEvent* event) {
     if ((template_.styles & style::kChild) != 0) {
-        // A child dialog is one more control of its parent, which handles Enter and Escape.
-        QWidget::keyPressEvent(event);
+        // A child dialog is one more control of its parent, which handles Enter and Escape:
+        // QDialog's own handling is skipped on purpose.
+        QWidget::keyPressEvent(event);  // NOLINT(bugprone-parent-virtual-call)
         return;
     }
     QDialog::keyPressEvent(event);
