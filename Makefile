@@ -55,5 +55,5 @@ bench-quick: build
 # The windows rendered offscreen into $(BUILD)/screenshots/*.png: the port panel and its
 # dialogs, then the main window, the about box and the debug console.
 screenshots: build
-	QT_QPA_PLATFORM=offscreen ./$(BUILD)/tests/screenshots/render_screenshots $(BUILD)/screenshots
-	QT_QPA_PLATFORM=offscreen ./$(BUILD)/tests/app/render_app_screenshots $(BUILD)/screenshots
+	QT_QPA_PLATFORM=offscreen ./$(BUILD)/tests/screenshots/render_screenshots $(CURDIR)/$(BUILD)/screenshots
+	QT_QPA_PLATFORM=offscreen ./$(BUILD)/tests/app/render_app_screenshots $(CURDIR)/$(BUILD)/screenshots
