@@ -84,6 +84,8 @@ void CTarnwickDlg::createPanels() {
     for (int i = 0; i < panelCount_; ++i) {
         auto panel = std::make_unique<CPortDlg>();
         panel->Create(this);
+        // A right click anywhere in the window reaches its menu, over a panel too.
+        panel->installEventFilter(this);
         panel->setIndex(i);
         panel->setSettingsPath(iniPath_);
         panel->setSettingDlg(settingDlg_.get());
@@ -191,6 +193,22 @@ void CTarnwickDlg::OnSysCommand(unsigned int id) {
 }
 
 void CTarnwickDlg::contextMenuEvent(QContextMenuEvent* event) {
+    showSystemMenu(event->globalPos());
+}
+
+bool CTarnwickDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::ContextMenu) {
+        for (const std::unique_ptr<CPortDlg>& panel : panels_) {
+            if (watched == panel.get()) {
+                showSystemMenu(static_cast<QContextMenuEvent*>(event)->globalPos());
+                return true;
+            }
+        }
+    }
+    return CDialog::eventFilter(watched, event);
+}
+
+void CTarnwickDlg::showSystemMenu(const QPoint& globalPosition) {
     if (systemMenu_.empty()) {
         return;
     }
@@ -204,7 +222,7 @@ void CTarnwickDlg::contextMenuEvent(QContextMenuEvent* event) {
             action->setData(item.id);
         }
     }
-    if (QAction* chosen = menu.exec(event->globalPos())) {
+    if (QAction* chosen = menu.exec(globalPosition)) {
         OnSysCommand(chosen->data().toUInt());
     }
 }

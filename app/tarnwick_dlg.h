@@ -68,12 +68,14 @@ class CTarnwickDlg : public CDialog {
     void OnCommand(int id) override;
     void OnLinkClick(int id) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     void createPanels();
     void layoutPanels();
     void updateTitle();
     void onDestroy();
+    void showSystemMenu(const QPoint& globalPosition);
 
     QIcon appIcon_;
     std::vector<std::unique_ptr<CPortDlg>> panels_;

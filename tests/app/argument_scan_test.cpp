@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,10 @@ struct SwitchCase {
     bool debug;
     std::string output;
 };
+
+void PrintTo(const SwitchCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class ArgumentScan : public testing::TestWithParam<SwitchCase> {};
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdlib>
 #include <filesystem>
+#include <ostream>
 #include <string>
 
 #include "tests/app/stdout_capture.h"
@@ -16,6 +17,10 @@ struct DirectoryCase {
     const char* path;
     const char* directory;
 };
+
+void PrintTo(const DirectoryCase& c, std::ostream* out) {
+    *out << '"' << c.path << '"';
+}
 
 class ExecutableDirectory : public testing::TestWithParam<DirectoryCase> {};
 

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QScreen>
 #include <QTimer>
 #include <array>
@@ -179,6 +181,42 @@ TEST_F(MainWindow, EverySystemCommandFrom16To31OpensTheAboutBox) {
     EXPECT_TRUE(dlg.isVisible());
 }
 
+TEST_F(MainWindow, RightClickOverThePanelOffersTheAboutBox) {
+    CTarnwickDlg dlg;
+    ASSERT_TRUE(dlg.Create(nullptr));
+    CPortDlg& panel = *dlg.panels().front();
+    QStringList offered;
+    bool aboutShown = false;
+    int ticks = 0;
+    QTimer driver;
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+            for (QAction* action : menu->actions()) {
+                offered << (action->isSeparator() ? QString("-") : action->text());
+                if (action->data().toUInt() == IDM_ABOUTBOX) {
+                    menu->setActiveAction(action);
+                }
+            }
+            QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+            QApplication::sendEvent(menu, &enter);
+        } else if (auto* about = dynamic_cast<CAboutDlg*>(QApplication::activeModalWidget())) {
+            aboutShown = true;
+            about->EndDialog(IDOK);
+        } else if (++ticks > 1000) {
+            if (QWidget* popup = QApplication::activePopupWidget()) {
+                popup->close();
+            }
+        }
+    });
+    driver.start(10);
+    QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(10, 10),
+                            panel.mapToGlobal(QPoint(10, 10)));
+    QApplication::sendEvent(&panel, &click);
+    driver.stop();
+    EXPECT_EQ(offered, QStringList({"-", QString::fromUtf8("ターンウィック Pico のﾊﾞｰｼﾞｮﾝ情報")}));
+    EXPECT_TRUE(aboutShown);
+}
+
 TEST_F(MainWindow, AboutLinkAndPoweredByLinkOpenTheSamePage) {
     CTarnwickDlg dlg;
     ASSERT_TRUE(dlg.Create(nullptr));
@@ -201,6 +239,12 @@ TEST_F(MainWindow, AboutLinkAndPoweredByLinkOpenTheSamePage) {
 }
 
 enum class CloseRoute { CloseBox, Escape, SystemClose, ExitCommand, ShutdownEvent };
+
+void PrintTo(CloseRoute route, std::ostream* out) {
+    constexpr const char* kNames[] = {"CloseBox", "Escape", "SystemClose", "ExitCommand",
+                                      "ShutdownEvent"};
+    *out << kNames[static_cast<int>(route)];
+}
 
 class MainWindowClose : public MainWindow, public testing::WithParamInterface<CloseRoute> {};
 

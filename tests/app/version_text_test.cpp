@@ -41,6 +41,10 @@ struct LineCase {
     const char* shown;
 };
 
+void PrintTo(const LineCase& c, std::ostream* out) {
+    *out << '"' << c.version << '"';
+}
+
 class AboutVersionText : public testing::TestWithParam<LineCase> {};
 
 TEST_P(AboutVersionText, CommasBecomeHyphensThenSemicolonsPoints) {
