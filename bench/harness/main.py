@@ -55,7 +55,8 @@ class Config:
                                 "connections held. No ratio: direct has no relay process.",
             "conc_ok": f"{self.conc_count} connections, at most 1000 connecting at a time, each "
                        "sending 32 bytes and waiting for their echo; all stay open until the "
-                       f"last has finished (limit {self.conc_timeout} s).",
+                       f"last has finished (limit {self.conc_timeout} s, or 5 s without any "
+                       "finishing once all are open).",
             "xfer_mibps": f"{self.transfer_bytes // MIB} MiB each way through an echo server on "
                           "one connection, sending and receiving at once, every byte checked "
                           f"(limit {self.transfer_timeout} s; a failed check gives no figure).",

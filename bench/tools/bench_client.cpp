@@ -1,7 +1,9 @@
 // Load client for the relay benchmark. Usage: bench_client MODE --key value ...
 //   rtt          --port P [--count N] [--size B] [--timeout-seconds S]
 //   hold         --port P [--count N] [--inflight N] [--timeout-seconds S] [--hold-seconds S]
+//                [--stall-seconds S]
 //   concurrency  --port P [--count N] [--inflight N] [--timeout-seconds S] [--size B]
+//                [--stall-seconds S]
 //   transfer     --port P [--bytes N] [--timeout-seconds S]
 
 #include <cstdio>

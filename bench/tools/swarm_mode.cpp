@@ -83,6 +83,7 @@ class Swarm {
         return tally_.ok + tally_.failed == static_cast<long long>(conns_.size());
     }
     const Tally& tally() const { return tally_; }
+    bool allOpened() const { return next_ == conns_.size(); }
 
   private:
     void handle(SwarmConn& c, std::uint32_t events, std::uint64_t index) {
@@ -192,17 +193,32 @@ int runSwarm(const Args& args, bool echo) {
         std::printf("%s status=error\n", echo ? "concurrency" : "hold");
         return 1;
     }
+    // Connections that a relay never takes off its listen queue (it is at its own
+    // connection limit) would otherwise hold the run until the deadline.
+    const std::int64_t stallNs = args.integer("stall-seconds", 5) * 1000000000LL;
+    std::int64_t lastProgress = nowNs();
+    long long lastDone = 0;
+    bool stalled = false;
     for (long long i = 0; i < 10000000 && !swarm.finished() && nowNs() < deadline; ++i) {
         swarm.openMore(inflight);
         swarm.poll(50);
+        const long long done = swarm.tally().ok + swarm.tally().failed;
+        if (done != lastDone) {
+            lastDone = done;
+            lastProgress = nowNs();
+        } else if (swarm.allOpened() && nowNs() - lastProgress > stallNs) {
+            stalled = true;
+            break;
+        }
     }
     const double seconds = static_cast<double>(nowNs() - begin) / 1e9;
     const Tally& t = swarm.tally();
     std::printf(
         "%s status=%s total=%lld ok=%lld failed=%lld unfinished=%lld dropped=%lld "
         "seconds=%.3f\n",
-        echo ? "concurrency" : "hold", swarm.finished() ? "done" : "timeout", count,
-        t.ok - t.dropped, t.failed, count - t.ok - t.failed, t.dropped, seconds);
+        echo ? "concurrency" : "hold",
+        swarm.finished() ? "done" : (stalled ? "stalled" : "timeout"), count, t.ok - t.dropped,
+        t.failed, count - t.ok - t.failed, t.dropped, seconds);
     std::fflush(stdout);
 
     // Keep everything open while the caller reads the relay's memory; it ends us
