@@ -106,7 +106,9 @@ bool CAsyncSocket::Create(int port, int socketType, long events, const char* bin
         int on = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     }
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    // Any address and any port is what connect would pick anyway; skip the call.
+    bool needsBind = port != 0 || bindAddress != nullptr;
+    if (needsBind && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         failWithErrno();
         close(fd);
         return false;
@@ -144,10 +146,27 @@ bool CAsyncSocket::registerWithLoop() {
 bool CAsyncSocket::attachDescriptor(int fd) {
     fd_ = fd;
     readArmed_ = true;
-    writeArmed_ = true;
     oobArmed_ = true;
     closeDelivered_ = false;
-    return registerWithLoop();
+    if (!registerWithLoop()) {
+        return false;
+    }
+    postFirstSend();
+    return true;
+}
+
+void CAsyncSocket::postFirstSend() {
+    writeArmed_ = true;
+    sendPosted_ = true;
+    loop_->postWritable(id_);
+}
+
+void CAsyncSocket::deliverPostedSend() {
+    if (!sendPosted_) {
+        return;
+    }
+    sendPosted_ = false;
+    handleEvents(EPOLLOUT);
 }
 
 std::uint32_t CAsyncSocket::wantedEvents() const {
@@ -166,7 +185,7 @@ std::uint32_t CAsyncSocket::wantedEvents() const {
             events |= EPOLLPRI;
         }
     }
-    if (writeArmed_) {
+    if (writeArmed_ && !sendPosted_) {
         events |= EPOLLOUT;
     }
     return events;
@@ -363,9 +382,7 @@ void CAsyncSocket::pauseAccepting() {
 
 void CAsyncSocket::Close() {
     if (registered_ && loop_ != nullptr) {
-        if (watched_) {
-            loop_->unwatch(fd_);
-        }
+        // Closing the descriptor takes it out of the epoll set by itself.
         loop_->unregisterSocket(id_);
     }
     if (fd_ >= 0) {
@@ -383,6 +400,7 @@ void CAsyncSocket::Close() {
     oobArmed_ = false;
     acceptArmed_ = false;
     closeDelivered_ = false;
+    sendPosted_ = false;
     dispatching_ = false;
 }
 
@@ -502,8 +520,11 @@ bool CAsyncSocket::Connect(const char* host, int port) {
     readArmed_ = true;
     oobArmed_ = true;
     if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        writeArmed_ = true;
-        return registerWithLoop();
+        if (!registerWithLoop()) {
+            return false;
+        }
+        postFirstSend();
+        return true;
     }
     int error = errno;
     if (error != EINPROGRESS) {

@@ -87,10 +87,12 @@ class CAsyncSocket {
 
     // For SocketEventLoop.
     void handleEvents(std::uint32_t epollEvents);
+    void deliverPostedSend();
     void detachFromLoop();
 
   private:
     bool attachDescriptor(int fd);
+    void postFirstSend();
     bool registerWithLoop();
     void setLastError(int wsaError);
     int finishSend(long sent, int error);
@@ -113,6 +115,8 @@ class CAsyncSocket {
     bool connecting_ = false;
     bool readArmed_ = false;
     bool writeArmed_ = false;
+    // The first OnSend of a new connection is posted rather than watched for.
+    bool sendPosted_ = false;
     bool oobArmed_ = false;
     bool acceptArmed_ = false;
     bool closeDelivered_ = false;

@@ -1,6 +1,7 @@
 #include "platform/socket_event_loop.h"
 
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -14,6 +15,10 @@ thread_local SocketEventLoop* t_currentLoop = nullptr;
 
 // The timer's registration id; socket ids always have a generation of 1 or more.
 constexpr std::uint64_t kTimerId = 0xFFFFFFFFull;
+constexpr std::uint64_t kWakeId = 0xFFFFFFFEull;
+// Rounds of posted notifications per dispatch, so that a socket re-posting itself
+// cannot hold the thread.
+constexpr int kPostedRounds = 4;
 constexpr int kBatchSize = 256;
 
 std::uint32_t slotOf(std::uint64_t id) {
@@ -27,15 +32,15 @@ std::uint32_t generationOf(std::uint64_t id) {
 SocketEventLoop::SocketEventLoop() {
     epollFd_ = epoll_create1(EPOLL_CLOEXEC);
     timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (epollFd_ >= 0 && timerFd_ >= 0) {
+    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    bool ready = epollFd_ >= 0 && timerFd_ >= 0 && wakeFd_ >= 0;
+    for (auto [fd, id] : {std::pair{timerFd_, kTimerId}, std::pair{wakeFd_, kWakeId}}) {
         epoll_event ev{};
         ev.events = EPOLLIN;
-        ev.data.u64 = kTimerId;
-        if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, timerFd_, &ev) != 0) {
-            close(epollFd_);
-            epollFd_ = -1;
-        }
-    } else if (epollFd_ >= 0) {
+        ev.data.u64 = id;
+        ready = ready && epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) == 0;
+    }
+    if (!ready && epollFd_ >= 0) {
         close(epollFd_);
         epollFd_ = -1;
     }
@@ -52,6 +57,9 @@ SocketEventLoop::~SocketEventLoop() {
     }
     if (timerFd_ >= 0) {
         close(timerFd_);
+    }
+    if (wakeFd_ >= 0) {
+        close(wakeFd_);
     }
     if (epollFd_ >= 0) {
         close(epollFd_);
@@ -117,6 +125,30 @@ CAsyncSocket* SocketEventLoop::lookup(std::uint64_t id) const {
     return slot.generation == generationOf(id) ? slot.socket : nullptr;
 }
 
+void SocketEventLoop::postWritable(std::uint64_t id) {
+    posted_.push_back(id);
+    if (!dispatching_) {
+        std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t written = write(wakeFd_, &one, sizeof one);
+    }
+}
+
+void SocketEventLoop::deliverPosted() {
+    for (int round = 0; round < kPostedRounds && !posted_.empty(); ++round) {
+        std::vector<std::uint64_t> due;
+        due.swap(posted_);
+        for (std::uint64_t id : due) {
+            if (CAsyncSocket* socket = lookup(id)) {
+                socket->deliverPostedSend();
+            }
+        }
+    }
+    if (!posted_.empty()) {
+        std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t written = write(wakeFd_, &one, sizeof one);
+    }
+}
+
 void SocketEventLoop::runAfter(std::chrono::milliseconds delay, std::function<void()> callback) {
     timers_.emplace(Clock::now() + delay, std::move(callback));
     armTimer();
@@ -157,14 +189,17 @@ int SocketEventLoop::wait(int timeoutMs) {
         return 0;
     }
     std::array<epoll_event, kBatchSize> events{};
-    int n = epoll_wait(epollFd_, events.data(), kBatchSize, timeoutMs);
-    if (n <= 0) {
-        return 0;
-    }
+    int n = epoll_wait(epollFd_, events.data(), kBatchSize, posted_.empty() ? timeoutMs : 0);
+    dispatching_ = true;
     for (int i = 0; i < n; ++i) {
         std::uint64_t id = events[i].data.u64;
         if (id == kTimerId) {
             fireTimers();
+            continue;
+        }
+        if (id == kWakeId) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] ssize_t got = read(wakeFd_, &count, sizeof count);
             continue;
         }
         // An earlier event of this batch may have closed or destroyed this socket.
@@ -173,7 +208,9 @@ int SocketEventLoop::wait(int timeoutMs) {
             socket->handleEvents(events[i].events);
         }
     }
-    return n;
+    deliverPosted();
+    dispatching_ = false;
+    return n < 0 ? 0 : n;
 }
 
 int SocketEventLoop::dispatchReady() {

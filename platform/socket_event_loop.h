@@ -56,6 +56,10 @@ class SocketEventLoop {
     bool rewatch(std::uint64_t id, int fd, std::uint32_t events);
     void unwatch(int fd);
 
+    // Delivers one writable notification to the socket soon, on this thread, without
+    // watching the descriptor for it (a new connection is writable at once).
+    void postWritable(std::uint64_t id);
+
     // Runs the callback once, on this thread, after the delay.
     void runAfter(std::chrono::milliseconds delay, std::function<void()> callback);
 
@@ -66,11 +70,15 @@ class SocketEventLoop {
     };
 
     int wait(int timeoutMs);
+    void deliverPosted();
     void fireTimers();
     void armTimer();
 
     int epollFd_ = -1;
     int timerFd_ = -1;
+    int wakeFd_ = -1;
+    bool dispatching_ = false;
+    std::vector<std::uint64_t> posted_;
     std::vector<Slot> slots_;
     std::vector<std::uint32_t> freeSlots_;
     std::multimap<Clock::time_point, std::function<void()>> timers_;

@@ -136,6 +136,11 @@ void CDialog::SetDlgItemText(int id, const std::string& text) {
     if (auto* edit = dynamic_cast<QLineEdit*>(widget)) {
         edit->setText(value);
     } else if (auto* label = dynamic_cast<QLabel*>(widget)) {
+        // A refresh rewrites every field; measuring an unchanged text again costs a
+        // shaping pass per label on every connection count change.
+        if (label->text() == value) {
+            return;
+        }
         label->setText(value);
         if (dynamic_cast<CLinkCtrl*>(label) == nullptr) {
             fitLabelToText(*label);
