@@ -144,6 +144,18 @@ void CTarnwickDlg::setVisible(bool visible) {
     CDialog::setVisible(visible);
 }
 
+void CTarnwickDlg::done(int result) {
+    ended_ = true;
+    CDialog::done(result);
+}
+
+int CTarnwickDlg::exec() {
+    if (ended_) {
+        return result();
+    }
+    return CDialog::exec();
+}
+
 void CTarnwickDlg::sendCommand(unsigned int id) {
     OnCommand(static_cast<int>(id));
 }

@@ -69,6 +69,10 @@ class CTarnwickDlg : public CDialog {
     void OnLinkClick(int id) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // An end requested before the modal loop runs (during initialisation, from a nested
+    // loop) ends the run as soon as it starts.
+    void done(int result) override;
+    int exec() override;
 
   private:
     void createPanels();
@@ -89,4 +93,5 @@ class CTarnwickDlg : public CDialog {
     int showAtStart_ = 0;
     std::vector<MenuItem> systemMenu_;
     bool destroyed_ = false;
+    bool ended_ = false;
 };

@@ -310,6 +310,44 @@ INSTANTIATE_TEST_SUITE_P(Routes, MainWindowClose,
                                          CloseRoute::SystemClose, CloseRoute::ExitCommand,
                                          CloseRoute::ShutdownEvent));
 
+// Answers every box by first delivering a shutdown event, as one arriving while the box is
+// open would be.
+class ShutdownWhileBoxOpen final : public MessageBoxService {
+  public:
+    ShutdownWhileBoxOpen() : previous_(installMessageBoxService(this)) {}
+    ~ShutdownWhileBoxOpen() { installMessageBoxService(previous_); }
+    ShutdownWhileBoxOpen(const ShutdownWhileBoxOpen&) = delete;
+    ShutdownWhileBoxOpen& operator=(const ShutdownWhileBoxOpen&) = delete;
+
+    int showMessageBox(const MessageBoxRequest& request) override {
+        texts.push_back(request.text);
+        consoleCtrlHandler(CTRL_SHUTDOWN_EVENT);
+        return IDOK;
+    }
+    std::vector<std::string> texts;
+
+  private:
+    MessageBoxService* previous_;
+};
+
+TEST_F(MainWindow, ShutdownDuringStartEndsTheRunAsSoonAsItStarts) {
+    // Saved ON without a listen port: the panel refuses with a box while the window starts.
+    std::ofstream(iniFile()) << "[TCP-PORT0]\nACT=1\nPORT=0\nFORWARDHOST=h\nFORWARDPORT=80\n";
+    ShutdownWhileBoxOpen boxes;
+    auto dlg = std::make_unique<CTarnwickDlg>();
+    g_mainDlg = dlg.get();
+    bool timedOut = false;
+    QTimer::singleShot(10000, dlg.get(), [&] {
+        timedOut = true;
+        dlg->EndDialog(IDCANCEL);
+    });
+    dlg->DoModal();
+    EXPECT_FALSE(timedOut);
+    ASSERT_EQ(boxes.texts.size(), 1u);
+    EXPECT_EQ(boxes.texts[0], "Listenポートが無効な設定です");
+    EXPECT_EQ(readFile(iniFile()), "[TCP-PORT0]\nACT=0\nPORT=0\nFORWARDHOST=h\nFORWARDPORT=80\n");
+}
+
 TEST_F(MainWindow, NoSettingsFileStartsOffAndCreatesIt) {
     {
         CTarnwickDlg dlg;
