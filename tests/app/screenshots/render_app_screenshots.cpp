@@ -65,7 +65,9 @@ int main(int argc, char** argv) {
     SocketEventLoop loop;
     QtSocketNotifications notifications(loop);
 
-    const QDir output(QString::fromLocal8Bit(argc > 1 ? argv[1] : "screenshots"));
+    // Absolute now: the session below makes its own folder the current directory.
+    const QDir output(
+        QDir(QString::fromLocal8Bit(argc > 1 ? argv[1] : "screenshots")).absolutePath());
     QDir().mkpath(output.path());
     QTemporaryDir scratch;
     const std::string folder = scratch.path().toStdString();
