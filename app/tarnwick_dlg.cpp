@@ -51,8 +51,8 @@ bool CTarnwickDlg::OnInitDialog() {
 
     setWindowIcon(appIcon_);
 
-    // Linux paths outgrow the 260 bytes of the original buffer; a directory too long even
-    // for this leaves the path relative to nothing, as an empty buffer would.
+    // Room for any Linux path; should even that fail, the empty text leaves the file name
+    // under "/", where a write simply fails.
     std::array<char, PATH_MAX + 1> directory{};
     if (getcwd(directory.data(), directory.size() - 1) == nullptr) {
         directory.fill('\0');
