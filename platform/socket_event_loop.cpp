@@ -155,17 +155,17 @@ void SocketEventLoop::runAfter(std::chrono::milliseconds delay, std::function<vo
 }
 
 void SocketEventLoop::armTimer() {
-    itimerspec spec{};
+    itimerspec deadline{};
     if (!timers_.empty()) {
         auto wait = timers_.begin()->first - Clock::now();
         auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
         if (ns < 1) {
             ns = 1;  // zero would disarm the timer
         }
-        spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-        spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+        deadline.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+        deadline.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
     }
-    timerfd_settime(timerFd_, 0, &spec, nullptr);
+    timerfd_settime(timerFd_, 0, &deadline, nullptr);
 }
 
 void SocketEventLoop::fireTimers() {
