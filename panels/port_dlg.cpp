@@ -9,6 +9,9 @@
 
 namespace {
 
+// A person cannot follow a count that changes faster than this.
+constexpr int kCountRepaintMs = 50;
+
 std::string decimal(int value) {
     return std::to_string(value);
 }
@@ -126,6 +129,10 @@ void CPortDlg::notifyConnectionCount(int count) {
     UpdateData(false);
     if (QWidget* countLabel = GetDlgItem(IDC_COUNT_TEXT)) {
         countLabel->update();
+        if (!countRepaint) {
+            countRepaint = std::make_unique<RepaintThrottle>(countLabel, kCountRepaintMs);
+        }
+        countRepaint->changed();
     }
 }
 

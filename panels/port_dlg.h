@@ -1,11 +1,13 @@
 #pragma once
 
 #include <QColor>
+#include <memory>
 #include <string>
 
 #include "address/ip_filter.h"
 #include "panels/setting_dlg_listener.h"
 #include "platform/qt/dialog.h"
+#include "platform/qt/repaint_throttle.h"
 #include "relay/tcp_repeater.h"
 #include "relay/tcp_repeater_listener.h"
 #include "settings/port_settings.h"
@@ -83,4 +85,6 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
     CIpFilter activeFilter;
     CIpFilter workingFilter;
     CTcpRepeater repeater;
+    // Made with the window; the count's pixels follow its text at most 20 times a second.
+    std::unique_ptr<RepaintThrottle> countRepaint;
 };
