@@ -233,9 +233,15 @@ void CAsyncSocket::handleEvents(std::uint32_t ev) {
         }
     } else if (connecting_) {
         if ((ev & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0) {
+            // Only a failed connect raises an error or hang-up; spare the query otherwise.
             int error = 0;
-            socklen_t length = sizeof error;
-            getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
+            if ((ev & (EPOLLERR | EPOLLHUP)) != 0) {
+                socklen_t length = sizeof error;
+                getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
+                if (error == 0) {
+                    error = ECONNREFUSED;
+                }
+            }
             connecting_ = false;
             consumed = true;
             // A completed connect is followed by one OnSend, as after an accept.

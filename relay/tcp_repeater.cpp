@@ -105,7 +105,7 @@ void CTcpRepeater::notifyOnAccept(int /*index*/, std::string /*kind*/) {
     }
     accepted->peerAddress = peer;
     accepted->peerPort = peerPortNumber;
-    accepted->GetSockName(accepted->bindIp, accepted->bindPort);
+    accepted->readNamesOnDemand(true, false);
     TRACE("接続を受け付けました。PeerAddress=%s, port=%d\n", peer.c_str(), peerPortNumber);
 
     std::shared_ptr<BufferPool> pool = poolForBufferSize();
@@ -162,9 +162,7 @@ void CTcpRepeater::markConnected(CTcpSockPair& pair) {
     }
     pair.acceptSocket->connectState = Connected;
     pair.connectSocket->connectState = Connected;
-    CTcpSockStream& outgoing = *pair.connectSocket;
-    outgoing.GetPeerName(outgoing.peerAddress, outgoing.peerPort);
-    outgoing.GetSockName(outgoing.bindIp, outgoing.bindPort);
+    pair.connectSocket->readNamesOnDemand(true, true);
 }
 
 void CTcpRepeater::notifyOnConnect(int index, std::string /*kind*/) {

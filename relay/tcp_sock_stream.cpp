@@ -37,6 +37,22 @@ bool CTcpSockStream::allocateBuffers(int sizeKb, std::shared_ptr<BufferPool> poo
     return true;
 }
 
+void CTcpSockStream::readNamesOnDemand(bool local, bool remote) {
+    localNamePending_ = local;
+    remoteNamePending_ = remote;
+}
+
+void CTcpSockStream::readPendingNames() const {
+    if (localNamePending_) {
+        localNamePending_ = false;
+        GetSockName(bindIp, bindPort);
+    }
+    if (remoteNamePending_) {
+        remoteNamePending_ = false;
+        GetPeerName(peerAddress, peerPort);
+    }
+}
+
 std::uint32_t CTcpSockStream::getSendFreeSize() const {
     return static_cast<std::uint32_t>(sendBufferSize) - sRemainCount;
 }

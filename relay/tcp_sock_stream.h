@@ -39,10 +39,12 @@ class CTcpSockStream : public CAsyncSocket {
     std::int32_t sendBufferSize = 0;
     std::uint32_t sRemainCount = 0;
     std::uint32_t maxRemainCount = 0;
-    std::string bindIp;
-    std::uint32_t bindPort = 0;
-    std::string peerAddress;
-    std::uint32_t peerPort = 0;
+    // Filled by the repeater, or read from the socket when first asked for (see
+    // readNamesOnDemand), hence mutable.
+    mutable std::string bindIp;
+    mutable std::uint32_t bindPort = 0;
+    mutable std::string peerAddress;
+    mutable std::uint32_t peerPort = 0;
     std::int32_t closePending = 0;
 
     void setKind(const std::string& text) { kind = text; }
@@ -60,10 +62,26 @@ class CTcpSockStream : public CAsyncSocket {
     // included, has been closed: the caller must not touch the stream any more.
     bool writeSendBuffer2Socket();
 
-    const std::string& getPeerAddress() const { return peerAddress; }
-    std::uint32_t getPeerPort() const { return peerPort; }
-    const std::string& getBindIp() const { return bindIp; }
-    std::uint32_t getBindPort() const { return bindPort; }
+    // The local and/or remote name are read from the socket when an accessor first needs
+    // them: connections come and go by the thousand, the status dialog is opened rarely.
+    void readNamesOnDemand(bool local, bool remote);
+
+    const std::string& getPeerAddress() const {
+        readPendingNames();
+        return peerAddress;
+    }
+    std::uint32_t getPeerPort() const {
+        readPendingNames();
+        return peerPort;
+    }
+    const std::string& getBindIp() const {
+        readPendingNames();
+        return bindIp;
+    }
+    std::uint32_t getBindPort() const {
+        readPendingNames();
+        return bindPort;
+    }
     std::uint32_t getMaxRemainCount() const { return maxRemainCount; }
 
     void OnReceive(int nErrorCode) override;
@@ -74,6 +92,7 @@ class CTcpSockStream : public CAsyncSocket {
     void OnClose(int nErrorCode) override;
 
   private:
+    void readPendingNames() const;
     bool ensureSendBlock();
     void releaseSendBlockIfEmpty();
     void queued(std::uint32_t length);
@@ -84,4 +103,6 @@ class CTcpSockStream : public CAsyncSocket {
     std::uint32_t sendHead_ = 0;
     // Set while this stream's reading waits for room in the partner's queue.
     bool receivePaused_ = false;
+    mutable bool localNamePending_ = false;
+    mutable bool remoteNamePending_ = false;
 };
