@@ -10,7 +10,7 @@
 namespace {
 
 // A person cannot follow a count that changes faster than this.
-constexpr int kCountRepaintMs = 50;
+constexpr int kCountShowMs = 50;
 
 std::string decimal(int value) {
     return std::to_string(value);
@@ -18,7 +18,9 @@ std::string decimal(int value) {
 
 }  // namespace
 
-CPortDlg::CPortDlg(QWidget* parent) : CDialog(dialogTemplate(IDD_PORT_DIALOG), parent) {}
+CPortDlg::CPortDlg(QWidget* parent)
+    : CDialog(dialogTemplate(IDD_PORT_DIALOG), parent),
+      countDisplay(kCountShowMs, [this] { showConnectionCount(); }) {}
 
 CPortDlg::~CPortDlg() {
     // The repeater goes first and closes what is still open; nobody is told any more.
@@ -104,6 +106,8 @@ void CPortDlg::onSwitch() {
         SetDlgItemText(IDC_SWITCH, "OFF");
     }
     applySwitch();
+    // Switching off drops the count to 0 at once; the user sees that without waiting.
+    countDisplay.flush();
     saveSettings();
 }
 
@@ -126,13 +130,13 @@ void CPortDlg::applySwitch() {
 void CPortDlg::notifyConnectionCount(int count) {
     connectionCount = static_cast<unsigned int>(count);
     countText = decimal(count);
+    countDisplay.changed();
+}
+
+void CPortDlg::showConnectionCount() {
     UpdateData(false);
     if (QWidget* countLabel = GetDlgItem(IDC_COUNT_TEXT)) {
-        countLabel->update();
-        if (!countRepaint) {
-            countRepaint = std::make_unique<RepaintThrottle>(countLabel, kCountRepaintMs);
-        }
-        countRepaint->changed();
+        countLabel->update();  // its colour follows the count, not only its text
     }
 }
 

@@ -7,7 +7,7 @@
 #include "address/ip_filter.h"
 #include "panels/setting_dlg_listener.h"
 #include "platform/qt/dialog.h"
-#include "platform/qt/repaint_throttle.h"
+#include "platform/qt/display_throttle.h"
 #include "relay/tcp_repeater.h"
 #include "relay/tcp_repeater_listener.h"
 #include "settings/port_settings.h"
@@ -62,6 +62,7 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
   private:
     void onSwitch();
     void applySwitch();
+    void showConnectionCount();
     void onSetting();
     void onStatus();
     void showListenPort();
@@ -85,6 +86,6 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
     CIpFilter activeFilter;
     CIpFilter workingFilter;
     CTcpRepeater repeater;
-    // Made with the window; the count's pixels follow its text at most 20 times a second.
-    std::unique_ptr<RepaintThrottle> countRepaint;
+    // The count is shown at most 20 times a second; connectionCount is always current.
+    DisplayThrottle countDisplay;
 };

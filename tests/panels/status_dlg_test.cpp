@@ -178,7 +178,7 @@ TEST_F(StatusTest, RowsStayWhileTheRelayGoesOnUnderTheDialog) {
 
     EXPECT_TRUE(countFell);
     EXPECT_TRUE(countRose);
-    EXPECT_EQ(panelText(IDC_COUNT_TEXT), "1");
+    EXPECT_TRUE(waitFor([&] { return panelText(IDC_COUNT_TEXT) == "1"; }));
     EXPECT_EQ(rowsAfterClose, 1);
     EXPECT_EQ(rowsAfterConnect, 1);
 }
