@@ -338,13 +338,17 @@ void CAsyncSocket::detachFromLoop() {
     loop_ = nullptr;
 }
 
-bool CAsyncSocket::Accept(CAsyncSocket& connected) {
+bool CAsyncSocket::Accept(CAsyncSocket& connected, std::string* peerAddress,
+                          unsigned int* peerPort) {
     if (fd_ < 0) {
         setLastError(WSAENOTSOCK);
         return false;
     }
     acceptArmed_ = true;
-    int fd = accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    int fd =
+        accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
         int error = errno;
         if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
@@ -367,6 +371,9 @@ bool CAsyncSocket::Accept(CAsyncSocket& connected) {
         connected.Close();
         setLastError(error);
         return false;
+    }
+    if (peerAddress != nullptr && peerPort != nullptr) {
+        toText(peer, *peerAddress, *peerPort);
     }
     return true;
 }

@@ -47,7 +47,9 @@ class CAsyncSocket {
     CAsyncSocket(const CAsyncSocket&) = delete;
     CAsyncSocket& operator=(const CAsyncSocket&) = delete;
 
-    virtual bool Accept(CAsyncSocket& connected);
+    // When asked for, the peer's address comes with the connection (spares a getpeername).
+    virtual bool Accept(CAsyncSocket& connected, std::string* peerAddress = nullptr,
+                        unsigned int* peerPort = nullptr);
     virtual void Close();
     virtual int Receive(void* buffer, int length, int flags = 0);
     virtual int Send(const void* buffer, int length, int flags = 0);

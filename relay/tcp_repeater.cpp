@@ -91,13 +91,12 @@ std::shared_ptr<BufferPool> CTcpRepeater::poolForBufferSize() {
 
 void CTcpRepeater::notifyOnAccept(int /*index*/, std::string /*kind*/) {
     auto accepted = std::make_unique<CTcpSockStream>();
-    if (!listenSocket.Accept(*accepted)) {
+    std::string peer;
+    unsigned int peerPortNumber = 0;
+    if (!listenSocket.Accept(*accepted, &peer, &peerPortNumber)) {
         TRACE("Error:CTcpRepeater::notifyOnAccept()-Accept() err=%d\n", WSAGetLastError());
         return;
     }
-    std::string peer;
-    unsigned int peerPortNumber = 0;
-    accepted->GetPeerName(peer, peerPortNumber);
     if (ipFilter != nullptr && ipFilter->checkAddress(peer) == 0) {
         accepted.reset();
         TRACE("★★接続を拒否★★ PeerAddress=%s, port=%d\n", peer.c_str(), peerPortNumber);

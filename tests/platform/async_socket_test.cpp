@@ -122,6 +122,30 @@ TEST_F(AsyncSocketTest, OnSendOnceAfterAcceptAndOnReceiveReArmedByReceive) {
     EXPECT_EQ(server.closes, 1);
 }
 
+TEST_F(AsyncSocketTest, AcceptHandsOverThePeersAddressAsGetPeerNameSeesIt) {
+    auto listener = std::make_unique<Probe>();
+    ASSERT_TRUE(listener->Create(0, SOCK_STREAM, FD_ALL_EVENTS, "127.0.0.1"));
+    ASSERT_TRUE(listener->Listen());
+    Probe accepted;
+    std::string address;
+    unsigned int port = 0;
+    listener->onAcceptHook = [&](Probe& self) { self.Accept(accepted, &address, &port); };
+    int client = loopback::connectTo(portOf(*listener));
+    ASSERT_TRUE(runUntil([&] { return port != 0; }));
+
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    ASSERT_EQ(getsockname(client, reinterpret_cast<sockaddr*>(&local), &length), 0);
+    EXPECT_EQ(address, "127.0.0.1");
+    EXPECT_EQ(port, ntohs(local.sin_port));
+    std::string askedAddress;
+    unsigned int askedPort = 0;
+    ASSERT_TRUE(accepted.GetPeerName(askedAddress, askedPort));
+    EXPECT_EQ(askedAddress, address);
+    EXPECT_EQ(askedPort, port);
+    close(client);
+}
+
 TEST_F(AsyncSocketTest, ConnectReportsOnceThenOneSend) {
     int port = 0;
     int listenFd = loopback::listenAny(port);
