@@ -211,11 +211,13 @@ std::optional<std::string> lookupValue(const char* section, const char* key, con
         return std::nullopt;
     }
     const ProfileText profile(std::move(content));
-    const auto found = profile.findSection(section);
+    // The names as a write takes them, so that a key reads back under the names it was
+    // written with.
+    const auto found = profile.findSection(trim(singleLine(section)));
     if (!found) {
         return std::nullopt;
     }
-    const auto entry = profile.findEntry(*found, key);
+    const auto entry = profile.findEntry(*found, trim(singleLine(key)));
     if (!entry) {
         return std::nullopt;
     }

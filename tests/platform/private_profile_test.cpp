@@ -239,6 +239,31 @@ TEST_F(PrivateProfileTest, EditsOnlyWhatItMust) {
     }
 }
 
+// A write ignores blanks around the names and anything after a line break in them; a
+// read must address the same key, or what was just saved reads back as the default.
+TEST_F(PrivateProfileTest, ReadsUnderTheNamesItWrote) {
+    struct Case {
+        const char* section;
+        const char* key;
+        const char* plainSection;
+        const char* plainKey;
+        const char* file;
+    };
+    const Case cases[] = {
+        {" S\t", "\tK ", "S", "K", "[S]\nK=7\n"},
+        {"S\n[Evil]", "K\r\nQ=1", "S", "K", "[S]\nK=7\n"},
+        {"  ", " ", "", "", "[]\n=7\n"},
+    };
+    for (const auto& c : cases) {
+        fs::remove(path_);
+        EXPECT_NE(write(c.section, c.key, "7"), 0) << c.file;
+        EXPECT_EQ(readFile(path_), c.file);
+        EXPECT_EQ(readString(c.section, c.key, "default"), "7") << c.file;
+        EXPECT_EQ(GetPrivateProfileIntA(c.section, c.key, -1, path_.c_str()), 7U) << c.file;
+        EXPECT_EQ(readString(c.plainSection, c.plainKey, "default"), "7") << c.file;
+    }
+}
+
 TEST_F(PrivateProfileTest, KeepsPermissionsAndFollowsLinks) {
     writeFile(path_, "[S]\nK=1\n");
     fs::permissions(path_, static_cast<fs::perms>(0640));
