@@ -1,7 +1,11 @@
 #include "settings/port_settings.h"
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
+#include <limits>
+#include <optional>
+#include <string_view>
 
 #include "platform/private_profile.h"
 
@@ -14,11 +18,53 @@ constexpr const char* kForwardPortKey = "FORWARDPORT";
 constexpr const char* kBufferSizeKey = "BUFFERSIZE";
 
 constexpr unsigned int kHostBufferSize = 261;
+constexpr unsigned int kIntTextBufferSize = 261;
+
+// The nearest 32-bit value for integer text beyond that range, which the profile's own
+// conversion would wrap: PORT=4294975376 must not come out as port 8080. Digits that run
+// up to the end of a full buffer count as beyond the range too.
+std::optional<int> saturatedOutOfRange(std::string_view text, bool filledBuffer) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' ||
+                               text[i] == '\v' || text[i] == '\f')) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    while (i < text.size() && text[i] == '0') {
+        ++i;
+    }
+    std::int64_t magnitude = 0;
+    std::size_t digits = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) {
+        if (digits < 11) {
+            magnitude = magnitude * 10 + (text[i] - '0');
+        }
+    }
+    const bool cutInDigits = filledBuffer && i == text.size() && digits > 0;
+    constexpr std::int64_t kMax = std::numeric_limits<int>::max();
+    if (negative && (cutInDigits || digits > 10 || magnitude > kMax + 1)) {
+        return std::numeric_limits<int>::min();
+    }
+    if (!negative && (cutInDigits || digits > 10 || magnitude > kMax)) {
+        return std::numeric_limits<int>::max();
+    }
+    return std::nullopt;
+}
 
 int readInt(const std::string& section, const char* key, int defaultValue,
             const std::string& path) {
-    return static_cast<int>(
-        GetPrivateProfileIntA(section.c_str(), key, defaultValue, path.c_str()));
+    const auto wrapped =
+        static_cast<int>(GetPrivateProfileIntA(section.c_str(), key, defaultValue, path.c_str()));
+    std::array<char, kIntTextBufferSize> text{};
+    const unsigned int length = GetPrivateProfileStringA(section.c_str(), key, "", text.data(),
+                                                         kIntTextBufferSize, path.c_str());
+    return saturatedOutOfRange(std::string_view(text.data(), length),
+                               length + 1 >= kIntTextBufferSize)
+        .value_or(wrapped);
 }
 
 void writeInt(const std::string& section, const char* key, int value, const std::string& path) {

@@ -6,7 +6,8 @@
 inline constexpr const char* kSettingsFileName = "TarnwickPico.ini";
 
 // The five settings of one port panel as they live in its "TCP-PORT<index>" section.
-// Values are kept as loaded: nothing is checked or clamped here.
+// Values are kept as loaded: nothing is checked or clamped here, except that integer text
+// beyond the 32-bit range becomes the nearest 32-bit value instead of wrapping into it.
 struct PortSettings {
     int act = 0;  // 1 = switched on
     int port = 0;

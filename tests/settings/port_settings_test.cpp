@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <string>
 
 namespace {
@@ -105,6 +106,52 @@ TEST_F(PortSettingsTest, LoadsHandWrittenFilesAsTheyAre) {
     }
 }
 
+TEST_F(PortSettingsTest, IntegerTextBeyond32BitsSaturatesInsteadOfWrapping) {
+    constexpr int kMax = std::numeric_limits<int>::max();
+    constexpr int kMin = std::numeric_limits<int>::min();
+    struct Case {
+        const char* name;
+        std::string lines;
+        PortSettings expected;
+    };
+    const Case cases[] = {
+        {"2^32 + 8080 is not port 8080",
+         "PORT=4294975376\nFORWARDPORT=-4294959216\n",
+         {0, kMax, "127.0.0.1", kMin, 128}},
+        {"2^32 + 1 does not switch on", "ACT=4294967297\n", {kMax, 0, "127.0.0.1", 0, 128}},
+        {"one past either end",
+         "PORT=2147483648\nFORWARDPORT=-2147483649\n",
+         {0, kMax, "127.0.0.1", kMin, 128}},
+        {"both ends exactly",
+         "PORT=2147483647\nFORWARDPORT=-2147483648\n",
+         {0, kMax, "127.0.0.1", kMin, 128}},
+        {"huge buffer size", "BUFFERSIZE=99999999999\n", {0, 0, "127.0.0.1", 0, kMax}},
+        {"digits longer than the value buffer",
+         "PORT=" + std::string(300, '9') + "\n",
+         {0, kMax, "127.0.0.1", 0, 128}},
+        {"leading zeros, sign and trailing text",
+         "PORT=000000000000000008080\nFORWARDPORT=+65536x\n",
+         {0, 8080, "127.0.0.1", 65536, 128}},
+        {"small out-of-range values stay",
+         "PORT=65536\nFORWARDPORT=-1\nBUFFERSIZE=0\n",
+         {0, 65536, "127.0.0.1", -1, 0}},
+        {"quoted", "PORT=\"4294975376\"\n", {0, kMax, "127.0.0.1", 0, 128}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile("[TCP-PORT0]\n" + c.lines);
+        expectSettings(loadPortSettings(path_, 0), c.expected);
+    }
+}
+
+TEST_F(PortSettingsTest, SaturatedPortIsWrittenBackAsLoaded) {
+    writeFile("[TCP-PORT0]\nACT=1\nPORT=4294975376\nFORWARDPORT=80\nBUFFERSIZE=99999999999\n");
+    savePortSettings(path_, 0, loadPortSettings(path_, 0));
+    EXPECT_EQ(readFile(),
+              "[TCP-PORT0]\nACT=1\nPORT=2147483647\nFORWARDPORT=80\nBUFFERSIZE=99999999999\n"
+              "FORWARDHOST=127.0.0.1\n");
+}
+
 TEST_F(PortSettingsTest, EmptyHostStaysEmpty) {
     writeFile("[TCP-PORT0]\nACT=0\nPORT=1\nFORWARDHOST=\nFORWARDPORT=2\n");
     PortSettings settings = loadPortSettings(path_, 0);
@@ -121,6 +168,32 @@ TEST_F(PortSettingsTest, LongHostIsCutAndWrittenBackCut) {
     savePortSettings(path_, 0, settings);
     EXPECT_EQ(readFile(), "[TCP-PORT0]\nFORWARDHOST=" + std::string(260, 'h') +
                               "\nACT=0\nPORT=0\nFORWARDPORT=0\n");
+}
+
+TEST_F(PortSettingsTest, HostWithControlBytesRoundTripsByteForByte) {
+    struct Case {
+        const char* name;
+        std::string host;
+    };
+    const Case cases[] = {
+        {"start of heading",
+         "a\x01"
+         "b"},
+        {"inner tab", "a\tb"},
+        {"delete", "\x7f"},
+        {"bytes that are not UTF-8", "\xff\xfe\x80host"},
+        {"escape sequence", "\x1b[2Jx"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string file = "[TCP-PORT0]\nACT=0\nPORT=1\nFORWARDHOST=" + c.host +
+                                 "\nFORWARDPORT=2\nBUFFERSIZE=64\n";
+        writeFile(file);
+        const PortSettings loaded = loadPortSettings(path_, 0);
+        EXPECT_EQ(loaded.forwardHost, c.host);
+        savePortSettings(path_, 0, loaded);
+        EXPECT_EQ(readFile(), file);
+    }
 }
 
 TEST_F(PortSettingsTest, ForeignLinesSurviveManySaves) {
