@@ -4,10 +4,12 @@ ASAN_BUILD ?= build-asan
 BUILD_TYPE ?= RelWithDebInfo
 WERROR     ?= OFF
 CTEST_JOBS ?= 2
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTARNWICK_WERROR=$(WERROR)
 
-.PHONY: all deps configure build test run sanitize screenshots bench bench-quick format clean
+.PHONY: all deps configure build test run sanitize fuzz screenshots bench bench-quick format clean
 
 all: build
 
@@ -40,11 +42,15 @@ sanitize: deps $(ASAN_BUILD)/build.ninja
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j$(CTEST_JOBS)
 
+# Every fuzzer in fuzz/ for FUZZ_SECONDS each, built with clang-14 in $(FUZZ_BUILD).
+fuzz:
+	bash fuzz/run.sh --build-dir $(FUZZ_BUILD) --seconds $(FUZZ_SECONDS) --werror $(WERROR)
+
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
 
 bench: build
 	bash bench/run.sh --full
