@@ -1,0 +1,294 @@
+// Address texts and the IP filter against a reference of our own.
+//
+// Input: five bytes, then lines. Bytes 0 and 1 give the allow and deny counts (a little
+// outside 0..10 on both sides, since the counts are plain public members); byte 4 says how
+// many of the rule lines are allow rules, the rest are deny rules; bytes 2 and 3 give the
+// slot where each list's rules start, wrapping round, so that one rule can sit in any slot
+// and the slots left over stay empty. The first line is the peer address. Every filter mode,
+// known or not, is checked for that peer, and every pair of lines is tried as rule and address.
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "address/address_text.h"
+#include "address/ip_filter.h"
+
+namespace {
+
+void require(bool condition, const char* what, std::string_view a, std::string_view b = {}) {
+    if (condition) {
+        return;
+    }
+    std::fprintf(stderr, "address_filter_fuzzer: %s\n  \"%.*s\"\n  \"%.*s\"\n", what,
+                 static_cast<int>(a.size()), a.data(), static_cast<int>(b.size()), b.data());
+    std::abort();
+}
+
+struct Parsed {
+    bool ok = false;
+    std::array<unsigned, 4> parts = {0, 0, 0, 0};
+    int prefix = 32;
+};
+
+// One pass over the characters: digits feed the current field, three dots move through the
+// four address fields and one slash to the prefix. Values saturate well above every limit,
+// so long runs of digits cannot wrap into range.
+Parsed referenceParse(std::string_view text) {
+    constexpr unsigned kSaturated = 1000;
+    std::array<unsigned, 5> fields = {0, 0, 0, 0, 0};
+    std::size_t field = 0;
+    bool slash = false;
+    for (const char c : text) {
+        if (c >= '0' && c <= '9') {
+            fields[field] =
+                std::min(fields[field] * 10 + static_cast<unsigned>(c - '0'), kSaturated);
+        } else if (c == '.' && !slash && field < 3) {
+            ++field;
+        } else if (c == '/' && !slash && field == 3) {
+            slash = true;
+            field = 4;
+        } else {
+            return {};
+        }
+    }
+    if (field < 3) {
+        return {};
+    }
+    Parsed result;
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (fields[i] > 255) {
+            return {};
+        }
+        result.parts[i] = fields[i];
+    }
+    if (slash) {
+        if (fields[4] > 32) {
+            return {};
+        }
+        result.prefix = static_cast<int>(fields[4]);
+    }
+    result.ok = true;
+    return result;
+}
+
+// Bit i of the address, counted from the top.
+unsigned bitAt(const std::array<unsigned, 4>& parts, int i) {
+    return (parts[static_cast<std::size_t>(i / 8)] >> (7 - i % 8)) & 1U;
+}
+
+bool samePrefix(const std::array<unsigned, 4>& a, const std::array<unsigned, 4>& b, int bits) {
+    for (int i = 0; i < bits; ++i) {
+        if (bitAt(a, i) != bitAt(b, i)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool referenceMatch(std::string_view rule, std::string_view address) {
+    const Parsed r = referenceParse(rule);
+    const Parsed a = referenceParse(address);
+    return r.ok && a.ok && samePrefix(r.parts, a.parts, r.prefix);
+}
+
+// A bare four-part address, without any prefix.
+Parsed referencePlainAddress(std::string_view text) {
+    return text.find('/') == std::string_view::npos ? referenceParse(text) : Parsed{};
+}
+
+bool referenceLoopback(std::string_view text) {
+    const Parsed p = referencePlainAddress(text);
+    return p.ok && p.parts == std::array<unsigned, 4>{127, 0, 0, 1};
+}
+
+bool referenceLocal(std::string_view text) {
+    const Parsed p = referencePlainAddress(text);
+    if (!p.ok) {
+        return false;
+    }
+    struct Net {
+        std::array<unsigned, 4> parts;
+        int bits;
+    };
+    constexpr std::array<Net, 5> kNets = {{{{10, 0, 0, 0}, 8},
+                                           {{172, 16, 0, 0}, 12},
+                                           {{192, 168, 0, 0}, 16},
+                                           {{192, 0, 2, 0}, 24},
+                                           {{127, 0, 0, 0}, 8}}};
+    return std::any_of(kNets.begin(), kNets.end(),
+                       [&](const Net& net) { return samePrefix(net.parts, p.parts, net.bits); });
+}
+
+// What a C caller sees of a text: everything up to its first zero byte.
+std::string_view asCText(const std::string& text) {
+    return {text.c_str()};
+}
+
+void checkNumberText(const std::string& text) {
+    const auto digitsOnly = [](std::string_view t) {
+        return t.find_first_not_of("0123456789") == std::string_view::npos;
+    };
+    require(isNumberText(text) == (digitsOnly(text) ? 1 : 0), "isNumberText", text);
+    require(isNumberText(text.c_str()) == (digitsOnly(asCText(text)) ? 1 : 0),
+            "isNumberText (C text)", text);
+}
+
+void checkParse(const std::string& text) {
+    const Parsed expected = referenceParse(text);
+    std::array<unsigned char, 4> parts = {7, 7, 7, 7};
+    int prefix = -1;
+    require(parseAddressMask(text, parts, prefix) == (expected.ok ? 1 : 0), "parse result", text);
+    for (std::size_t i = 0; i < 4; ++i) {
+        require(parts[i] == expected.parts[i], "parsed part", text);
+    }
+    require(prefix == expected.prefix, "parsed prefix", text);
+
+    const Parsed expectedC = referenceParse(asCText(text));
+    unsigned char rawParts[4] = {7, 7, 7, 7};
+    int rawPrefix = -1;
+    require(parseAddressMask(text.c_str(), rawParts, &rawPrefix) == (expectedC.ok ? 1 : 0),
+            "parse result (C text)", text);
+    for (std::size_t i = 0; i < 4; ++i) {
+        require(rawParts[i] == expectedC.parts[i], "parsed part (C text)", text);
+    }
+    require(rawPrefix == expectedC.prefix, "parsed prefix (C text)", text);
+    require(parseAddressMask(text.c_str(), nullptr, nullptr) == (expectedC.ok ? 1 : 0),
+            "parse without outputs", text);
+
+    require(isLoopbackAddress(text) == (referenceLoopback(text) ? 1 : 0), "loopback", text);
+    require(isLocalAddress(text) == (referenceLocal(text) ? 1 : 0), "local", text);
+    require(isLocalAddress(text.c_str()) == (referenceLocal(asCText(text)) ? 1 : 0),
+            "local (C text)", text);
+}
+
+void checkMatch(const std::string& rule, const std::string& address) {
+    require(matchAddressMask(rule, address) == (referenceMatch(rule, address) ? 1 : 0), "match",
+            rule, address);
+    require(matchAddressMask(rule.c_str(), address.c_str()) ==
+                (referenceMatch(asCText(rule), asCText(address)) ? 1 : 0),
+            "match (C text)", rule, address);
+}
+
+std::string dotted(const std::array<unsigned, 4>& parts) {
+    return std::to_string(parts[0]) + "." + std::to_string(parts[1]) + "." +
+           std::to_string(parts[2]) + "." + std::to_string(parts[3]);
+}
+
+// Random texts seldom land next to a rule's boundary, so for every rule that parses the
+// addresses on both sides of it are tried too: the last bit that must agree flipped, and
+// the first bit that may differ flipped.
+void checkBoundaries(const std::string& rule) {
+    const Parsed parsed = referenceParse(rule);
+    if (!parsed.ok) {
+        return;
+    }
+    for (const int bit : {parsed.prefix - 1, parsed.prefix}) {
+        if (bit < 0 || bit > 31) {
+            continue;
+        }
+        std::array<unsigned, 4> parts = parsed.parts;
+        parts[static_cast<std::size_t>(bit / 8)] ^= 1U << (7 - bit % 8);
+        const std::string address = dotted(parts);
+        checkParse(address);
+        checkMatch(rule, address);
+    }
+    checkMatch(rule, dotted(parsed.parts));
+}
+
+int countFromByte(std::uint8_t byte) {
+    return static_cast<int>(byte % 14) - 2;
+}
+
+int referenceCheck(const CIpFilter& filter, std::string_view peer) {
+    const auto anyMatches = [&](const std::string* rules, int count) {
+        const int used = std::clamp(count, 0, CIpFilter::kListSize);
+        for (int i = 0; i < used; ++i) {
+            if (referenceMatch(rules[i], peer)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    switch (filter.mode) {
+        case CIpFilter::kLoopbackOnly:
+            return referenceLoopback(peer) ? 1 : 0;
+        case CIpFilter::kLocalOnly:
+            return referenceLocal(peer) ? 1 : 0;
+        case CIpFilter::kAllowDenyLists:
+            return anyMatches(filter.allowList, filter.allowCount) &&
+                           !anyMatches(filter.denyList, filter.denyCount)
+                       ? 1
+                       : 0;
+        default:
+            return 1;
+    }
+}
+
+void checkFilter(CIpFilter& filter, const std::string& peer) {
+    constexpr std::array<int, 7> kModes = {-1, 0, 1, 2, 3, 4, 1 << 30};
+    CIpFilter copy;
+    for (const int mode : kModes) {
+        filter.mode = mode;
+        copy = filter;
+        const int expected = referenceCheck(filter, peer);
+        require((filter.checkAddress(peer) != 0) == (expected != 0), "checkAddress", peer);
+        require((filter.checkAddress(peer.c_str()) != 0) ==
+                    (referenceCheck(filter, asCText(peer)) != 0),
+                "checkAddress (C text)", peer);
+        require((copy.checkAddress(peer) != 0) == (expected != 0), "checkAddress of a copy", peer);
+    }
+    filter.mode = CIpFilter::kAllowDenyLists;
+    const bool lists = referenceCheck(filter, peer) != 0;
+    require((filter.checkAddressList(peer) != 0) == lists, "checkAddressList", peer);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    constexpr std::size_t kHeader = 5;
+    if (size < kHeader) {
+        return 0;
+    }
+    CIpFilter filter;
+    filter.allowCount = countFromByte(data[0]);
+    filter.denyCount = countFromByte(data[1]);
+
+    std::vector<std::string> lines;
+    const std::string_view rest(reinterpret_cast<const char*>(data + kHeader), size - kHeader);
+    constexpr std::size_t kSlots = CIpFilter::kListSize;
+    std::size_t pos = 0;
+    while (lines.size() < 1 + 2 * kSlots) {
+        const std::size_t lf = rest.find('\n', pos);
+        lines.emplace_back(rest.substr(pos, lf == std::string_view::npos ? lf : lf - pos));
+        if (lf == std::string_view::npos) {
+            break;
+        }
+        pos = lf + 1;
+    }
+
+    const std::size_t allowLines = std::min<std::size_t>(data[4] % (kSlots + 1), lines.size() - 1);
+    for (std::size_t i = 0; i < allowLines; ++i) {
+        filter.allowList[(data[2] + i) % kSlots] = lines[1 + i];
+    }
+    for (std::size_t i = 0; 1 + allowLines + i < lines.size() && i < kSlots; ++i) {
+        filter.denyList[(data[3] + i) % kSlots] = lines[1 + allowLines + i];
+    }
+
+    for (const std::string& a : lines) {
+        checkNumberText(a);
+        checkParse(a);
+        checkBoundaries(a);
+        for (const std::string& b : lines) {
+            checkMatch(a, b);
+        }
+    }
+    checkFilter(filter, lines[0]);
+    return 0;
+}
