@@ -1,23 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <QApplication>
-
 #include "app/app_icon.h"
-#include "platform/qt/socket_notifications.h"
-#include "platform/socket_event_loop.h"
-#include "platform/trace.h"
+#include "tests/support/qt_test_session.h"
 
-// The shell's windows need a Qt application and the UI thread's socket loop bridged into
-// Qt's event loop, as in the program.
+// The shell's windows also need the program's icons.
 int main(int argc, char** argv) {
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-    QApplication application(argc, argv);
-    setTraceEnabled(false);
+    QtTestSession session(argc, argv);
     installAppIconLoader();
-    SocketEventLoop loop;
-    QtSocketNotifications notifications(loop);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

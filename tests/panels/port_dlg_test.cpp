@@ -8,7 +8,7 @@
 
 #include "panel_fixture.h"
 #include "platform/qt/spin_button_ctrl.h"
-#include "relay_peers.h"
+#include "tests/support/loopback.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ QColor backgroundOf(QWidget& widget) {
 }
 
 TEST_F(PanelTest, FileSavedOnStartsListeningAtInit) {
-    const int port = peers::freeLoopbackPort();
+    const int port = loopback::freePort();
     saveFile(1, port, "192.0.2.10", 80);
 
     makePanel();
@@ -113,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(Ports, RefusalTest,
                                            Refusal{8080, 0, "転送先ポート番号が無効な設定です"}));
 
 TEST_F(PanelTest, OnWithAnEmptyHostIsSavedButOpensNothing) {
-    saveFile(0, peers::freeLoopbackPort(), "", 80);
+    saveFile(0, loopback::freePort(), "", 80);
     makePanel();
 
     panel->clickControl(IDC_SWITCH);
@@ -129,7 +129,7 @@ TEST_F(PanelTest, OnWithAnEmptyHostIsSavedButOpensNothing) {
 }
 
 TEST_F(PanelTest, SwitchingOffAndOnAgainStopsAndRestartsTheListener) {
-    const int port = peers::freeLoopbackPort();
+    const int port = loopback::freePort();
     saveFile(1, port, "127.0.0.1", 80);
     makePanel();
     ASSERT_TRUE(panel->getRepeater().isListening());
@@ -147,7 +147,7 @@ TEST_F(PanelTest, SwitchingOffAndOnAgainStopsAndRestartsTheListener) {
 }
 
 TEST_F(PanelTest, SettingsButtonIsRefusedWhileOn) {
-    saveFile(1, peers::freeLoopbackPort(), "127.0.0.1", 80);
+    saveFile(1, loopback::freePort(), "127.0.0.1", 80);
     makePanel();
 
     panel->clickControl(IDC_SETTING_BUTTON);
@@ -194,7 +194,7 @@ TEST_F(PanelTest, SettingsDialogOpensWithThePanelsValuesCentredOnTheMainWindow) 
 }
 
 TEST_F(PanelTest, OkWhileOnChangesCaptionAndFileButNotTheRunningListener) {
-    const int oldPort = peers::freeLoopbackPort();
+    const int oldPort = loopback::freePort();
     saveFile(0, oldPort, "127.0.0.1", 80);
     makePanel();
     panel->clickControl(IDC_SETTING_BUTTON);
@@ -297,8 +297,8 @@ TEST_F(PanelTest, PortOutOfRangeTypedKeepsTheLastValidPosition) {
 }
 
 TEST_F(PanelTest, CountShowsItsColourWithARelayedConnection) {
-    peers::EchoServer echo;
-    const int port = peers::freeLoopbackPort();
+    loopback::Server echo(loopback::echo);
+    const int port = loopback::freePort();
     saveFile(1, port, "127.0.0.1", echo.port());
     makePanel();
     auto& count = *panel->dlgItem<QLabel>(IDC_COUNT_TEXT);
@@ -308,7 +308,7 @@ TEST_F(PanelTest, CountShowsItsColourWithARelayedConnection) {
     std::atomic<bool> echoed{false};
     std::atomic<bool> release{false};
     std::thread client([&] {
-        peers::Client peer;
+        loopback::Client peer;
         echoed = peer.connectTo(port) && peer.send("ping") && peer.receive(4) == "ping";
         for (int rounds = 0; rounds < 500 && !release; ++rounds) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -336,8 +336,8 @@ TEST_F(PanelTest, PanelAndPlainLabelsTakeTheBackgroundColour) {
 }
 
 TEST_F(PanelTest, SwitchingOffClosesEveryLiveConnection) {
-    peers::EchoServer echo;
-    const int port = peers::freeLoopbackPort();
+    loopback::Server echo(loopback::echo);
+    const int port = loopback::freePort();
     saveFile(1, port, "127.0.0.1", echo.port());
     auto& counting = makePanel<CountingPanel>();
 
@@ -348,7 +348,7 @@ TEST_F(PanelTest, SwitchingOffClosesEveryLiveConnection) {
     std::vector<std::thread> clients;
     for (int i = 0; i < kClients; ++i) {
         clients.emplace_back([&] {
-            peers::Client peer;
+            loopback::Client peer;
             if (peer.connectTo(port) && peer.send("abc") && peer.receive(3) == "abc") {
                 ++echoed;
             }
@@ -377,8 +377,8 @@ TEST_F(PanelTest, SwitchingOffClosesEveryLiveConnection) {
 }
 
 TEST_F(PanelTest, RelayKeepsRelayingWhileAMessageBoxIsOpen) {
-    peers::EchoServer echo;
-    const int port = peers::freeLoopbackPort();
+    loopback::Server echo(loopback::echo);
+    const int port = loopback::freePort();
     saveFile(1, port, "127.0.0.1", echo.port());
     makePanel();
 
@@ -387,7 +387,7 @@ TEST_F(PanelTest, RelayKeepsRelayingWhileAMessageBoxIsOpen) {
     std::atomic<bool> countInside{false};
     boxes.whileOpen = [&] {
         std::thread client([&] {
-            peers::Client peer;
+            loopback::Client peer;
             if (peer.connectTo(port) && peer.send(std::string(100000, 'x'))) {
                 received = peer.receive(100000);
             }
@@ -422,7 +422,7 @@ TEST_F(PanelTest, RelayKeepsRelayingWhileAMessageBoxIsOpen) {
 }
 
 TEST_F(PanelTest, SaveAndStopWritesTheSwitchStateAndStops) {
-    const int port = peers::freeLoopbackPort();
+    const int port = loopback::freePort();
     saveFile(1, port, "127.0.0.1", 80);
     makePanel();
     removeFile();

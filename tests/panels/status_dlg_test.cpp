@@ -6,7 +6,7 @@
 #include "panel_fixture.h"
 #include "panels/status_dlg.h"
 #include "platform/qt/list_ctrl.h"
-#include "relay_peers.h"
+#include "tests/support/loopback.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ class StatusTest : public PanelTest {
   protected:
     // Starts the panel relaying from a free port to the destination port.
     void startRelay(int destination) {
-        listenPort = peers::freeLoopbackPort();
+        listenPort = loopback::freePort();
         saveFile(1, listenPort, "127.0.0.1", destination);
         makePanel();
         ASSERT_TRUE(panel->getRepeater().isListening());
@@ -73,7 +73,7 @@ class StatusTest : public PanelTest {
         return seen;
     }
 
-    Row connectedRow(const peers::Client& client, int destination) const {
+    Row connectedRow(const loopback::Client& client, int destination) const {
         return {"127.0.0.1",
                 std::to_string(client.localPort()),
                 "127.0.0.1",
@@ -90,9 +90,9 @@ class StatusTest : public PanelTest {
 };
 
 TEST_F(StatusTest, ListsConnectedPairsInSlotOrderWithoutGaps) {
-    peers::EchoServer echo;
+    loopback::Server echo(loopback::echo);
     startRelay(echo.port());
-    std::array<peers::Client, 3> clients;
+    std::array<loopback::Client, 3> clients;
     for (std::size_t i = 0; i < clients.size(); ++i) {
         ASSERT_TRUE(clients[i].connectTo(listenPort));
         ASSERT_TRUE(
@@ -115,12 +115,12 @@ TEST_F(StatusTest, ListsConnectedPairsInSlotOrderWithoutGaps) {
 
 TEST_F(StatusTest, PairStillConnectingShowsEmptyOutgoingValues) {
     // The destination's queue takes one connection; the next connect hangs.
-    peers::HoldServer hold(0);
+    loopback::HoldServer hold(0);
     startRelay(hold.port());
-    peers::Client connected;
+    loopback::Client connected;
     ASSERT_TRUE(connected.connectTo(listenPort));
     ASSERT_TRUE(waitFor([&] { return panel->getConnectionCount() == 1; }));
-    peers::Client connecting;
+    loopback::Client connecting;
     ASSERT_TRUE(connecting.connectTo(listenPort));
     ASSERT_TRUE(waitFor([&] { return pairCount() == 2; }));
 
@@ -140,11 +140,11 @@ TEST_F(StatusTest, PairStillConnectingShowsEmptyOutgoingValues) {
 }
 
 TEST_F(StatusTest, NoEstablishedConnectionShowsTheMessageInstead) {
-    peers::HoldServer hold(0);
+    loopback::HoldServer hold(0);
     startRelay(hold.port());
-    peers::Client filler;
+    loopback::Client filler;
     ASSERT_TRUE(filler.connectTo(hold.port()));
-    peers::Client connecting;
+    loopback::Client connecting;
     ASSERT_TRUE(connecting.connectTo(listenPort));
     ASSERT_TRUE(waitFor([&] { return pairCount() == 1; }));
 
@@ -156,9 +156,9 @@ TEST_F(StatusTest, NoEstablishedConnectionShowsTheMessageInstead) {
 }
 
 TEST_F(StatusTest, RowsStayWhileTheRelayGoesOnUnderTheDialog) {
-    peers::EchoServer echo;
+    loopback::Server echo(loopback::echo);
     startRelay(echo.port());
-    peers::Client first;
+    loopback::Client first;
     ASSERT_TRUE(first.connectTo(listenPort));
     ASSERT_TRUE(waitFor([&] { return panel->getConnectionCount() == 1; }));
 
@@ -166,7 +166,7 @@ TEST_F(StatusTest, RowsStayWhileTheRelayGoesOnUnderTheDialog) {
     int rowsAfterConnect = -1;
     bool countFell = false;
     bool countRose = false;
-    peers::Client second;
+    loopback::Client second;
     ASSERT_TRUE(openStatus([&](CStatusDlg& status) {
         first.close();
         countFell = waitFor([&] { return panel->getConnectionCount() == 0; });

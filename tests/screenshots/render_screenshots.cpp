@@ -15,11 +15,9 @@
 #include "panels/port_dlg.h"
 #include "panels/setting_dlg.h"
 #include "panels/status_dlg.h"
-#include "platform/qt/socket_notifications.h"
-#include "platform/socket_event_loop.h"
-#include "platform/trace.h"
-#include "relay_peers.h"
 #include "resources/dialog_templates.h"
+#include "tests/support/loopback.h"
+#include "tests/support/qt_test_session.h"
 
 namespace {
 
@@ -43,13 +41,7 @@ bool save(QWidget& widget, const QDir& directory, const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-    QApplication application(argc, argv);
-    setTraceEnabled(false);
-    SocketEventLoop loop;
-    QtSocketNotifications notifications(loop);
+    QtTestSession session(argc, argv);
 
     const QDir output(QString::fromLocal8Bit(argc > 1 ? argv[1] : "screenshots"));
     QDir().mkpath(output.path());
@@ -83,8 +75,8 @@ int main(int argc, char** argv) {
     settingDlg.clickControl(IDCANCEL);
 
     // A panel saved ON, relaying one client to an echo server.
-    peers::EchoServer echo;
-    const int listenPort = peers::freeLoopbackPort();
+    loopback::Server echo(loopback::echo);
+    const int listenPort = loopback::freePort();
     savePortSettings(iniPath, 1, {1, listenPort, "127.0.0.1", echo.port(), 128});
     CPortDlg on;
     on.Create(&host);
@@ -98,7 +90,7 @@ int main(int argc, char** argv) {
     std::atomic<bool> echoed{false};
     std::atomic<bool> release{false};
     std::thread client([&] {
-        peers::Client peer;
+        loopback::Client peer;
         if (peer.connectTo(listenPort) && peer.send("hello") && peer.receive(5) == "hello") {
             echoed = true;
         }

@@ -180,6 +180,14 @@ void Server::stop() {
     if (acceptThread_.joinable()) {
         acceptThread_.join();
     }
+    {
+        // Under the lock, so that no descriptor number is shut down after its handler's
+        // thread closed it (the number may belong to someone else by then).
+        std::lock_guard<std::mutex> lock(openMutex_);
+        for (int fd : open_) {
+            shutdown(fd, SHUT_RDWR);
+        }
+    }
     for (auto& worker : workers_) {
         worker.join();
     }
@@ -200,8 +208,14 @@ void Server::acceptLoop() {
         }
         setTimeouts(fd, 10s);
         ++accepted_;
+        {
+            std::lock_guard<std::mutex> lock(openMutex_);
+            open_.insert(fd);
+        }
         workers_.emplace_back([this, fd] {
             handler_(fd);
+            std::lock_guard<std::mutex> lock(openMutex_);
+            open_.erase(fd);
             close(fd);
         });
     }
@@ -215,6 +229,38 @@ void echo(int fd) {
             return;
         }
     }
+}
+
+HoldServer::HoldServer(int backlog) {
+    listenFd_ = listenAny(port_, backlog);
+}
+
+HoldServer::~HoldServer() {
+    if (listenFd_ >= 0) {
+        close(listenFd_);
+    }
+}
+
+bool Client::connectTo(int port, std::chrono::milliseconds timeout) {
+    close();
+    fd_ = loopback::connectTo(port, timeout);
+    return fd_ >= 0;
+}
+
+void Client::close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+int Client::localPort() const {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (fd_ < 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return 0;
+    }
+    return ntohs(address.sin_port);
 }
 
 }  // namespace loopback

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,12 +49,15 @@ class Server {
 
     int port() const { return port_; }
     int accepted() const { return accepted_.load(); }
+    // Ends the connections still open (a relay may hold them) and waits for the handlers.
     void stop();
 
   private:
     void acceptLoop();
 
     std::function<void(int)> handler_;
+    std::mutex openMutex_;
+    std::set<int> open_;  // descriptors not yet closed by their handler's thread
     int listenFd_ = -1;
     int receiveBuffer_ = 0;
     int port_ = 0;
@@ -64,5 +69,41 @@ class Server {
 
 // Echoes everything back until the client closes.
 void echo(int fd);
+
+// A destination that never accepts: the kernel completes as many connections as the
+// backlog holds and leaves later ones hanging in their connect.
+class HoldServer {
+  public:
+    explicit HoldServer(int backlog);
+    ~HoldServer();
+    HoldServer(const HoldServer&) = delete;
+    HoldServer& operator=(const HoldServer&) = delete;
+
+    int port() const { return port_; }
+
+  private:
+    int listenFd_ = -1;
+    int port_ = 0;
+};
+
+// A blocking client socket that closes itself; every call gives up after the timeout.
+class Client {
+  public:
+    Client() = default;
+    ~Client() { close(); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    bool connectTo(int port, std::chrono::milliseconds timeout = 5s);
+    bool send(const std::string& data) { return sendAll(fd_, data.data(), data.size()); }
+    // Exactly length bytes, or what came before the peer closed or the timeout.
+    std::string receive(std::size_t length) { return receiveExactly(fd_, length); }
+    bool waitClosed() { return loopback::waitClosed(fd_); }
+    void close();
+    int localPort() const;
+
+  private:
+    int fd_ = -1;
+};
 
 }  // namespace loopback

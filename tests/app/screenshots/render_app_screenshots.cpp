@@ -21,11 +21,10 @@
 #include "app/tarnwick_app.h"
 #include "app/tarnwick_dlg.h"
 #include "panels/port_dlg.h"
-#include "platform/qt/socket_notifications.h"
-#include "platform/socket_event_loop.h"
 #include "platform/trace.h"
 #include "tests/app/wait_until.h"
 #include "tests/support/loopback.h"
+#include "tests/support/qt_test_session.h"
 
 namespace {
 
@@ -56,14 +55,9 @@ QPixmap withCaption(QWidget& window) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-    QApplication application(argc, argv);
+    QtTestSession session(argc, argv);
     installAppIconLoader();
     QApplication::setWindowIcon(loadAppIcon());
-    SocketEventLoop loop;
-    QtSocketNotifications notifications(loop);
 
     // Absolute now: the session below makes its own folder the current directory.
     const QDir output(

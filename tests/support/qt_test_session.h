@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QApplication>
+#include <QByteArray>
+
+#include "platform/qt/socket_notifications.h"
+#include "platform/socket_event_loop.h"
+#include "platform/trace.h"
+
+// What a test program with windows needs before its first widget, as in the program: a Qt
+// application (offscreen unless a platform is chosen), the UI thread's socket loop and its
+// bridge into Qt's event loop. Trace lines are off.
+class QtTestSession {
+  public:
+    QtTestSession(int& argc, char** argv) : application_((chooseOffscreenUnlessSet(), argc), argv) {
+        setTraceEnabled(false);
+    }
+
+  private:
+    static int chooseOffscreenUnlessSet() {
+        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        }
+        return 0;
+    }
+
+    QApplication application_;
+    SocketEventLoop loop_;
+    QtSocketNotifications notifications_{loop_};
+};
