@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -162,6 +164,45 @@ long long Args::integer(const std::string& key, long long fallback) const {
     char* end = nullptr;
     const long long value = std::strtoll(it->second.c_str(), &end, 10);
     return (end != nullptr && *end == '\0') ? value : fallback;
+}
+
+int runServerTool(int argc, char** argv, const char* name, int& epollFd,
+                  const std::function<void(int listener)>& onListener,
+                  const std::function<void(int fd, std::uint32_t events)>& onEvent) {
+    const Args args(argc, argv, 1);
+    if (!args.ok()) {
+        std::fprintf(stderr, "usage: %s [--port P] [--max-seconds S]\n", name);
+        return 2;
+    }
+    const auto port = static_cast<std::uint16_t>(args.integer("port", 0));
+    const long long maxSeconds = args.integer("max-seconds", 7200);
+    raiseFileLimit();
+    const int listener = listenLoopback(port, 65535);
+    if (listener < 0 || !setNonBlocking(listener)) {
+        std::fprintf(stderr, "%s: listen: %s\n", name, std::strerror(errno));
+        return 1;
+    }
+    epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+    epoll_event lev{};
+    lev.events = EPOLLIN;
+    lev.data.fd = listener;
+    ::epoll_ctl(epollFd, EPOLL_CTL_ADD, listener, &lev);
+    std::printf("port %u\n", localPort(listener));
+    std::fflush(stdout);
+
+    const std::int64_t deadline = nowNs() + maxSeconds * 1000000000LL;
+    epoll_event events[512];
+    while (nowNs() < deadline) {
+        const int n = ::epoll_wait(epollFd, events, 512, 500);
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.fd == listener) {
+                onListener(listener);
+            } else {
+                onEvent(events[i].data.fd, events[i].events);
+            }
+        }
+    }
+    return 0;
 }
 
 }  // namespace bench

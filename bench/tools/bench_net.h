@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -51,5 +52,13 @@ class Args {
     std::map<std::string, std::string> values_;
     bool ok_ = true;
 };
+
+// The whole life of a server tool: "[--port P] [--max-seconds S]", a non-blocking
+// loopback listener in an epoll set, "port N" on standard output once it listens, then
+// events until the time is up. onListener runs when connections wait to be accepted,
+// onEvent for every other descriptor. Returns the process's exit status.
+int runServerTool(int argc, char** argv, const char* name, int& epollFd,
+                  const std::function<void(int listener)>& onListener,
+                  const std::function<void(int fd, std::uint32_t events)>& onEvent);
 
 }  // namespace bench

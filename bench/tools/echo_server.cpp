@@ -29,7 +29,8 @@ struct Conn {
 
 class EchoServer {
   public:
-    explicit EchoServer(int epollFd) : epollFd_(epollFd) {}
+    // The epoll set is made once the tool listens.
+    explicit EchoServer(const int& epollFd) : epollFd_(epollFd) {}
 
     void accept(int listener) {
         for (int i = 0; i < 256; ++i) {
@@ -106,46 +107,16 @@ class EchoServer {
         conns_[static_cast<std::size_t>(fd)].reset();
     }
 
-    int epollFd_;
+    const int& epollFd_;
     std::vector<std::unique_ptr<Conn>> conns_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bench::Args args(argc, argv, 1);
-    if (!args.ok()) {
-        std::fprintf(stderr, "usage: echo_server [--port P] [--max-seconds S]\n");
-        return 2;
-    }
-    const auto port = static_cast<std::uint16_t>(args.integer("port", 0));
-    const long long maxSeconds = args.integer("max-seconds", 7200);
-    bench::raiseFileLimit();
-    const int listener = bench::listenLoopback(port, 65535);
-    if (listener < 0 || !bench::setNonBlocking(listener)) {
-        std::perror("echo_server: listen");
-        return 1;
-    }
-    const int epollFd = ::epoll_create1(EPOLL_CLOEXEC);
-    epoll_event lev{};
-    lev.events = EPOLLIN;
-    lev.data.fd = listener;
-    ::epoll_ctl(epollFd, EPOLL_CTL_ADD, listener, &lev);
-    std::printf("port %u\n", bench::localPort(listener));
-    std::fflush(stdout);
-
+    int epollFd = -1;
     EchoServer server(epollFd);
-    const std::int64_t deadline = bench::nowNs() + maxSeconds * 1000000000LL;
-    std::vector<epoll_event> events(512);
-    while (bench::nowNs() < deadline) {
-        const int n = ::epoll_wait(epollFd, events.data(), static_cast<int>(events.size()), 500);
-        for (int i = 0; i < n; ++i) {
-            if (events[i].data.fd == listener) {
-                server.accept(listener);
-            } else {
-                server.serve(events[i].data.fd, events[i].events);
-            }
-        }
-    }
-    return 0;
+    return bench::runServerTool(
+        argc, argv, "echo_server", epollFd, [&](int listener) { server.accept(listener); },
+        [&](int fd, std::uint32_t events) { server.serve(fd, events); });
 }

@@ -43,38 +43,8 @@ void drain(int fd) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bench::Args args(argc, argv, 1);
-    if (!args.ok()) {
-        std::fprintf(stderr, "usage: hold_server [--port P] [--max-seconds S]\n");
-        return 2;
-    }
-    const auto port = static_cast<std::uint16_t>(args.integer("port", 0));
-    const long long maxSeconds = args.integer("max-seconds", 7200);
-    bench::raiseFileLimit();
-    const int listener = bench::listenLoopback(port, 65535);
-    if (listener < 0 || !bench::setNonBlocking(listener)) {
-        std::perror("hold_server: listen");
-        return 1;
-    }
-    const int epollFd = ::epoll_create1(EPOLL_CLOEXEC);
-    epoll_event lev{};
-    lev.events = EPOLLIN;
-    lev.data.fd = listener;
-    ::epoll_ctl(epollFd, EPOLL_CTL_ADD, listener, &lev);
-    std::printf("port %u\n", bench::localPort(listener));
-    std::fflush(stdout);
-
-    const std::int64_t deadline = bench::nowNs() + maxSeconds * 1000000000LL;
-    std::vector<epoll_event> events(512);
-    while (bench::nowNs() < deadline) {
-        const int n = ::epoll_wait(epollFd, events.data(), static_cast<int>(events.size()), 500);
-        for (int i = 0; i < n; ++i) {
-            if (events[i].data.fd == listener) {
-                acceptAll(listener, epollFd);
-            } else {
-                drain(events[i].data.fd);
-            }
-        }
-    }
-    return 0;
+    int epollFd = -1;
+    return bench::runServerTool(
+        argc, argv, "hold_server", epollFd, [&](int listener) { acceptAll(listener, epollFd); },
+        [](int fd, std::uint32_t /*events*/) { drain(fd); });
 }
