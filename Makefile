@@ -9,7 +9,7 @@ FUZZ_SECONDS ?= 60
 
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTARNWICK_WERROR=$(WERROR)
 
-.PHONY: all deps configure build test run sanitize fuzz screenshots bench bench-quick format clean
+.PHONY: all deps configure build test run sanitize fuzz screenshots bench bench-quick format clean load
 
 all: build
 
@@ -51,6 +51,10 @@ format:
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+
+# The load and fault tests of the relay engine in their full form (minutes, not seconds).
+load: build
+	cd $(BUILD) && TARNWICK_LOAD=full ctest -L load --output-on-failure
 
 bench: build
 	bash bench/run.sh --full
