@@ -20,6 +20,9 @@ thread_local int t_lastError = 0;
 
 // How long accepting rests after the process ran out of descriptors.
 constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
+// Connections announced per wake-up of a listening socket: under a storm of short
+// connections one per wake-up would make every connection cost a trip through the loop.
+constexpr int kAcceptsPerWake = 16;
 
 bool parseDottedQuad(const char* text, in_addr& out) {
     return text != nullptr && inet_pton(AF_INET, text, &out) == 1;
@@ -222,9 +225,17 @@ void CAsyncSocket::handleEvents(std::uint32_t ev) {
 
     if (listening_) {
         if ((ev & (EPOLLIN | EPOLLERR)) != 0 && acceptArmed_) {
-            acceptArmed_ = false;
             consumed = true;
-            if (wants(FD_ACCEPT)) {
+            // The first announcement answers the kernel's readiness; each further one is
+            // made only for a connection already taken, and only once Accept re-armed it.
+            for (int round = 0; round < kAcceptsPerWake && acceptArmed_; ++round) {
+                if (round > 0 && !takeWaitingConnection()) {
+                    break;
+                }
+                acceptArmed_ = false;
+                if (!wants(FD_ACCEPT)) {
+                    break;
+                }
                 OnAccept(0);
                 if (gone()) {
                     return;
@@ -347,8 +358,15 @@ bool CAsyncSocket::Accept(CAsyncSocket& connected, std::string* peerAddress,
     acceptArmed_ = true;
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    int fd =
-        accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd = -1;
+    if (waitingFd_ >= 0) {
+        fd = waitingFd_;
+        peer = waitingPeer_;
+        waitingFd_ = -1;
+    } else {
+        fd =
+            accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    }
     if (fd < 0) {
         int error = errno;
         if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
@@ -378,6 +396,17 @@ bool CAsyncSocket::Accept(CAsyncSocket& connected, std::string* peerAddress,
     return true;
 }
 
+bool CAsyncSocket::takeWaitingConnection() {
+    if (waitingFd_ >= 0) {
+        return true;
+    }
+    socklen_t length = sizeof waitingPeer_;
+    waitingFd_ = accept4(fd_, reinterpret_cast<sockaddr*>(&waitingPeer_), &length,
+                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+    // Nothing waiting, or an error that Accept meets again on the next wake-up.
+    return waitingFd_ >= 0;
+}
+
 void CAsyncSocket::pauseAccepting() {
     // Out of descriptors: waiting connections stay in the backlog and accepting rests
     // for a moment instead of waking the loop over and over.
@@ -400,6 +429,10 @@ void CAsyncSocket::Close() {
     }
     if (fd_ >= 0) {
         close(fd_);
+    }
+    if (waitingFd_ >= 0) {
+        close(waitingFd_);  // its client sees a reset, as at any listener that closes
+        waitingFd_ = -1;
     }
     fd_ = -1;
     registered_ = false;

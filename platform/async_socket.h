@@ -1,5 +1,6 @@
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cstdint>
@@ -103,6 +104,7 @@ class CAsyncSocket {
     std::uint32_t wantedEvents() const;
     void updateInterest();
     void pauseAccepting();
+    bool takeWaitingConnection();
     bool stillAlive(std::uint64_t id) const;
     bool wants(long event) const { return (events_ & event) != 0; }
 
@@ -123,4 +125,8 @@ class CAsyncSocket {
     bool acceptArmed_ = false;
     bool closeDelivered_ = false;
     bool dispatching_ = false;
+    // A connection this listening socket has already taken from the kernel, announced by
+    // OnAccept and handed over by the next Accept.
+    int waitingFd_ = -1;
+    sockaddr_in waitingPeer_{};
 };

@@ -146,6 +146,52 @@ TEST_F(AsyncSocketTest, AcceptHandsOverThePeersAddressAsGetPeerNameSeesIt) {
     close(client);
 }
 
+TEST_F(AsyncSocketTest, ConnectionsWaitingTogetherAreAllAnnouncedInOneWakeUp) {
+    std::vector<std::unique_ptr<Probe>> accepted;
+    auto listener = listenProbe(accepted);
+    std::vector<int> clients;
+    for (int i = 0; i < 5; ++i) {
+        clients.push_back(loopback::connectTo(portOf(*listener)));
+        ASSERT_GE(clients.back(), 0);
+    }
+    // The kernel completed all five handshakes before the loop looks once.
+    loop.dispatchReady();
+    EXPECT_EQ(listener->accepts, 5);
+    EXPECT_EQ(accepted.size(), 5U);
+    for (int client : clients) {
+        close(client);
+    }
+}
+
+TEST_F(AsyncSocketTest, AnAnnouncementNotAnsweredByAcceptIsNotRepeatedAndLosesNothing) {
+    Probe listener;
+    ASSERT_TRUE(listener.Create(0, SOCK_STREAM, FD_ALL_EVENTS, "127.0.0.1"));
+    ASSERT_TRUE(listener.Listen());
+    std::vector<int> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(loopback::connectTo(portOf(listener)));
+    }
+    loop.dispatchReady();
+    loop.runFor(50ms);
+    EXPECT_EQ(listener.accepts, 1) << "no Accept, no further announcement";
+
+    std::vector<std::unique_ptr<Probe>> accepted;
+    listener.onAcceptHook = [&accepted](Probe& self) {
+        auto probe = std::make_unique<Probe>();
+        if (self.Accept(*probe)) {
+            accepted.push_back(std::move(probe));
+        }
+    };
+    auto first = std::make_unique<Probe>();
+    ASSERT_TRUE(listener.Accept(*first));
+    accepted.push_back(std::move(first));
+    ASSERT_TRUE(runUntil([&] { return accepted.size() == 3; }));
+    EXPECT_EQ(listener.accepts, 3);
+    for (int client : clients) {
+        close(client);
+    }
+}
+
 TEST_F(AsyncSocketTest, ConnectReportsOnceThenOneSend) {
     int port = 0;
     int listenFd = loopback::listenAny(port);
