@@ -163,9 +163,28 @@ void checkParse(const std::string& text) {
             "parse without outputs", text);
 
     require(isLoopbackAddress(text) == (referenceLoopback(text) ? 1 : 0), "loopback", text);
+    require(isLoopbackAddress(text.c_str()) == (referenceLoopback(asCText(text)) ? 1 : 0),
+            "loopback (C text)", text);
     require(isLocalAddress(text) == (referenceLocal(text) ? 1 : 0), "local", text);
     require(isLocalAddress(text.c_str()) == (referenceLocal(asCText(text)) ? 1 : 0),
             "local (C text)", text);
+}
+
+// A null C text reads as the empty text.
+void checkNullTexts(const std::string& text) {
+    require(isNumberText(static_cast<const char*>(nullptr)) == 1, "null number text", {});
+    require(isLoopbackAddress(static_cast<const char*>(nullptr)) == 0, "null loopback", {});
+    require(isLocalAddress(static_cast<const char*>(nullptr)) == 0, "null local", {});
+    unsigned char parts[4] = {7, 7, 7, 7};
+    int prefix = -1;
+    require(parseAddressMask(nullptr, parts, &prefix) == 0 && parts[0] == 0 && parts[3] == 0 &&
+                prefix == 32,
+            "null parse", {});
+    require(matchAddressMask(nullptr, text.c_str()) == 0, "null rule", text);
+    require(matchAddressMask(text.c_str(), nullptr) == 0, "null address", text);
+    CIpFilter filter;
+    filter.mode = CIpFilter::kLocalOnly;
+    require(filter.checkAddress(static_cast<const char*>(nullptr)) == 0, "null peer", {});
 }
 
 void checkMatch(const std::string& rule, const std::string& address) {
@@ -290,5 +309,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     checkFilter(filter, lines[0]);
+    checkNullTexts(lines[0]);
     return 0;
 }
