@@ -4,7 +4,7 @@
 //
 // Input: byte 0 chooses the relay's buffer size (1..8 KiB, bits 0-2), whether the
 // destination refuses connections (bit 3) and whether it offers small windows (bit 4). Then
-// up to 64 operations, each a code byte (taken modulo 10) and up to three argument bytes;
+// up to 64 operations, each a code byte (taken modulo 11) and up to three argument bytes;
 // missing bytes read as 0. A target byte names one end: bit 0 the side (0 client,
 // 1 destination), the bits above it the connection.
 //   0 connect a client; flags: bits 0-1 the relay's kernel send buffers, bit 2 a small client
@@ -16,6 +16,7 @@
 //   7 ms: run the loop for 0..5 ms
 //   8 0xA5: stop the relay; 0x5A: destroy it with its pairs open; else run the loop once
 //   9 count, flags: connect 2..4 clients at once
+//   10 target, n: send n (1..256) bytes, then one urgent byte
 //
 // Checked for every input, besides what the sanitizers catch:
 // - what an end reads is a prefix of what the other end wrote (each direction of each
@@ -37,6 +38,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -95,6 +97,13 @@ unsigned char patternByte(std::uint32_t seed, std::uint64_t offset) {
     x *= 0x85EBCA77u;
     x ^= x >> 13;
     return static_cast<unsigned char>(x >> 24);
+}
+
+// An urgent byte differs from the byte after it, so a reader can tell whether it was left
+// out (the relay never reads urgent data) or stayed in the stream (an older mark the kernel
+// let go inline). Urgent bytes are never sent back to back.
+unsigned char urgentByte(std::uint32_t seed, std::uint64_t offset) {
+    return static_cast<unsigned char>(patternByte(seed, offset + 1) ^ 0xFF);
 }
 
 int countDescriptors() {
@@ -171,8 +180,14 @@ struct Endpoint {
     bool autoRead = true;
     std::size_t readChunk = kChunk;
     std::uint64_t sent = 0;
+    // How far into the other end's stream this end has read, urgent bytes left out included.
     std::uint64_t received = 0;
+    // Where this end's urgent bytes lie in its stream, in order.
+    std::vector<std::uint64_t> urgent;
 
+    bool urgentAt(std::uint64_t offset) const {
+        return std::binary_search(urgent.begin(), urgent.end(), offset);
+    }
     bool readable() const { return fd >= 0 && !sawEnd && !sawError; }
 };
 
@@ -181,6 +196,8 @@ struct Connection {
     // The pattern seed of what each side writes.
     std::array<std::uint32_t, 2> seeds{};
     unsigned clientPort = 0;
+    // The relay's stream towards the client, once the pair is known; compared, never used.
+    const CTcpSockStream* relayStream = nullptr;
     bool hasDestination = false;
     // Something on the connection was reset: by us, by the relay reporting an error, or as
     // seen by one of our ends.
@@ -250,6 +267,7 @@ class Harness {
     void connectClients(int count, std::uint8_t flags);
     void takeDestinations(std::uint8_t flags);
     void sendFrom(Connection& connection, int side, std::size_t length);
+    void sendUrgent(Connection& connection, int side, std::size_t before);
     void readFrom(Connection& connection, int side, std::size_t limit);
     void shutDown(Connection& connection, int side);
     void closeEnd(Connection& connection, int side, bool reset);
@@ -262,7 +280,7 @@ class Harness {
     bool settled();
     void checkDelivery(const Connection& connection);
     CTcpSockPair* findPair(int index);
-    Connection* byClientPort(unsigned port);
+    Connection* connectionOf(const CTcpSockPair& pair);
     [[noreturn]] void failWithState(const char* what);
 
     SocketEventLoop loop_;
@@ -312,9 +330,18 @@ CTcpSockPair* Harness::findPair(int index) {
     return nullptr;
 }
 
-Connection* Harness::byClientPort(unsigned port) {
+Connection* Harness::connectionOf(const CTcpSockPair& pair) {
+    // By the stream once known: a client's port may come round again while the pair of an
+    // earlier client that had it, reset and gone, is still in the table.
     for (auto& connection : connections_) {
-        if (connection->clientPort == port && !connection->relayClosed) {
+        if (!connection->relayClosed && connection->relayStream == pair.acceptSocket.get()) {
+            return connection.get();
+        }
+    }
+    unsigned port = pair.acceptSocket->getPeerPort();
+    for (auto& connection : connections_) {
+        if (!connection->relayClosed && connection->relayStream == nullptr &&
+            connection->clientPort == port) {
             return connection.get();
         }
     }
@@ -351,7 +378,7 @@ void Harness::relayClosing(int index, const std::string& kind, bool error, int e
         fail("%s from %s at index %d, which holds no pair", error ? "error" : "close", kind.c_str(),
              index);
     }
-    Connection* connection = byClientPort(pair->acceptSocket->getPeerPort());
+    Connection* connection = connectionOf(*pair);
     if (connection == nullptr) {
         fail("pair %d belongs to no client of this run", index);
     }
@@ -443,7 +470,7 @@ Connection* Harness::target(std::uint8_t selector, int& side) {
 }
 
 void Harness::step(Script& script) {
-    std::uint8_t code = script.next() % 10;
+    std::uint8_t code = script.next() % 11;
     int side = 0;
     switch (code) {
         case 0:
@@ -452,6 +479,14 @@ void Harness::step(Script& script) {
         case 9: {
             int count = 2 + script.next() % 3;
             connectClients(count, script.next());
+            break;
+        }
+        case 10: {
+            Connection* c = target(script.next(), side);
+            std::size_t before = script.next() + 1;
+            if (c != nullptr) {
+                sendUrgent(*c, side, before);
+            }
             break;
         }
         case 1: {
@@ -607,8 +642,7 @@ void Harness::takeDestinations(std::uint8_t flags) {
                 pair = candidate;
             }
         }
-        Connection* connection =
-            pair != nullptr ? byClientPort(pair->acceptSocket->getPeerPort()) : nullptr;
+        Connection* connection = pair != nullptr ? connectionOf(*pair) : nullptr;
         if (connection == nullptr || connection->hasDestination) {
             close(fd);
             failWithState("the destination was reached by a connection of no new client");
@@ -622,6 +656,7 @@ void Harness::takeDestinations(std::uint8_t flags) {
         }
         connection->ends[kDestination].fd = fd;
         connection->hasDestination = true;
+        connection->relayStream = pair->acceptSocket.get();
     }
 }
 
@@ -639,6 +674,20 @@ void Harness::sendFrom(Connection& connection, int side, std::size_t length) {
         end.sent += static_cast<std::uint64_t>(n);
     } else if (n < 0 && errno != EAGAIN) {
         connection.reset = true;
+    }
+}
+
+void Harness::sendUrgent(Connection& connection, int side, std::size_t before) {
+    Endpoint& end = connection.ends[side];
+    std::uint64_t start = end.sent;
+    sendFrom(connection, side, before);
+    if (end.fd < 0 || end.writeShut || end.sent != start + before) {
+        return;
+    }
+    unsigned char byte = urgentByte(connection.seeds[side], end.sent);
+    if (send(end.fd, &byte, 1, MSG_OOB | MSG_NOSIGNAL | MSG_DONTWAIT) == 1) {
+        end.urgent.push_back(end.sent);
+        ++end.sent;
     }
 }
 
@@ -661,18 +710,23 @@ void Harness::readFrom(Connection& connection, int side, std::size_t limit) {
     }
     const Endpoint& writer = connection.ends[1 - side];
     std::uint32_t seed = connection.seeds[1 - side];
-    if (end.received + static_cast<std::uint64_t>(n) > writer.sent) {
-        failWithState("an end read more bytes than the other end wrote");
-    }
-    for (ssize_t i = 0; i < n; ++i) {
-        std::uint64_t offset = end.received + static_cast<std::uint64_t>(i);
-        if (buffer_[i] != patternByte(seed, offset)) {
+    std::uint64_t offset = end.received;
+    for (ssize_t i = 0; i < n; ++i, ++offset) {
+        if (writer.urgentAt(offset) && buffer_[i] != urgentByte(seed, offset)) {
+            ++offset;
+        }
+        if (offset >= writer.sent) {
+            failWithState("an end read more bytes than the other end wrote");
+        }
+        unsigned char expected =
+            writer.urgentAt(offset) ? urgentByte(seed, offset) : patternByte(seed, offset);
+        if (buffer_[i] != expected) {
             fail("byte %llu towards the %s differs from what was sent",
                  static_cast<unsigned long long>(offset),
                  side == kClient ? "client" : "destination");
         }
     }
-    end.received += static_cast<std::uint64_t>(n);
+    end.received = offset;
     g_stats.bytes += static_cast<unsigned long long>(n);
 }
 
@@ -842,18 +896,23 @@ void Harness::checkDelivery(const Connection& connection) {
         const Endpoint& from = connection.ends[writer];
         const Endpoint& to = connection.ends[1 - writer];
         // Read to its end, the relay's socket towards the writer holds nothing unread, so
-        // its close can only be a clean one.
+        // its close can only be a clean one; but an urgent byte stays unread for good.
         if (connection.endSeenByRelay[writer] && from.sawError && !connection.ourReset &&
-            !connection.relayError) {
+            !connection.relayError && from.urgent.empty()) {
             failWithState(writer == kClient ? "the client was reset after its clean end"
                                             : "the destination was reset after its clean end");
         }
         if (connection.reset || !connection.endSeenByRelay[writer] ||
-            (to.closedByUs && !to.sawEnd)) {
+            (to.closedByUs && !to.sawEnd) || !to.urgent.empty()) {
             ++g_stats.prefixOnly;
             continue;
         }
-        if (!to.sawEnd || to.received != from.sent) {
+        // A last urgent byte, left out, shows only in the count.
+        std::uint64_t reached = to.received;
+        if (reached + 1 == from.sent && from.urgentAt(reached)) {
+            ++reached;
+        }
+        if (!to.sawEnd || reached != from.sent) {
             failWithState(writer == kClient ? "the destination missed bytes the client sent"
                                             : "the client missed bytes the destination sent");
         }
