@@ -673,6 +673,7 @@ void Harness::sendFrom(Connection& connection, int side, std::size_t length) {
     if (n > 0) {
         end.sent += static_cast<std::uint64_t>(n);
     } else if (n < 0 && errno != EAGAIN) {
+        // The error is the reset itself, taken from the socket; a read will not see it.
         connection.reset = true;
     }
 }
@@ -685,9 +686,13 @@ void Harness::sendUrgent(Connection& connection, int side, std::size_t before) {
         return;
     }
     unsigned char byte = urgentByte(connection.seeds[side], end.sent);
-    if (send(end.fd, &byte, 1, MSG_OOB | MSG_NOSIGNAL | MSG_DONTWAIT) == 1) {
+    ssize_t n = send(end.fd, &byte, 1, MSG_OOB | MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n == 1) {
         end.urgent.push_back(end.sent);
         ++end.sent;
+    } else if (n < 0 && errno != EAGAIN) {
+        // The error is the reset itself, taken from the socket; a read will not see it.
+        connection.reset = true;
     }
 }
 
