@@ -22,16 +22,7 @@
 #include "platform/qt/message_box.h"
 #include "resources/dialog_templates.h"
 #include "settings/port_settings.h"
-
-// Runs the Qt loop (and with it the socket notifications) until done() or the deadline.
-inline bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < timeoutMs) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return done();
-}
+#include "tests/support/qt_test_session.h"
 
 // Stands in for the message boxes: records each request and answers it, by default with
 // the box's first button; whileOpen runs inside the box, as the user would act meanwhile.

@@ -14,6 +14,7 @@
 #include "platform/qt/socket_notifications.h"
 #include "platform/socket_event_loop.h"
 #include "resources/dialog_templates.h"
+#include "tests/support/qt_test_session.h"
 
 namespace {
 
@@ -208,15 +209,6 @@ TEST(MessageBox, StandardBoxShowsButtonsIconAndCaptionAndReturnsTheAnswer) {
     EXPECT_EQ(title, "platform_qt_tests");
     EXPECT_EQ(icon, QMessageBox::Question);
     EXPECT_EQ(buttons, QMessageBox::Yes | QMessageBox::No);
-}
-
-bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < timeoutMs) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return done();
 }
 
 TEST(SocketNotifications, SocketLoopRunsFromQtsLoopAlsoInsideAModalBox) {

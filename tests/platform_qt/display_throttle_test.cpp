@@ -1,4 +1,5 @@
 #include "platform/qt/display_throttle.h"
+#include "tests/support/qt_test_session.h"
 
 #include <gtest/gtest.h>
 
@@ -9,15 +10,6 @@
 #include <vector>
 
 namespace {
-
-bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < timeoutMs) {
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return done();
-}
 
 // The data is a counter; the display is what the callback copied from it.
 struct ThrottledCounter {

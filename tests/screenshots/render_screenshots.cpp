@@ -21,15 +21,6 @@
 
 namespace {
 
-bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < timeoutMs) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return done();
-}
-
 bool save(QWidget& widget, const QDir& directory, const char* name) {
     QCoreApplication::processEvents();
     const QString path = directory.filePath(QString::fromUtf8(name));

@@ -2,6 +2,9 @@
 
 #include <QApplication>
 #include <QByteArray>
+#include <QElapsedTimer>
+
+#include <functional>
 
 #include "platform/qt/socket_notifications.h"
 #include "platform/socket_event_loop.h"
@@ -28,3 +31,13 @@ class QtTestSession {
     SocketEventLoop loop_;
     QtSocketNotifications notifications_{loop_};
 };
+
+// Runs the Qt loop (and with it the socket notifications) until done() or the deadline.
+inline bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < timeoutMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return done();
+}
