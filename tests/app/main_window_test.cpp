@@ -23,9 +23,9 @@
 #include "panels/setting_dlg.h"
 #include "platform/qt/link_ctrl.h"
 #include "resources/dialog_templates.h"
-#include "tests/app/recording_boxes.h"
 #include "tests/app/wait_until.h"
 #include "tests/support/loopback.h"
+#include "tests/support/message_recorder.h"
 
 namespace {
 
@@ -77,7 +77,7 @@ class MainWindow : public testing::Test {
 
     std::string start_;
     std::filesystem::path folder_;
-    RecordingBoxes boxes_;
+    MessageRecorder boxes_;
     std::vector<std::string> opened_;
 };
 
@@ -310,30 +310,12 @@ INSTANTIATE_TEST_SUITE_P(Routes, MainWindowClose,
                                          CloseRoute::SystemClose, CloseRoute::ExitCommand,
                                          CloseRoute::ShutdownEvent));
 
-// Answers every box by first delivering a shutdown event, as one arriving while the box is
-// open would be.
-class ShutdownWhileBoxOpen final : public MessageBoxService {
-  public:
-    ShutdownWhileBoxOpen() : previous_(installMessageBoxService(this)) {}
-    ~ShutdownWhileBoxOpen() { installMessageBoxService(previous_); }
-    ShutdownWhileBoxOpen(const ShutdownWhileBoxOpen&) = delete;
-    ShutdownWhileBoxOpen& operator=(const ShutdownWhileBoxOpen&) = delete;
-
-    int showMessageBox(const MessageBoxRequest& request) override {
-        texts.push_back(request.text);
-        consoleCtrlHandler(CTRL_SHUTDOWN_EVENT);
-        return IDOK;
-    }
-    std::vector<std::string> texts;
-
-  private:
-    MessageBoxService* previous_;
-};
-
 TEST_F(MainWindow, ShutdownDuringStartEndsTheRunAsSoonAsItStarts) {
     // Saved ON without a listen port: the panel refuses with a box while the window starts.
     std::ofstream(iniFile()) << "[TCP-PORT0]\nACT=1\nPORT=0\nFORWARDHOST=h\nFORWARDPORT=80\n";
-    ShutdownWhileBoxOpen boxes;
+    // A shutdown event arrives while the box is open.
+    MessageRecorder boxes;
+    boxes.whileOpen = [] { consoleCtrlHandler(CTRL_SHUTDOWN_EVENT); };
     auto dlg = std::make_unique<CTarnwickDlg>();
     g_mainDlg = dlg.get();
     bool timedOut = false;
@@ -343,8 +325,8 @@ TEST_F(MainWindow, ShutdownDuringStartEndsTheRunAsSoonAsItStarts) {
     });
     dlg->DoModal();
     EXPECT_FALSE(timedOut);
-    ASSERT_EQ(boxes.texts.size(), 1u);
-    EXPECT_EQ(boxes.texts[0], "Listenポートが無効な設定です");
+    ASSERT_EQ(boxes.texts().size(), 1u);
+    EXPECT_EQ(boxes.texts()[0], "Listenポートが無効な設定です");
     EXPECT_EQ(readFile(iniFile()), "[TCP-PORT0]\nACT=0\nPORT=0\nFORWARDHOST=h\nFORWARDPORT=80\n");
 }
 
@@ -356,7 +338,7 @@ TEST_F(MainWindow, NoSettingsFileStartsOffAndCreatesIt) {
     }
     EXPECT_EQ(readFile(iniFile()),
               "[TCP-PORT0]\nACT=0\nPORT=0\nFORWARDHOST=127.0.0.1\nFORWARDPORT=0\n");
-    EXPECT_TRUE(boxes_.requests.empty());
+    EXPECT_TRUE(boxes_.shown.empty());
 }
 
 }  // namespace

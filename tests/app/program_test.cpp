@@ -15,9 +15,9 @@
 #include "platform/qt/message_box.h"
 #include "resources/string_table.h"
 #include "tests/app/child_program.h"
-#include "tests/app/recording_boxes.h"
 #include "tests/app/scoped_env.h"
 #include "tests/support/loopback.h"
+#include "tests/support/message_recorder.h"
 
 namespace {
 
@@ -171,17 +171,17 @@ TEST_F(Program, SecondInstanceIsRefusedWhileTheFirstRelaysOn) {
     std::array<char, 4096> directory{};
     ASSERT_NE(getcwd(directory.data(), directory.size()), nullptr);
     {
-        RecordingBoxes boxes;
+        MessageRecorder boxes;
         std::string path = program();
         std::string debugSwitch = "-D503";
         std::array<char*, 3> argv{path.data(), debugSwitch.data(), nullptr};
         CTarnwickApp second;
         EXPECT_EQ(second.InitInstance(2, argv.data()), -1);
-        ASSERT_EQ(boxes.requests.size(), 1u);
-        EXPECT_EQ(boxes.requests[0].text, "     既に起動されています.     ");
-        EXPECT_EQ(boxes.requests[0].caption, "２重起動");
-        EXPECT_EQ(boxes.requests[0].type, MB_OK);
-        EXPECT_EQ(boxes.requests[0].owner, nullptr);
+        ASSERT_EQ(boxes.shown.size(), 1u);
+        EXPECT_EQ(boxes.shown[0].text, "     既に起動されています.     ");
+        EXPECT_EQ(boxes.shown[0].caption, "２重起動");
+        EXPECT_EQ(boxes.shown[0].type, MB_OK);
+        EXPECT_EQ(boxes.shown[0].owner, nullptr);
     }
     // Refused before the argument scan: no debug mode, streams and directory untouched.
     EXPECT_EQ(g_debugMode, 0);
@@ -194,15 +194,15 @@ TEST_F(Program, SecondInstanceIsRefusedWhileTheFirstRelaysOn) {
 
     // A failed socket start-up is reported first, guard or no guard.
     {
-        RecordingBoxes boxes;
+        MessageRecorder boxes;
         std::string path = program();
         std::array<char*, 2> argv{path.data(), nullptr};
         FailingSockets broken;
         EXPECT_EQ(broken.InitInstance(1, argv.data()), 0);
-        ASSERT_EQ(boxes.requests.size(), 1u);
-        EXPECT_EQ(boxes.requests[0].text, loadResourceString(IDP_SOCKETS_INIT_FAILED));
-        EXPECT_EQ(boxes.requests[0].caption, applicationTitle());
-        EXPECT_EQ(boxes.requests[0].type, MB_OK | MB_ICONWARNING);
+        ASSERT_EQ(boxes.shown.size(), 1u);
+        EXPECT_EQ(boxes.shown[0].text, loadResourceString(IDP_SOCKETS_INIT_FAILED));
+        EXPECT_EQ(boxes.shown[0].caption, applicationTitle());
+        EXPECT_EQ(boxes.shown[0].type, MB_OK | MB_ICONWARNING);
     }
 
     EXPECT_TRUE(relays(port));

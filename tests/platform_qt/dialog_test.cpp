@@ -14,6 +14,7 @@
 #include "platform/qt/socket_notifications.h"
 #include "platform/socket_event_loop.h"
 #include "resources/dialog_templates.h"
+#include "tests/support/message_recorder.h"
 #include "tests/support/qt_test_session.h"
 
 namespace {
@@ -144,16 +145,6 @@ TEST(Dialog, CentresOnTheGivenWindow) {
     EXPECT_LE((dialog.geometry().center() - owner.geometry().center()).manhattanLength(), 1);
 }
 
-// Records framework and plain boxes instead of showing them.
-class Recorder final : public MessageBoxService {
-  public:
-    int showMessageBox(const MessageBoxRequest& request) override {
-        requests.push_back(request);
-        return IDNO;
-    }
-    std::vector<MessageBoxRequest> requests;
-};
-
 struct BoxCase {
     unsigned asked;
     unsigned shown;
@@ -162,16 +153,15 @@ struct BoxCase {
 class FrameworkBoxTest : public ::testing::TestWithParam<BoxCase> {};
 
 TEST_P(FrameworkBoxTest, TakesTheProgramNameAndTheConventionalIcon) {
-    Recorder recorder;
-    MessageBoxService* previous = installMessageBoxService(&recorder);
+    MessageRecorder recorder;
+    recorder.answers = {IDNO};
     const int answer = AfxMessageBox("text", GetParam().asked);
-    installMessageBoxService(previous);
 
     EXPECT_EQ(answer, IDNO);
-    ASSERT_EQ(recorder.requests.size(), 1u);
-    EXPECT_EQ(recorder.requests[0].text, "text");
-    EXPECT_EQ(recorder.requests[0].caption, "platform_qt_tests");
-    EXPECT_EQ(recorder.requests[0].type, GetParam().shown);
+    ASSERT_EQ(recorder.shown.size(), 1u);
+    EXPECT_EQ(recorder.shown[0].text, "text");
+    EXPECT_EQ(recorder.shown[0].caption, "platform_qt_tests");
+    EXPECT_EQ(recorder.shown[0].type, GetParam().shown);
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, FrameworkBoxTest,
@@ -181,14 +171,12 @@ INSTANTIATE_TEST_SUITE_P(Types, FrameworkBoxTest,
                                                    MB_OK | MB_ICONINFORMATION}));
 
 TEST(MessageBox, PlainBoxKeepsCaptionAndType) {
-    Recorder recorder;
-    MessageBoxService* previous = installMessageBoxService(&recorder);
+    MessageRecorder recorder;
     MessageBoxA(nullptr, "     既に起動されています.     ", "２重起動", MB_OK);
-    installMessageBoxService(previous);
 
-    ASSERT_EQ(recorder.requests.size(), 1u);
-    EXPECT_EQ(recorder.requests[0].caption, "２重起動");
-    EXPECT_EQ(recorder.requests[0].type, MB_OK);
+    ASSERT_EQ(recorder.shown.size(), 1u);
+    EXPECT_EQ(recorder.shown[0].caption, "２重起動");
+    EXPECT_EQ(recorder.shown[0].type, MB_OK);
 }
 
 TEST(MessageBox, StandardBoxShowsButtonsIconAndCaptionAndReturnsTheAnswer) {
