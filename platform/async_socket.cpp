@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/uio.h>
@@ -11,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 #include "platform/socket_event_loop.h"
 #include "platform/wsa_error.h"
@@ -24,41 +24,15 @@ constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 // connections one per wake-up would make every connection cost a trip through the loop.
 constexpr int kAcceptsPerWake = 16;
 
-bool parseDottedQuad(const char* text, in_addr& out) {
-    return text != nullptr && inet_pton(AF_INET, text, &out) == 1;
-}
-
-bool resolveIpv4(const char* host, in_addr& out) {
-    if (parseDottedQuad(host, out)) {
-        return true;
-    }
-    if (host == nullptr || *host == '\0') {
-        return false;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) {
-        return false;
-    }
-    out = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-    return true;
-}
-
-bool toText(const sockaddr_in& address, std::string& text, unsigned int& port) {
-    char buffer[INET_ADDRSTRLEN] = {};
-    if (inet_ntop(AF_INET, &address.sin_addr, buffer, sizeof buffer) == nullptr) {
-        return false;
-    }
-    text = buffer;
-    port = ntohs(address.sin_port);
-    return true;
-}
-
 bool validPort(int port) {
     return port >= 0 && port <= 65535;
+}
+
+int socketError(int fd) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+    return error;
 }
 }  // namespace
 
@@ -76,8 +50,12 @@ void CAsyncSocket::setLastError(int wsaError) {
     t_lastError = wsaError;
 }
 
-void CAsyncSocket::failWithErrno() {
-    t_lastError = toWsaError(errno);
+bool CAsyncSocket::requireOpen() {
+    if (fd_ < 0) {
+        setLastError(WSAENOTSOCK);
+        return false;
+    }
+    return true;
 }
 
 bool CAsyncSocket::Create(int port, int socketType, long events, const char* bindAddress) {
@@ -94,13 +72,13 @@ bool CAsyncSocket::Create(int port, int socketType, long events, const char* bin
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bindAddress != nullptr && !parseDottedQuad(bindAddress, address.sin_addr)) {
+    if (bindAddress != nullptr && inet_pton(AF_INET, bindAddress, &address.sin_addr) != 1) {
         setLastError(WSAEINVAL);
         return false;
     }
     int fd = socket(AF_INET, socketType | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        failWithErrno();
+        setLastError(toWsaError(errno));
         return false;
     }
     if (port != 0) {
@@ -110,13 +88,16 @@ bool CAsyncSocket::Create(int port, int socketType, long events, const char* bin
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     }
     // Any address and any port is what connect would pick anyway; skip the call.
-    bool needsBind = port != 0 || bindAddress != nullptr;
-    if (needsBind && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        failWithErrno();
+    bound_ = port != 0 || bindAddress != nullptr;
+    std::memcpy(&bind_.storage, &address, sizeof address);
+    bind_.length = sizeof address;
+    if (bound_ && bind(fd, bind_.get(), bind_.length) != 0) {
+        setLastError(toWsaError(errno));
         close(fd);
         return false;
     }
     fd_ = fd;
+    family_ = AF_INET;
     events_ = events;
     loop_ = loop;
     return true;
@@ -124,6 +105,7 @@ bool CAsyncSocket::Create(int port, int socketType, long events, const char* bin
 
 bool CAsyncSocket::registerWithLoop() {
     if (registered_) {
+        updateInterest();
         return true;
     }
     if (loop_ == nullptr) {
@@ -138,7 +120,7 @@ bool CAsyncSocket::registerWithLoop() {
     interest_ = wantedEvents();
     watched_ = loop_->watch(id_, fd_, interest_);
     if (!watched_) {
-        failWithErrno();
+        setLastError(toWsaError(errno));
         loop_->unregisterSocket(id_);
         registered_ = false;
         return false;
@@ -200,7 +182,7 @@ void CAsyncSocket::updateInterest() {
     }
     std::uint32_t wanted = wantedEvents();
     if (!watched_) {
-        // Parked after a hang-up nobody wanted; come back only for something armed.
+        // Parked after a hang-up nobody wanted, or a new descriptor: watch what is armed.
         if (wanted != 0) {
             watched_ = loop_->watch(id_, fd_, wanted);
             interest_ = wanted;
@@ -212,135 +194,149 @@ void CAsyncSocket::updateInterest() {
     }
 }
 
-bool CAsyncSocket::stillAlive(std::uint64_t id) const {
-    return loop_ != nullptr && loop_->lookup(id) == this;
+CAsyncSocket::Dispatch CAsyncSocket::deliver(void (CAsyncSocket::*handler)(int), int code) {
+    // The handler may close or destroy this object, or hand its descriptor to another.
+    SocketEventLoop* loop = loop_;
+    const std::uint64_t id = id_;
+    (this->*handler)(code);
+    return loop->lookup(id) == this ? Dispatch::Consumed : Dispatch::Gone;
 }
 
 void CAsyncSocket::handleEvents(std::uint32_t ev) {
-    const std::uint64_t id = id_;
-    SocketEventLoop* loop = loop_;
-    auto gone = [&] { return loop->lookup(id) != this; };
-    bool consumed = false;
     dispatching_ = true;
-
+    Dispatch done = Dispatch::Idle;
     if (listening_) {
-        if ((ev & (EPOLLIN | EPOLLERR)) != 0 && acceptArmed_) {
-            consumed = true;
-            // The first announcement answers the kernel's readiness; each further one is
-            // made only for a connection already taken, and only once Accept re-armed it.
-            for (int round = 0; round < kAcceptsPerWake && acceptArmed_; ++round) {
-                if (round > 0 && !takeWaitingConnection()) {
-                    break;
-                }
-                acceptArmed_ = false;
-                if (!wants(FD_ACCEPT)) {
-                    break;
-                }
-                OnAccept(0);
-                if (gone()) {
-                    return;
-                }
-            }
-        }
+        done = dispatchAccepts(ev);
     } else if (connecting_) {
-        if ((ev & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0) {
-            // Only a failed connect raises an error or hang-up; spare the query otherwise.
-            int error = 0;
-            if ((ev & (EPOLLERR | EPOLLHUP)) != 0) {
-                socklen_t length = sizeof error;
-                getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
-                if (error == 0) {
-                    error = ECONNREFUSED;
-                }
-            }
-            connecting_ = false;
-            consumed = true;
-            // A completed connect is followed by one OnSend, as after an accept.
-            writeArmed_ = error == 0;
-            closeDelivered_ = error != 0;
-            if (wants(FD_CONNECT)) {
-                OnConnect(toWsaError(error));
-                if (gone()) {
-                    return;
-                }
-            }
-            if (error == 0) {
-                ev |= EPOLLOUT;
-            }
-        }
+        done = dispatchConnectResult(ev);
     }
-    if (!listening_ && !connecting_) {
-        if ((ev & EPOLLPRI) != 0 && oobArmed_ && !closeDelivered_) {
-            oobArmed_ = false;
-            consumed = true;
-            if (wants(FD_OOB)) {
-                OnOutOfBandData(0);
-                if (gone()) {
-                    return;
-                }
-            }
-        }
-        if (!closeDelivered_ && (ev & EPOLLERR) != 0) {
-            int error = 0;
-            socklen_t length = sizeof error;
-            getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
-            closeDelivered_ = true;
-            consumed = true;
-            if (wants(FD_CLOSE)) {
-                OnClose(toWsaError(error != 0 ? error : ECONNRESET));
-                if (gone()) {
-                    return;
-                }
-            }
-        } else if (!closeDelivered_ && readArmed_ &&
-                   (ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) != 0) {
-            // After the peer's end, peek to tell data still waiting from the end itself
-            // (a byte count would stop at an urgent mark).
-            long waiting = 1;
-            if ((ev & (EPOLLRDHUP | EPOLLHUP)) != 0) {
-                char probe = 0;
-                waiting = recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-                if (waiting < 0 && errno == EAGAIN) {
-                    waiting = 1;
-                }
-            }
-            consumed = true;
-            if (waiting > 0) {
-                readArmed_ = false;
-                if (wants(FD_READ)) {
-                    OnReceive(0);
-                }
-            } else {
-                // The peer has ended the stream and everything it sent has been read.
-                closeDelivered_ = true;
-                if (wants(FD_CLOSE)) {
-                    OnClose(0);
-                }
-            }
-            if (gone()) {
-                return;
-            }
-        }
-        if ((ev & EPOLLOUT) != 0 && writeArmed_) {
-            writeArmed_ = false;
-            consumed = true;
-            if (wants(FD_WRITE)) {
-                OnSend(0);
-                if (gone()) {
-                    return;
-                }
-            }
-        }
+    if (done != Dispatch::Gone && !listening_ && !connecting_) {
+        Dispatch streamDone = dispatchStream(ev);
+        done = streamDone == Dispatch::Idle ? done : streamDone;
     }
-
+    if (done == Dispatch::Gone) {
+        return;
+    }
     dispatching_ = false;
-    if (!consumed && (ev & (EPOLLHUP | EPOLLERR)) != 0 && watched_) {
+    if (done == Dispatch::Idle && (ev & (EPOLLHUP | EPOLLERR)) != 0 && watched_) {
         // A hang-up that no armed notification wants would wake the loop forever.
         loop_->unwatch(fd_);
         watched_ = false;
         return;
     }
     updateInterest();
+}
+
+CAsyncSocket::Dispatch CAsyncSocket::dispatchAccepts(std::uint32_t ev) {
+    if ((ev & (EPOLLIN | EPOLLERR)) == 0 || !acceptArmed_) {
+        return Dispatch::Idle;
+    }
+    // The first announcement answers the kernel's readiness; each further one is made only
+    // for a connection already taken, and only once Accept re-armed it.
+    for (int round = 0; round < kAcceptsPerWake && acceptArmed_; ++round) {
+        if (round > 0 && !takeWaitingConnection()) {
+            break;
+        }
+        acceptArmed_ = false;
+        if (!wants(FD_ACCEPT)) {
+            break;
+        }
+        if (deliver(&CAsyncSocket::OnAccept, 0) == Dispatch::Gone) {
+            return Dispatch::Gone;
+        }
+    }
+    return Dispatch::Consumed;
+}
+
+CAsyncSocket::Dispatch CAsyncSocket::dispatchConnectResult(std::uint32_t& ev) {
+    if ((ev & (EPOLLOUT | EPOLLERR | EPOLLHUP)) == 0) {
+        return Dispatch::Idle;
+    }
+    // Only a failed connect raises an error or hang-up; spare the query otherwise.
+    int error = 0;
+    if ((ev & (EPOLLERR | EPOLLHUP)) != 0) {
+        error = socketError(fd_);
+        if (error == 0) {
+            error = ECONNREFUSED;
+        }
+    }
+    connecting_ = false;
+    int result = toWsaError(error);
+    if (error != 0 && nextAddress_ < connectAddresses_.size()) {
+        result = connectNext();
+        if (result == WSAEWOULDBLOCK) {
+            return Dispatch::Consumed;
+        }
+    }
+    connectAddresses_.clear();
+    // A completed connect is followed by one OnSend, as after an accept.
+    writeArmed_ = result == 0;
+    closeDelivered_ = result != 0;
+    if (wants(FD_CONNECT) && deliver(&CAsyncSocket::OnConnect, result) == Dispatch::Gone) {
+        return Dispatch::Gone;
+    }
+    if (result == 0) {
+        ev |= EPOLLOUT;
+    }
+    return Dispatch::Consumed;
+}
+
+CAsyncSocket::Dispatch CAsyncSocket::dispatchStream(std::uint32_t ev) {
+    Dispatch done = Dispatch::Idle;
+    if ((ev & EPOLLPRI) != 0 && oobArmed_ && !closeDelivered_) {
+        oobArmed_ = false;
+        done = Dispatch::Consumed;
+        if (wants(FD_OOB) && deliver(&CAsyncSocket::OnOutOfBandData, 0) == Dispatch::Gone) {
+            return Dispatch::Gone;
+        }
+    }
+    Dispatch input = dispatchInput(ev);
+    if (input == Dispatch::Gone) {
+        return Dispatch::Gone;
+    }
+    done = input == Dispatch::Idle ? done : input;
+    if ((ev & EPOLLOUT) != 0 && writeArmed_) {
+        writeArmed_ = false;
+        done = Dispatch::Consumed;
+        if (wants(FD_WRITE) && deliver(&CAsyncSocket::OnSend, 0) == Dispatch::Gone) {
+            return Dispatch::Gone;
+        }
+    }
+    return done;
+}
+
+CAsyncSocket::Dispatch CAsyncSocket::dispatchInput(std::uint32_t ev) {
+    if (closeDelivered_) {
+        return Dispatch::Idle;
+    }
+    if ((ev & EPOLLERR) != 0) {
+        int error = socketError(fd_);
+        closeDelivered_ = true;
+        if (!wants(FD_CLOSE)) {
+            return Dispatch::Consumed;
+        }
+        return deliver(&CAsyncSocket::OnClose, toWsaError(error != 0 ? error : ECONNRESET));
+    }
+    if (!readArmed_ || (ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) == 0) {
+        return Dispatch::Idle;
+    }
+    // After the peer's end, peek to tell data still waiting from the end itself (a byte
+    // count would stop at an urgent mark).
+    long waiting = 1;
+    if ((ev & (EPOLLRDHUP | EPOLLHUP)) != 0) {
+        char probe = 0;
+        waiting = recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (waiting < 0 && errno == EAGAIN) {
+            waiting = 1;
+        }
+    }
+    if (waiting > 0) {
+        readArmed_ = false;
+        return wants(FD_READ) ? deliver(&CAsyncSocket::OnReceive, 0) : Dispatch::Consumed;
+    }
+    // The peer has ended the stream and everything it sent has been read.
+    closeDelivered_ = true;
+    return wants(FD_CLOSE) ? deliver(&CAsyncSocket::OnClose, 0) : Dispatch::Consumed;
 }
 
 void CAsyncSocket::detachFromLoop() {
@@ -351,21 +347,19 @@ void CAsyncSocket::detachFromLoop() {
 
 bool CAsyncSocket::Accept(CAsyncSocket& connected, std::string* peerAddress,
                           unsigned int* peerPort) {
-    if (fd_ < 0) {
-        setLastError(WSAENOTSOCK);
+    if (!requireOpen()) {
         return false;
     }
     acceptArmed_ = true;
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
+    SocketAddress peer;
+    peer.length = sizeof peer.storage;
     int fd = -1;
     if (waitingFd_ >= 0) {
         fd = waitingFd_;
         peer = waitingPeer_;
         waitingFd_ = -1;
     } else {
-        fd =
-            accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        fd = accept4(fd_, peer.get(), &peer.length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     }
     if (fd < 0) {
         int error = errno;
@@ -381,6 +375,7 @@ bool CAsyncSocket::Accept(CAsyncSocket& connected, std::string* peerAddress,
         connected.Close();
     }
     connected.events_ = events_;
+    connected.family_ = family_;
     if (connected.loop_ == nullptr) {
         connected.loop_ = loop_;
     }
@@ -391,7 +386,7 @@ bool CAsyncSocket::Accept(CAsyncSocket& connected, std::string* peerAddress,
         return false;
     }
     if (peerAddress != nullptr && peerPort != nullptr) {
-        toText(peer, *peerAddress, *peerPort);
+        addressToText(peer, *peerAddress, *peerPort);
     }
     return true;
 }
@@ -400,9 +395,9 @@ bool CAsyncSocket::takeWaitingConnection() {
     if (waitingFd_ >= 0) {
         return true;
     }
-    socklen_t length = sizeof waitingPeer_;
-    waitingFd_ = accept4(fd_, reinterpret_cast<sockaddr*>(&waitingPeer_), &length,
-                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+    waitingPeer_.length = sizeof waitingPeer_.storage;
+    waitingFd_ =
+        accept4(fd_, waitingPeer_.get(), &waitingPeer_.length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     // Nothing waiting, or an error that Accept meets again on the next wake-up.
     return waitingFd_ >= 0;
 }
@@ -420,6 +415,24 @@ void CAsyncSocket::pauseAccepting() {
             socket->updateInterest();
         }
     });
+}
+
+void CAsyncSocket::TakeOver(CAsyncSocket& other) {
+    Close();
+    fd_ = std::exchange(other.fd_, -1);
+    family_ = other.family_;
+    loop_ = other.loop_;
+    id_ = other.id_;
+    registered_ = std::exchange(other.registered_, false);
+    watched_ = std::exchange(other.watched_, false);
+    interest_ = other.interest_;
+    closeDelivered_ = other.closeDelivered_;
+    readArmed_ = true;
+    if (registered_) {
+        loop_->replaceSocket(id_, this);
+    }
+    other.Close();
+    updateInterest();
 }
 
 void CAsyncSocket::Close() {
@@ -448,11 +461,24 @@ void CAsyncSocket::Close() {
     closeDelivered_ = false;
     sendPosted_ = false;
     dispatching_ = false;
+    connectAddresses_.clear();
+}
+
+int CAsyncSocket::receiveResult(long received, int error, int asked) {
+    // The owner has seen the end of the stream itself; a later OnClose would repeat it.
+    if (received == 0 && asked > 0) {
+        closeDelivered_ = true;
+    }
+    updateInterest();
+    if (received < 0) {
+        setLastError(toWsaError(error));
+        return SOCKET_ERROR;
+    }
+    return static_cast<int>(received);
 }
 
 int CAsyncSocket::Receive(void* buffer, int length, int flags) {
-    if (fd_ < 0) {
-        setLastError(WSAENOTSOCK);
+    if (!requireOpen()) {
         return SOCKET_ERROR;
     }
     if ((flags & MSG_OOB) != 0) {
@@ -461,19 +487,11 @@ int CAsyncSocket::Receive(void* buffer, int length, int flags) {
         readArmed_ = true;
     }
     ssize_t n = recv(fd_, buffer, static_cast<size_t>(length < 0 ? 0 : length), flags);
-    int error = errno;
-    noteEndOfStream(n, length);
-    updateInterest();
-    if (n < 0) {
-        setLastError(toWsaError(error));
-        return SOCKET_ERROR;
-    }
-    return static_cast<int>(n);
+    return receiveResult(n, errno, length);
 }
 
 int CAsyncSocket::ReceiveInto(void* first, int firstLength, void* second, int secondLength) {
-    if (fd_ < 0) {
-        setLastError(WSAENOTSOCK);
+    if (!requireOpen()) {
         return SOCKET_ERROR;
     }
     readArmed_ = true;
@@ -483,21 +501,7 @@ int CAsyncSocket::ReceiveInto(void* first, int firstLength, void* second, int se
     message.msg_iov = parts;
     message.msg_iovlen = secondLength > 0 ? 2 : 1;
     ssize_t n = recvmsg(fd_, &message, 0);
-    int error = errno;
-    noteEndOfStream(n, firstLength + secondLength);
-    updateInterest();
-    if (n < 0) {
-        setLastError(toWsaError(error));
-        return SOCKET_ERROR;
-    }
-    return static_cast<int>(n);
-}
-
-void CAsyncSocket::noteEndOfStream(long received, int asked) {
-    // The owner has seen the end of the stream itself; a later OnClose would repeat it.
-    if (received == 0 && asked > 0) {
-        closeDelivered_ = true;
-    }
+    return receiveResult(n, errno, firstLength + secondLength);
 }
 
 void CAsyncSocket::ResumeReceive() {
@@ -508,7 +512,12 @@ void CAsyncSocket::ResumeReceive() {
     updateInterest();
 }
 
-int CAsyncSocket::finishSend(long sent, int error) {
+int CAsyncSocket::finishSend(long sent, int error, long asked) {
+    if (sent == 0 && asked > 0) {
+        // Nothing taken is a full socket by another name: wait for room rather than spin.
+        sent = -1;
+        error = EAGAIN;
+    }
     if (sent < 0) {
         if (error == EPIPE && !registered_) {
             error = ENOTCONN;  // never connected, as opposed to a peer that has gone
@@ -524,20 +533,18 @@ int CAsyncSocket::finishSend(long sent, int error) {
 }
 
 int CAsyncSocket::Send(const void* buffer, int length, int flags) {
-    if (fd_ < 0) {
-        setLastError(WSAENOTSOCK);
+    if (!requireOpen()) {
         return SOCKET_ERROR;
     }
     // A peer that has gone must give an error here, never SIGPIPE.
     ssize_t n =
         send(fd_, buffer, static_cast<size_t>(length < 0 ? 0 : length), flags | MSG_NOSIGNAL);
-    return finishSend(n, errno);
+    return finishSend(n, errno, length);
 }
 
 int CAsyncSocket::SendFrom(const void* first, int firstLength, const void* second,
                            int secondLength) {
-    if (fd_ < 0) {
-        setLastError(WSAENOTSOCK);
+    if (!requireOpen()) {
         return SOCKET_ERROR;
     }
     iovec parts[2] = {{const_cast<void*>(first), static_cast<size_t>(firstLength)},
@@ -546,108 +553,154 @@ int CAsyncSocket::SendFrom(const void* first, int firstLength, const void* secon
     message.msg_iov = parts;
     message.msg_iovlen = secondLength > 0 ? 2 : 1;
     ssize_t n = sendmsg(fd_, &message, MSG_NOSIGNAL);
-    return finishSend(n, errno);
+    return finishSend(n, errno, firstLength + secondLength);
 }
 
 bool CAsyncSocket::Connect(const char* host, int port) {
-    if (fd_ < 0) {
-        setLastError(WSAENOTSOCK);
+    if (!requireOpen()) {
         return false;
     }
-    in_addr target{};
-    if (!validPort(port) || !resolveIpv4(host, target)) {
+    std::vector<SocketAddress> addresses;
+    int error = systemLookup(host != nullptr ? host : "", port, addresses);
+    if (error != 0) {
+        setLastError(error);
+        return false;
+    }
+    return ConnectTo(addresses);
+}
+
+bool CAsyncSocket::openDescriptor(int family) {
+    if (bound_ && bind_.family() != family) {
+        setLastError(WSAEAFNOSUPPORT);
+        return false;
+    }
+    int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        setLastError(toWsaError(errno));
+        return false;
+    }
+    if (bound_ && bind(fd, bind_.get(), bind_.length) != 0) {
+        setLastError(toWsaError(errno));
+        close(fd);
+        return false;
+    }
+    // The old descriptor leaves the epoll set as it closes; the registration stays.
+    close(fd_);
+    fd_ = fd;
+    family_ = family;
+    watched_ = false;
+    return true;
+}
+
+int CAsyncSocket::connectNext() {
+    int result = WSAECONNREFUSED;
+    while (nextAddress_ < connectAddresses_.size()) {
+        const SocketAddress& target = connectAddresses_[nextAddress_];
+        // A socket whose connect failed is not used for another; the first try uses Create's.
+        bool fresh = nextAddress_ == 0 && target.family() == family_;
+        ++nextAddress_;
+        if (!fresh && !openDescriptor(target.family())) {
+            result = WSAGetLastError();
+            continue;
+        }
+        if (connect(fd_, target.get(), target.length) == 0) {
+            return 0;
+        }
+        if (errno == EINPROGRESS) {
+            connecting_ = true;
+            return WSAEWOULDBLOCK;
+        }
+        result = toWsaError(errno);
+    }
+    return result;
+}
+
+bool CAsyncSocket::ConnectTo(const std::vector<SocketAddress>& addresses) {
+    if (!requireOpen()) {
+        return false;
+    }
+    if (addresses.empty()) {
         setLastError(WSAEINVAL);
         return false;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr = target;
+    connectAddresses_ = addresses;
+    nextAddress_ = 0;
     readArmed_ = true;
     oobArmed_ = true;
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        if (!registerWithLoop()) {
-            return false;
-        }
-        postFirstSend();
-        return true;
-    }
-    int error = errno;
-    if (error != EINPROGRESS) {
+    int result = connectNext();
+    if (result != 0 && result != WSAEWOULDBLOCK) {
+        connectAddresses_.clear();
         readArmed_ = false;
         oobArmed_ = false;
-        setLastError(toWsaError(error));
+        setLastError(result);
         return false;
     }
-    connecting_ = true;
     if (!registerWithLoop()) {
         connecting_ = false;
         return false;
+    }
+    if (result == 0) {
+        connectAddresses_.clear();
+        postFirstSend();
+        return true;
     }
     setLastError(WSAEWOULDBLOCK);
     return false;
 }
 
 bool CAsyncSocket::Listen(int backlog) {
-    if (fd_ < 0) {
-        setLastError(WSAENOTSOCK);
+    if (!requireOpen()) {
         return false;
     }
     if (listen(fd_, backlog) != 0) {
-        failWithErrno();
+        setLastError(toWsaError(errno));
         return false;
     }
     listening_ = true;
     acceptArmed_ = true;
-    if (registered_) {
-        updateInterest();
-        return true;
-    }
     return registerWithLoop();
 }
 
 bool CAsyncSocket::ShutDown(int how) {
-    if (fd_ < 0) {
-        setLastError(WSAENOTSOCK);
+    if (!requireOpen()) {
         return false;
     }
     if (shutdown(fd_, how) != 0) {
-        failWithErrno();
+        setLastError(toWsaError(errno));
         return false;
     }
     return true;
 }
 
 bool CAsyncSocket::SetSockOpt(int option, const void* value, int length, int level) {
-    if (fd_ < 0) {
-        setLastError(WSAENOTSOCK);
+    if (!requireOpen()) {
         return false;
     }
     if (setsockopt(fd_, level, option, value, static_cast<socklen_t>(length)) != 0) {
-        failWithErrno();
+        setLastError(toWsaError(errno));
         return false;
     }
     return true;
 }
 
 bool CAsyncSocket::GetPeerName(std::string& address, unsigned int& port) const {
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    if (fd_ < 0 || getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+    SocketAddress peer;
+    peer.length = sizeof peer.storage;
+    if (fd_ < 0 || getpeername(fd_, peer.get(), &peer.length) != 0) {
         t_lastError = fd_ < 0 ? WSAENOTSOCK : toWsaError(errno);
         return false;
     }
-    return toText(peer, address, port);
+    return addressToText(peer, address, port);
 }
 
 bool CAsyncSocket::GetSockName(std::string& address, unsigned int& port) const {
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    if (fd_ < 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    SocketAddress local;
+    local.length = sizeof local.storage;
+    if (fd_ < 0 || getsockname(fd_, local.get(), &local.length) != 0) {
         t_lastError = fd_ < 0 ? WSAENOTSOCK : toWsaError(errno);
         return false;
     }
-    return toText(local, address, port);
+    return addressToText(local, address, port);
 }
 
 void CAsyncSocket::OnReceive(int) {}

@@ -5,6 +5,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "platform/socket_address.h"
 
 class SocketEventLoop;
 
@@ -24,18 +27,19 @@ constexpr int SOCKET_ERROR = -1;
 // The last socket error of the calling thread, as a Windows Sockets number.
 int WSAGetLastError();
 
-// A non-blocking IPv4 TCP socket whose readiness arrives as virtual notifications on the
-// thread that made it, through that thread's SocketEventLoop.
+// A non-blocking TCP socket whose readiness arrives as virtual notifications on the thread
+// that made it, through that thread's SocketEventLoop.
 //
 // The notifications keep the asynchronous-select rules the relay is written against:
 // - OnReceive while data, end of stream or an error waits; once delivered it comes again
 //   only after the next Receive (any Receive re-arms it, one of length 0 too).
 // - OnSend once when a connect or accept completes, then only after a Send that failed with
-//   WSAEWOULDBLOCK, once the socket can take data again.
+//   WSAEWOULDBLOCK (or took nothing), once the socket can take data again.
 // - OnAccept while connections wait, re-armed by Accept.
-// - OnConnect once per connect, with its result; OnClose once when the peer has closed
-//   (after everything it sent has been received) or reset the connection, and not at all
-//   once a Receive has returned 0 (the owner has then seen the end itself).
+// - OnConnect once per connect, with its result (after every address given was tried);
+//   OnClose once when the peer has closed (after everything it sent has been received) or
+//   reset the connection, and not at all once a Receive has returned 0 (the owner has then
+//   seen the end itself).
 // - OnOutOfBandData when urgent data waits; urgent data never enters the stream. It comes
 //   again after a Receive with MSG_OOB.
 // After Close nothing reaches the object, not even events already fetched.
@@ -65,14 +69,17 @@ class CAsyncSocket {
     // A bind address must be dotted-quad text, a port must lie in 0..65535 (WSAEINVAL).
     bool Create(int port = 0, int socketType = SOCK_STREAM, long events = FD_ALL_EVENTS,
                 const char* bindAddress = nullptr);
-    // Dotted-quad text is used as is, other text resolved (IPv4, first address, blocking).
+    // A numeric address is used as is, other text resolved here (blocking).
     // False with WSAEWOULDBLOCK means the result will come through OnConnect.
     bool Connect(const char* host, int port);
+    // Connects to the first of the addresses that accepts, in order; a socket of another
+    // family is made where an address needs one. Results as for Connect.
+    bool ConnectTo(const std::vector<SocketAddress>& addresses);
     bool Listen(int backlog = SOMAXCONN);
     bool ShutDown(int how = SHUT_RDWR);
     bool SetSockOpt(int option, const void* value, int length, int level = SOL_SOCKET);
 
-    // Remote and local ends as dotted-quad text and port; untouched on failure.
+    // Remote and local ends as text and port; untouched on failure.
     bool GetPeerName(std::string& address, unsigned int& port) const;
     bool GetSockName(std::string& address, unsigned int& port) const;
 
@@ -82,6 +89,13 @@ class CAsyncSocket {
 
     // Re-arms OnReceive without reading, as a Receive of length 0 would.
     void ResumeReceive();
+
+    // Moves the open descriptor of another socket, with its registration, into this one,
+    // which then gets its notifications; the other is left closed.
+    void TakeOver(CAsyncSocket& other);
+
+    // True once the peer's end of stream (or a reset) has been seen.
+    bool peerEnded() const { return closeDelivered_; }
 
     static int GetLastError() { return WSAGetLastError(); }
 
@@ -94,21 +108,31 @@ class CAsyncSocket {
     void detachFromLoop();
 
   private:
+    // What one kind of dispatch did: nothing, something, or the object is gone.
+    enum class Dispatch { Idle, Consumed, Gone };
+
+    bool requireOpen();
     bool attachDescriptor(int fd);
+    bool openDescriptor(int family);
     void postFirstSend();
     bool registerWithLoop();
     void setLastError(int wsaError);
-    int finishSend(long sent, int error);
-    void noteEndOfStream(long received, int asked);
-    void failWithErrno();
+    int receiveResult(long received, int error, int asked);
+    int finishSend(long sent, int error, long asked);
+    int connectNext();
+    Dispatch deliver(void (CAsyncSocket::*handler)(int), int code);
+    Dispatch dispatchAccepts(std::uint32_t ev);
+    Dispatch dispatchConnectResult(std::uint32_t& ev);
+    Dispatch dispatchStream(std::uint32_t ev);
+    Dispatch dispatchInput(std::uint32_t ev);
     std::uint32_t wantedEvents() const;
     void updateInterest();
     void pauseAccepting();
     bool takeWaitingConnection();
-    bool stillAlive(std::uint64_t id) const;
     bool wants(long event) const { return (events_ & event) != 0; }
 
     int fd_ = -1;
+    int family_ = AF_INET;
     long events_ = FD_ALL_EVENTS;
     SocketEventLoop* loop_ = nullptr;
     std::uint64_t id_ = 0;
@@ -125,8 +149,15 @@ class CAsyncSocket {
     bool acceptArmed_ = false;
     bool closeDelivered_ = false;
     bool dispatching_ = false;
+    // The local address outgoing sockets are bound to, kept for a socket made anew when the
+    // next address of a connect needs one.
+    SocketAddress bind_;
+    bool bound_ = false;
+    // Addresses of the connect in progress still to try, and the next one's position.
+    std::vector<SocketAddress> connectAddresses_;
+    std::size_t nextAddress_ = 0;
     // A connection this listening socket has already taken from the kernel, announced by
     // OnAccept and handed over by the next Accept.
     int waitingFd_ = -1;
-    sockaddr_in waitingPeer_{};
+    SocketAddress waitingPeer_;
 };

@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "platform/async_socket.h"
+#include "platform/loop_inbox.h"
 
 namespace {
 thread_local SocketEventLoop* t_currentLoop = nullptr;
@@ -44,11 +45,14 @@ SocketEventLoop::SocketEventLoop() {
         close(epollFd_);
         epollFd_ = -1;
     }
+    inbox_ = std::make_shared<LoopInbox>(ready ? wakeFd_ : -1);
     previous_ = t_currentLoop;
     t_currentLoop = this;
 }
 
 SocketEventLoop::~SocketEventLoop() {
+    // Work still posted, or posted from now on, never runs: its targets may be gone.
+    inbox_->close();
     // Sockets that outlive the loop must not reach it any more.
     for (Slot& slot : slots_) {
         if (slot.socket != nullptr) {
@@ -116,6 +120,12 @@ void SocketEventLoop::unwatch(int fd) {
     epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
 }
 
+void SocketEventLoop::replaceSocket(std::uint64_t id, CAsyncSocket* socket) {
+    if (lookup(id) != nullptr) {
+        slots_[slotOf(id)].socket = socket;
+    }
+}
+
 CAsyncSocket* SocketEventLoop::lookup(std::uint64_t id) const {
     std::uint32_t index = slotOf(id);
     if (index >= slots_.size()) {
@@ -146,6 +156,12 @@ void SocketEventLoop::deliverPosted() {
     if (!posted_.empty()) {
         std::uint64_t one = 1;
         [[maybe_unused]] ssize_t written = write(wakeFd_, &one, sizeof one);
+    }
+}
+
+void SocketEventLoop::runInbox() {
+    for (auto& work : inbox_->take()) {
+        work();
     }
 }
 
@@ -200,6 +216,7 @@ int SocketEventLoop::wait(int timeoutMs) {
         if (id == kWakeId) {
             std::uint64_t count = 0;
             [[maybe_unused]] ssize_t got = read(wakeFd_, &count, sizeof count);
+            runInbox();
             continue;
         }
         // An earlier event of this batch may have closed or destroyed this socket.

@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <vector>
 
 class CAsyncSocket;
+class LoopInbox;
 
 // One epoll instance that delivers socket notifications on the thread that owns it.
 //
@@ -52,6 +54,8 @@ class SocketEventLoop {
     std::uint64_t registerSocket(CAsyncSocket* socket);
     void unregisterSocket(std::uint64_t id);
     CAsyncSocket* lookup(std::uint64_t id) const;
+    // Points a registration at another object (a descriptor handed over between sockets).
+    void replaceSocket(std::uint64_t id, CAsyncSocket* socket);
     bool watch(std::uint64_t id, int fd, std::uint32_t events);
     bool rewatch(std::uint64_t id, int fd, std::uint32_t events);
     void unwatch(int fd);
@@ -63,6 +67,9 @@ class SocketEventLoop {
     // Runs the callback once, on this thread, after the delay.
     void runAfter(std::chrono::milliseconds delay, std::function<void()> callback);
 
+    // Where other threads post work for this loop's thread (see LoopInbox).
+    std::shared_ptr<LoopInbox> inbox() const { return inbox_; }
+
   private:
     struct Slot {
         CAsyncSocket* socket = nullptr;
@@ -71,6 +78,7 @@ class SocketEventLoop {
 
     int wait(int timeoutMs);
     void deliverPosted();
+    void runInbox();
     void fireTimers();
     void armTimer();
 
@@ -82,5 +90,6 @@ class SocketEventLoop {
     std::vector<Slot> slots_;
     std::vector<std::uint32_t> freeSlots_;
     std::multimap<Clock::time_point, std::function<void()>> timers_;
+    std::shared_ptr<LoopInbox> inbox_;
     SocketEventLoop* previous_ = nullptr;
 };

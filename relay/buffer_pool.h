@@ -25,8 +25,6 @@ class BufferPool {
     unsigned char* acquire();
     void release(unsigned char* block);
 
-    std::size_t freeBlocks() const { return free_.size(); }
-
   private:
     std::size_t blockSize_;
     std::size_t maxFreeBlocks_;

@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "address/ip_filter.h"
+#include "platform/socket_event_loop.h"
 #include "platform/trace.h"
 #include "platform/wsa_error.h"
 
@@ -16,9 +17,10 @@ CTcpRepeater::CTcpRepeater() = default;
 
 CTcpRepeater::~CTcpRepeater() {
     // No reports here: the listener may already be on its way out.
+    resolver_.reset();
     for (auto& pair : pairs) {
         if (pair) {
-            closePairStreams(*pair);
+            closePairStreams(*pair, {});
         }
     }
     pairs.clear();
@@ -35,27 +37,30 @@ void CTcpRepeater::setConnectBind(int enabled, const std::string& ip) {
     connectBindIp = ip;
 }
 
-void CTcpRepeater::start(int listenPort, const std::string& host, int destinationPort) {
+void CTcpRepeater::setLookupFunction(LookupFunction lookup) {
+    lookup_ = std::move(lookup);
+    resolver_.reset();
+}
+
+bool CTcpRepeater::start(int listenPort, const std::string& host, int destinationPort) {
     port = listenPort;
     forwardHost = host;
     forwardPort = destinationPort;
+    // Create sets SO_REUSEADDR before it binds a fixed port, where it takes effect.
     const char* bindAddress = listenBindEnabled != 0 ? listenBindIp.c_str() : nullptr;
     if (!listenSocket.Create(port, SOCK_STREAM, FD_ALL_EVENTS, bindAddress)) {
         TRACE("Error:CTcpRepeater::start()-Create() err=%d\n", WSAGetLastError());
-        return;
-    }
-    int on = 1;
-    if (!listenSocket.SetSockOpt(SO_REUSEADDR, &on, sizeof on, SOL_SOCKET)) {
-        TRACE("Error:CTcpRepeater::start()-SetSockOpt(() err=%d\n", WSAGetLastError());
-        return;
+        return false;
     }
     listenSocket.parent = this;
     if (!listenSocket.Listen(SOMAXCONN)) {
         TRACE("Error:CTcpRepeater::start()-Listen() err=%d\n", WSAGetLastError());
-        return;
+        listenSocket.Close();  // leaves the error number as it was
+        return false;
     }
     listening_ = true;
-    TRACE("CTcpRepeater::start()-Listen() OK! Port=%d\n", port);
+    TRACE("CTcpRepeater::start()-Listen() OK! Port=%d\n", static_cast<int>(getListenPort()));
+    return true;
 }
 
 void CTcpRepeater::stop() {
@@ -65,6 +70,7 @@ void CTcpRepeater::stop() {
     }
     listenSocket.Close();
     listening_ = false;
+    closer_.closeAll();
 }
 
 unsigned int CTcpRepeater::getListenPort() const {
@@ -89,6 +95,10 @@ std::shared_ptr<BufferPool> CTcpRepeater::poolForBufferSize() {
     return pool_;
 }
 
+CTcpSockPair* CTcpRepeater::pairAt(int slot) {
+    return validSlot(slot, pairs.size()) ? pairs[slot].get() : nullptr;
+}
+
 void CTcpRepeater::notifyOnAccept(int /*index*/, std::string /*kind*/) {
     auto accepted = std::make_unique<CTcpSockStream>();
     std::string peer;
@@ -104,21 +114,37 @@ void CTcpRepeater::notifyOnAccept(int /*index*/, std::string /*kind*/) {
     }
     accepted->peerAddress = peer;
     accepted->peerPort = peerPortNumber;
-    accepted->readNamesOnDemand(true, false);
+    accepted->GetSockName(accepted->bindIp, accepted->bindPort);
     TRACE("接続を受け付けました。PeerAddress=%s, port=%d\n", peer.c_str(), peerPortNumber);
 
+    std::unique_ptr<CTcpSockPair> pair = makePair(std::move(accepted));
+    if (!pair) {
+        return;
+    }
+    int slot = addPair(std::move(pair));
+    pairs[slot]->acceptSocket->index = static_cast<std::uint32_t>(slot);
+    pairs[slot]->connectSocket->index = static_cast<std::uint32_t>(slot);
+
+    SocketAddress numeric;
+    if (parseNumericAddress(forwardHost, forwardPort, numeric)) {
+        connectPair(slot, {numeric}, 0);
+        return;
+    }
+    lookUpDestination(slot);
+}
+
+std::unique_ptr<CTcpSockPair> CTcpRepeater::makePair(std::unique_ptr<CTcpSockStream> accepted) {
     std::shared_ptr<BufferPool> pool = poolForBufferSize();
     accepted->parent = this;
     accepted->setKind("acceptSocket");
     if (!accepted->allocateBuffers(bufferSize, pool)) {
         TRACE("Error:CTcpRepeater::notifyOnAccept()-allocateBuffers() FAILED size=%d\n",
               bufferSize);
-        return;
+        return nullptr;
     }
-
     auto outgoing = std::make_unique<CTcpSockStream>();
     const char* bindAddress = connectBindEnabled != 0 ? connectBindIp.c_str() : nullptr;
-    // A failure here shows up as the connect failure below.
+    // A failure here shows up as the connect failure.
     outgoing->Create(0, SOCK_STREAM, FD_ALL_EVENTS, bindAddress);
     outgoing->parent = this;
     outgoing->setKind("connectSocket");
@@ -129,29 +155,54 @@ void CTcpRepeater::notifyOnAccept(int /*index*/, std::string /*kind*/) {
     auto pair = std::make_unique<CTcpSockPair>();
     pair->acceptSocket = std::move(accepted);
     pair->connectSocket = std::move(outgoing);
-    CTcpSockPair& added = *pair;
-    int slot = addPair(std::move(pair));
-    added.acceptSocket->index = static_cast<std::uint32_t>(slot);
-    added.connectSocket->index = static_cast<std::uint32_t>(slot);
+    return pair;
+}
 
-    if (added.connectSocket->Connect(forwardHost.c_str(), forwardPort)) {
+void CTcpRepeater::lookUpDestination(int slot) {
+    CTcpSockPair& pair = *pairs[slot];
+    // Client data waits in the queue meanwhile, as during a slow connect.
+    pair.acceptSocket->connectState = Connecting;
+    pair.connectSocket->connectState = Connecting;
+    SocketEventLoop* loop = SocketEventLoop::current();
+    if (!resolver_ && loop != nullptr) {
+        resolver_ = std::make_unique<HostResolver>(loop->inbox(), lookup_);
+    }
+    if (!resolver_) {
+        connectPair(slot, {}, WSANOTINITIALISED);
+        return;
+    }
+    pair.lookupTicket = resolver_->lookup(
+        forwardHost, forwardPort,
+        [this, slot](std::uint64_t ticket, int error, std::vector<SocketAddress> addresses) {
+            CTcpSockPair* waiting = pairAt(slot);
+            if (waiting != nullptr && waiting->lookupTicket == ticket) {
+                waiting->lookupTicket = 0;
+                connectPair(slot, addresses, error);
+            }
+        });
+}
+
+void CTcpRepeater::connectPair(int slot, const std::vector<SocketAddress>& addresses,
+                               int lookupError) {
+    CTcpSockPair& pair = *pairs[slot];
+    if (lookupError == 0 && pair.connectSocket->ConnectTo(addresses)) {
         TRACE("CTcpRepeater::notifyOnAccept()-Connect() OK host=%s, port=%d \n",
               forwardHost.c_str(), forwardPort);
-        markConnected(added);
+        markConnected(pair);
         reportConnectionCount();
         return;
     }
-    int err = WSAGetLastError();
+    int err = lookupError != 0 ? lookupError : WSAGetLastError();
     if (err == WSAEWOULDBLOCK) {
         TRACE("CTcpRepeater::notifyOnAccept()-Connect() WSAEWOULDBLOCK  host=%s, port=%d \n",
               forwardHost.c_str(), forwardPort);
-        added.acceptSocket->connectState = Connecting;
-        added.connectSocket->connectState = Connecting;
+        pair.acceptSocket->connectState = Connecting;
+        pair.connectSocket->connectState = Connecting;
         return;
     }
     TRACE("CTcpA2AModel::notifyOnAccept() CONNECT FAILE! hostname=%s, port=%d err=%d\n",
           forwardHost.c_str(), forwardPort, err);
-    closePair(slot);
+    closePair(slot, {pair.connectSocket.get(), false});
 }
 
 void CTcpRepeater::markConnected(CTcpSockPair& pair) {
@@ -161,13 +212,13 @@ void CTcpRepeater::markConnected(CTcpSockPair& pair) {
     }
     pair.acceptSocket->connectState = Connected;
     pair.connectSocket->connectState = Connected;
-    pair.connectSocket->readNamesOnDemand(true, true);
+    pair.connectSocket->readNames();
 }
 
 void CTcpRepeater::notifyOnConnect(int index, std::string /*kind*/) {
     TRACE("CTcpRepeater::notifyOnConnect()\n");
-    if (validSlot(index, pairs.size()) && pairs[index]) {
-        markConnected(*pairs[index]);
+    if (CTcpSockPair* pair = pairAt(index)) {
+        markConnected(*pair);
         reportConnectionCount();
     }
 }
@@ -179,7 +230,13 @@ void CTcpRepeater::notifyOnClose(int index, std::string /*kind*/) {
 
 void CTcpRepeater::notifyOnError(int index, std::string kind, int err) {
     TRACE("CTcpRepeater::notifyOnError() index=%d, kind=%s, err=%d\n", index, kind.c_str(), err);
-    closePair(index);
+    PairEnding ending;
+    if (CTcpSockPair* pair = pairAt(index)) {
+        ending.failed =
+            kind == "acceptSocket" ? pair->acceptSocket.get() : pair->connectSocket.get();
+        ending.reset = err == WSAECONNRESET;
+    }
+    closePair(index, ending);
 }
 
 int CTcpRepeater::addPair(std::unique_ptr<CTcpSockPair> pair) {
@@ -194,18 +251,27 @@ int CTcpRepeater::addPair(std::unique_ptr<CTcpSockPair> pair) {
     return static_cast<int>(pairs.size()) - 1;
 }
 
-void CTcpRepeater::closePairStreams(CTcpSockPair& pair) {
-    // Accept side first; each socket is shut down both ways before it is closed.
+void CTcpRepeater::closePairStreams(CTcpSockPair& pair, PairEnding ending) {
+    if (pair.lookupTicket != 0 && resolver_) {
+        resolver_->cancel(pair.lookupTicket);
+    }
+    // Accept side first. A failed socket, and both on a reset, close at once; otherwise the
+    // socket lingers until what it holds has reached its peer.
     for (auto* stream : {&pair.acceptSocket, &pair.connectSocket}) {
-        if (*stream) {
+        if (!*stream) {
+            continue;
+        }
+        if (ending.reset || stream->get() == ending.failed) {
             (*stream)->ShutDown(SHUT_RDWR);
             (*stream)->Close();
-            stream->reset();
+        } else {
+            closer_.close(**stream, (*stream)->takeSendQueue());
         }
+        stream->reset();
     }
 }
 
-void CTcpRepeater::closePair(int slot) {
+void CTcpRepeater::closePair(int slot, PairEnding ending) {
     if (!validSlot(slot, pairs.size())) {
         return;
     }
@@ -215,7 +281,7 @@ void CTcpRepeater::closePair(int slot) {
             pair->connectSocket->connectState == Connected) {
             --connectedCount_;
         }
-        closePairStreams(*pair);
+        closePairStreams(*pair, ending);
         pair.reset();
         --occupiedSlots_;
         freeSlots_.insert(slot);

@@ -5,7 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/host_resolver.h"
+#include "platform/socket_address.h"
 #include "relay/buffer_pool.h"
+#include "relay/lingering_closer.h"
 #include "relay/tcp_repeater_listener.h"
 #include "relay/tcp_sock_pair.h"
 #include "relay/tcp_sock_stream.h"
@@ -13,14 +16,23 @@
 
 class CIpFilter;
 
+// How a pair ends: cleanly, or through a failure of one stream (a reset is passed on).
+struct PairEnding {
+    const CTcpSockStream* failed = nullptr;
+    bool reset = false;
+};
+
 // The forwarding engine of one port: listens on a local TCP port and relays every admitted
 // client to one destination host and port, one pair of streams per client.
 //
 // Pairs live in a table under the lowest free index; both ends close together. The number of
 // pairs whose both ends are established is reported to the listener after every change.
-// Ownership: owns the listening stream, the table, every pair and both streams of each pair;
-// the listener and the filter are not owned. Thread: the relay's thread only; there is no
-// limit on the number of pairs.
+// A destination given by name is looked up off the relay's thread for every client; numeric
+// addresses are used at once. Closed pairs hand their sockets to a lingering closer, so that
+// nothing already accepted from one side is thrown away on the way to the other.
+// Ownership: owns the listening stream, the table, every pair and both streams of each pair,
+// the resolver and the lingering sockets; the listener and the filter are not owned.
+// Thread: the relay's thread only; there is no limit on the number of pairs.
 class CTcpRepeater : public CTcpSockStreamParent {
   public:
     CTcpRepeater();
@@ -39,7 +51,8 @@ class CTcpRepeater : public CTcpSockStreamParent {
     void setConnectBind(int enabled, const std::string& ip);
     void setFilter(const CIpFilter* filter) { ipFilter = filter; }
 
-    void start(int listenPort, const std::string& host, int destinationPort);
+    // True when the port listens; a failure leaves its trace line and nothing open.
+    bool start(int listenPort, const std::string& host, int destinationPort);
     void stop();
 
     // The first pair at or after cursor, moving the cursor past it; null and -1 at the end.
@@ -49,18 +62,27 @@ class CTcpRepeater : public CTcpSockStreamParent {
     unsigned int getListenPort() const;
     bool isListening() const { return listening_; }
     int getConnectionCount() const { return connectedCount_; }
+    std::size_t getLingeringCount() const { return closer_.size(); }
+
+    // How destination names are looked up (the system's resolver unless a test says else).
+    void setLookupFunction(LookupFunction lookup);
 
   private:
     int addPair(std::unique_ptr<CTcpSockPair> pair);
-    void closePair(int slot);
+    void closePair(int slot, PairEnding ending = {});
     void reportConnectionCount();
-    void closePairStreams(CTcpSockPair& pair);
+    void closePairStreams(CTcpSockPair& pair, PairEnding ending);
     void markConnected(CTcpSockPair& pair);
     std::shared_ptr<BufferPool> poolForBufferSize();
+    CTcpSockPair* pairAt(int slot);
+    std::unique_ptr<CTcpSockPair> makePair(std::unique_ptr<CTcpSockStream> accepted);
+    void lookUpDestination(int slot);
+    void connectPair(int slot, const std::vector<SocketAddress>& addresses, int lookupError);
 
     CTcpRepeaterListener* listener = nullptr;
-    // Declared before the pairs: streams give their queue blocks back to it when destroyed.
     std::shared_ptr<BufferPool> pool_;
+    // Declared before the pairs, so that it outlives them.
+    LingeringCloser closer_;
     std::vector<std::unique_ptr<CTcpSockPair>> pairs;
     CTcpSockStream listenSocket;
     int port = 0;
@@ -78,4 +100,7 @@ class CTcpRepeater : public CTcpSockStreamParent {
     int occupiedSlots_ = 0;
     std::set<int> freeSlots_;
     bool listening_ = false;
+    LookupFunction lookup_ = systemLookup;
+    // Made at the first name lookup; destroyed before the table, dropping late results.
+    std::unique_ptr<HostResolver> resolver_;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "relay/tcp_sock_stream.h"
@@ -8,4 +9,6 @@
 struct CTcpSockPair {
     std::unique_ptr<CTcpSockStream> acceptSocket;
     std::unique_ptr<CTcpSockStream> connectSocket;
+    // The destination's name lookup still running for this pair, or 0.
+    std::uint64_t lookupTicket = 0;
 };

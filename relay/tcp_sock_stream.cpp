@@ -1,17 +1,10 @@
 #include "relay/tcp_sock_stream.h"
 
-#include <algorithm>
 #include <climits>
-#include <cstring>
 
 #include "platform/trace.h"
 #include "platform/wsa_error.h"
 #include "relay/tcp_sock_stream_parent.h"
-
-namespace {
-// A send that reports 0 bytes taken is retried, but not forever.
-constexpr int kZeroSendRetries = 16;
-}  // namespace
 
 CTcpSockStream::CTcpSockStream() {
     TRACE("CTcpSockStream::CTcpSockStream() STREAM を生成\n");
@@ -19,10 +12,6 @@ CTcpSockStream::CTcpSockStream() {
 
 CTcpSockStream::~CTcpSockStream() {
     TRACE("CTcpSockStream::~CTcpSockStream() STREAM を破棄\n");
-    if (sendBlock_ != nullptr && pool_) {
-        pool_->release(sendBlock_);
-    }
-    sendBlock_ = nullptr;
 }
 
 bool CTcpSockStream::allocateBuffers(int sizeKb, std::shared_ptr<BufferPool> pool) {
@@ -33,63 +22,36 @@ bool CTcpSockStream::allocateBuffers(int sizeKb, std::shared_ptr<BufferPool> poo
     }
     recvBufferSize = static_cast<std::int32_t>(bytes);
     sendBufferSize = static_cast<std::int32_t>(bytes);
-    pool_ = std::move(pool);
+    sendQueue_ = SendRing(std::move(pool), static_cast<std::uint32_t>(bytes));
     return true;
 }
 
-void CTcpSockStream::readNamesOnDemand(bool local, bool remote) {
-    localNamePending_ = local;
-    remoteNamePending_ = remote;
+void CTcpSockStream::readNames() {
+    GetSockName(bindIp, bindPort);
+    GetPeerName(peerAddress, peerPort);
 }
 
-void CTcpSockStream::readPendingNames() const {
-    if (localNamePending_) {
-        localNamePending_ = false;
-        GetSockName(bindIp, bindPort);
-    }
-    if (remoteNamePending_) {
-        remoteNamePending_ = false;
-        GetPeerName(peerAddress, peerPort);
-    }
+SendRing CTcpSockStream::takeSendQueue() {
+    SendRing queue = std::move(sendQueue_);
+    sRemainCount = 0;
+    return queue;
 }
 
 std::uint32_t CTcpSockStream::getSendFreeSize() const {
     return static_cast<std::uint32_t>(sendBufferSize) - sRemainCount;
 }
 
-bool CTcpSockStream::ensureSendBlock() {
-    if (sendBlock_ == nullptr && pool_) {
-        sendBlock_ = pool_->acquire();
-        sendHead_ = 0;
-    }
-    return sendBlock_ != nullptr;
-}
-
-void CTcpSockStream::releaseSendBlockIfEmpty() {
-    if (sRemainCount == 0 && sendBlock_ != nullptr) {
-        pool_->release(sendBlock_);
-        sendBlock_ = nullptr;
-        sendHead_ = 0;
-    }
-}
-
-void CTcpSockStream::queued(std::uint32_t length) {
-    sRemainCount += length;
+void CTcpSockStream::queueChanged() {
+    sRemainCount = sendQueue_.size();
     if (maxRemainCount < sRemainCount) {
         maxRemainCount = sRemainCount;
     }
 }
 
 void CTcpSockStream::appendSendBuffer(const unsigned char* bytes, std::uint32_t length) {
-    if (length > getSendFreeSize() || length == 0 || !ensureSendBlock()) {
-        return;
+    if (length <= getSendFreeSize() && sendQueue_.append(bytes, length)) {
+        queueChanged();
     }
-    auto capacity = static_cast<std::uint32_t>(sendBufferSize);
-    std::uint32_t tail = (sendHead_ + sRemainCount) % capacity;
-    std::uint32_t first = std::min(length, capacity - tail);
-    std::memcpy(sendBlock_ + tail, bytes, first);
-    std::memcpy(sendBlock_, bytes + first, length - first);
-    queued(length);
 }
 
 void CTcpSockStream::resumePartnerReading() {
@@ -99,35 +61,32 @@ void CTcpSockStream::resumePartnerReading() {
     }
 }
 
+void CTcpSockStream::reportError(int err) {
+    if (parent != nullptr) {
+        parent->notifyOnError(static_cast<int>(index), kind, err);
+    }
+}
+
 bool CTcpSockStream::writeSendBuffer2Socket() {
     TRACE("CTcpSockStream::writeSendBuffer2Socket() sRemainCount=%d\n", sRemainCount);
-    auto capacity = static_cast<std::uint32_t>(sendBufferSize);
     bool sentSome = false;
     bool failed = false;
-    int zeroSends = 0;
+    // A send that takes nothing fails as a would-block, so this loop always advances or ends.
     while (sRemainCount > 0) {
-        std::uint32_t first = std::min(sRemainCount, capacity - sendHead_);
-        int sent = SendFrom(sendBlock_ + sendHead_, static_cast<int>(first), sendBlock_,
-                            static_cast<int>(sRemainCount - first));
+        SendRing::Spans data = sendQueue_.dataSpans();
+        int sent = SendFrom(data.first, static_cast<int>(data.firstLength), data.second,
+                            static_cast<int>(data.secondLength));
         TRACE("★SEND reqSize=%d, sendSize=%d\n", sRemainCount, sent);
         if (sent == SOCKET_ERROR) {
             failed = true;
             break;
         }
-        if (sent == 0) {
-            if (++zeroSends > kZeroSendRetries) {
-                break;
-            }
-            continue;
-        }
         TRACE("●--●SEND BUFFER SendSize=%d\n", sent);
-        sRemainCount -= static_cast<std::uint32_t>(sent);
-        sendHead_ =
-            sRemainCount == 0 ? 0 : (sendHead_ + static_cast<std::uint32_t>(sent)) % capacity;
+        sendQueue_.consume(static_cast<std::uint32_t>(sent));
+        queueChanged();
         sentSome = true;
     }
     if (sentSome) {
-        releaseSendBlockIfEmpty();
         resumePartnerReading();
     }
     if (!failed) {
@@ -141,7 +100,7 @@ bool CTcpSockStream::writeSendBuffer2Socket() {
     }
     TRACE("★●▲Error:CTcpSockStream::writeSendBuffer() err=%d\n", err);
     if (parent != nullptr) {
-        parent->notifyOnError(static_cast<int>(index), kind, err);
+        reportError(err);
         return false;
     }
     return true;
@@ -149,9 +108,7 @@ bool CTcpSockStream::writeSendBuffer2Socket() {
 
 void CTcpSockStream::OnReceive(int nErrorCode) {
     if (nErrorCode != 0) {
-        if (parent != nullptr) {
-            parent->notifyOnError(static_cast<int>(index), kind, nErrorCode);
-        }
+        reportError(nErrorCode);
         TRACE("Error:CTcpSockStream::OnReceive() nErrorCode=%d, err=%d\n", nErrorCode,
               WSAGetLastError());
         return;
@@ -168,37 +125,32 @@ void CTcpSockStream::OnReceive(int nErrorCode) {
         receivePaused_ = true;
         return;
     }
-    if (!partner.ensureSendBlock()) {
+    SendRing::Spans free = partner.sendQueue_.freeSpans(room);
+    if (!partner.sendQueue_.hasBlock()) {
         TRACE("Error:CTcpSockStream::OnReceive() SendBuffer ALLOC FAILED size=%d\n",
               partner.sendBufferSize);
-        if (parent != nullptr) {
-            parent->notifyOnError(static_cast<int>(index), kind, WSAENOBUFS);
-        }
+        reportError(WSAENOBUFS);
         return;
     }
-    auto capacity = static_cast<std::uint32_t>(partner.sendBufferSize);
-    std::uint32_t tail = (partner.sendHead_ + partner.sRemainCount) % capacity;
-    std::uint32_t first = std::min(room, capacity - tail);
-    int n = ReceiveInto(partner.sendBlock_ + tail, static_cast<int>(first), partner.sendBlock_,
-                        static_cast<int>(room - first));
+    int n = ReceiveInto(free.first, static_cast<int>(free.firstLength), free.second,
+                        static_cast<int>(free.secondLength));
     if (n >= 1) {
-        partner.queued(static_cast<std::uint32_t>(n));
+        partner.sendQueue_.commit(static_cast<std::uint32_t>(n));
+        partner.queueChanged();
         if (partner.connectState == Connected) {
             // While the partner still connects, its first OnSend delivers the queue.
             partner.writeSendBuffer2Socket();
         }
         return;
     }
-    partner.releaseSendBlockIfEmpty();
+    partner.sendQueue_.releaseIfEmpty();
     int err = WSAGetLastError();
     if (n == SOCKET_ERROR) {
         if (err == WSAEWOULDBLOCK) {
             return;
         }
         TRACE("Error:CTcpSockStream::OnReceive() err=%d\n", err);
-        if (parent != nullptr) {
-            parent->notifyOnError(static_cast<int>(index), kind, err);
-        }
+        reportError(err);
         return;
     }
     // End of stream: whatever the partner still holds from this peer is sent first.
@@ -222,9 +174,7 @@ void CTcpSockStream::OnSend(int nErrorCode) {
 
 void CTcpSockStream::OnClose(int nErrorCode) {
     if (nErrorCode != 0) {
-        if (parent != nullptr) {
-            parent->notifyOnError(static_cast<int>(index), kind, nErrorCode);
-        }
+        reportError(nErrorCode);
         TRACE("Error:CTcpSockStream::OnReceive() err=%d\n", WSAGetLastError());
         return;
     }
@@ -244,6 +194,7 @@ void CTcpSockStream::OnClose(int nErrorCode) {
         return;
     }
     if (remain == 0) {
+        // What this stream still holds for its own peer goes out with the closing socket.
         parent->notifyOnClose(static_cast<int>(index), kind);
         return;
     }
@@ -258,9 +209,7 @@ void CTcpSockStream::OnConnect(int nErrorCode) {
         }
         return;
     }
-    if (parent != nullptr) {
-        parent->notifyOnError(static_cast<int>(index), kind, nErrorCode);
-    }
+    reportError(nErrorCode);
     TRACE("Error:CTcpSockStream::OnConnect() err=%d\n", WSAGetLastError());
 }
 

@@ -6,6 +6,7 @@
 
 #include "platform/async_socket.h"
 #include "relay/buffer_pool.h"
+#include "relay/send_ring.h"
 
 class CTcpSockStreamParent;
 
@@ -20,8 +21,9 @@ enum ConnectState : std::int32_t {
 // What this stream's peer sends is read straight into the partner's send queue, and only as
 // far as that queue has room; the partner writes it on to its own peer. While the partner's
 // queue is full, reading pauses (no notification, no busy loop) and resumes as soon as the
-// partner has sent something. The send queue is a ring borrowed from the repeater's pool
-// while it holds data. Every event the repeater must act on is reported to the parent.
+// partner has sent something. The send queue is a ring whose block is borrowed from the
+// repeater's pool while it holds data. Every event the repeater must act on is reported to
+// the parent.
 //
 // Ownership: owns its socket and, while it holds data, its queue block; parent and partner
 // are not owned. Thread: the relay's thread, inside socket notifications.
@@ -39,12 +41,10 @@ class CTcpSockStream : public CAsyncSocket {
     std::int32_t sendBufferSize = 0;
     std::uint32_t sRemainCount = 0;
     std::uint32_t maxRemainCount = 0;
-    // Filled by the repeater, or read from the socket when first asked for (see
-    // readNamesOnDemand), hence mutable.
-    mutable std::string bindIp;
-    mutable std::uint32_t bindPort = 0;
-    mutable std::string peerAddress;
-    mutable std::uint32_t peerPort = 0;
+    std::string bindIp;
+    std::uint32_t bindPort = 0;
+    std::string peerAddress;
+    std::uint32_t peerPort = 0;
     std::int32_t closePending = 0;
 
     void setKind(const std::string& text) { kind = text; }
@@ -62,26 +62,15 @@ class CTcpSockStream : public CAsyncSocket {
     // included, has been closed: the caller must not touch the stream any more.
     bool writeSendBuffer2Socket();
 
-    // The local and/or remote name are read from the socket when an accessor first needs
-    // them: connections come and go by the thousand, the status dialog is opened rarely.
-    void readNamesOnDemand(bool local, bool remote);
+    // Reads the local and remote names from the socket into the four name fields.
+    void readNames();
+    // Hands over what is still queued for the peer (the stream keeps an empty queue).
+    SendRing takeSendQueue();
 
-    const std::string& getPeerAddress() const {
-        readPendingNames();
-        return peerAddress;
-    }
-    std::uint32_t getPeerPort() const {
-        readPendingNames();
-        return peerPort;
-    }
-    const std::string& getBindIp() const {
-        readPendingNames();
-        return bindIp;
-    }
-    std::uint32_t getBindPort() const {
-        readPendingNames();
-        return bindPort;
-    }
+    const std::string& getPeerAddress() const { return peerAddress; }
+    std::uint32_t getPeerPort() const { return peerPort; }
+    const std::string& getBindIp() const { return bindIp; }
+    std::uint32_t getBindPort() const { return bindPort; }
     std::uint32_t getMaxRemainCount() const { return maxRemainCount; }
 
     void OnReceive(int nErrorCode) override;
@@ -92,17 +81,11 @@ class CTcpSockStream : public CAsyncSocket {
     void OnClose(int nErrorCode) override;
 
   private:
-    void readPendingNames() const;
-    bool ensureSendBlock();
-    void releaseSendBlockIfEmpty();
-    void queued(std::uint32_t length);
+    void queueChanged();
     void resumePartnerReading();
+    void reportError(int err);
 
-    std::shared_ptr<BufferPool> pool_;
-    unsigned char* sendBlock_ = nullptr;
-    std::uint32_t sendHead_ = 0;
+    SendRing sendQueue_;
     // Set while this stream's reading waits for room in the partner's queue.
     bool receivePaused_ = false;
-    mutable bool localNamePending_ = false;
-    mutable bool remoteNamePending_ = false;
 };

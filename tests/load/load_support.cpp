@@ -95,6 +95,7 @@ RelayStats collect(const std::vector<std::unique_ptr<CTcpRepeater>>& repeaters) 
         }
         stats.connections[i] = repeater.getConnectionCount();
         stats.listening[i] = repeater.isListening() ? 1 : 0;
+        stats.lingering += static_cast<int>(repeater.getLingeringCount());
     }
     stats.descriptors = openDescriptors();
     stats.heapBytes = static_cast<long long>(heapInUse());

@@ -141,6 +141,8 @@ struct RelayStats {
     int pairs[kMaxRepeaters] = {};
     int connections[kMaxRepeaters] = {};
     int listening[kMaxRepeaters] = {};
+    // Sockets of closed pairs still delivering their last bytes.
+    int lingering = 0;
     // Streams whose send queue has no room left, and the bytes queued in all of them.
     int fullQueues = 0;
     long long queuedBytes = 0;

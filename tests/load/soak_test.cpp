@@ -588,7 +588,8 @@ TEST(Soak, RandomTransfersAndEndingsLeaveNothingBehind) {
         },
         10s))
         << after.totalPairs() << " pairs, count " << after.totalConnections() << ", "
-        << after.descriptors << " descriptors (" << idle.descriptors << " at the start)";
+        << after.lingering << " lingering, " << after.descriptors << " descriptors ("
+        << idle.descriptors << " at the start)";
     const long long grown = after.heapBytes - idle.heapBytes;
     const long long tolerance = 2LL * soak.peak() * kHeldBufferKb * 1024 + (256 << 10);
     EXPECT_LT(grown, tolerance);

@@ -1,0 +1,218 @@
+#include "relay/lingering_closer.h"
+
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+
+#include <algorithm>
+
+#include "platform/socket_event_loop.h"
+#include "platform/wsa_error.h"
+
+namespace {
+using namespace std::chrono_literals;
+
+// A peer that neither reads nor ends for this long is given up on.
+constexpr auto kQuietBound = 10s;
+// However much a peer trickles, lingering ends after this.
+constexpr auto kTotalBound = 60s;
+constexpr auto kSweepInterval = 100ms;
+constexpr std::size_t kScratchBytes = 16 * 1024;
+// Reads per wake-up, so one chatty peer cannot hold the thread.
+constexpr int kReadsPerWake = 16;
+
+int queued(int fd, unsigned long request) {
+    int bytes = 0;
+    return ioctl(fd, request, &bytes) == 0 ? bytes : -1;
+}
+
+// A reset connection keeps reporting the unsent count it had; nothing of it can be sent.
+bool wasReset(int fd) {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+           info.tcpi_state == TCP_CLOSE;
+}
+
+int unsentBytes(int fd) {
+    return wasReset(fd) ? 0 : queued(fd, SIOCOUTQ);
+}
+
+// Nothing unread, nothing unsent in the kernel: closing loses nothing and sends a FIN.
+bool nothingAtStake(int fd) {
+    return queued(fd, SIOCINQ) == 0 && queued(fd, SIOCOUTQ) == 0;
+}
+}  // namespace
+
+LingeringSocket::LingeringSocket(LingeringCloser& owner, std::uint64_t serial, SendRing queue)
+    : owner_(owner),
+      serial_(serial),
+      queue_(std::move(queue)),
+      started_(Clock::now()),
+      deadline_(started_ + kQuietBound) {}
+
+void LingeringSocket::progressed() {
+    deadline_ = std::min(Clock::now() + kQuietBound, started_ + kTotalBound);
+}
+
+void LingeringSocket::flush() {
+    while (!queue_.empty()) {
+        SendRing::Spans data = queue_.dataSpans();
+        int sent = SendFrom(data.first, static_cast<int>(data.firstLength), data.second,
+                            static_cast<int>(data.secondLength));
+        if (sent == SOCKET_ERROR) {
+            // Would-block arms OnSend; anything else means the peer is gone.
+            failed_ = WSAGetLastError() != WSAEWOULDBLOCK;
+            return;
+        }
+        queue_.consume(static_cast<std::uint32_t>(sent));
+        progressed();
+    }
+    if (!streamEnded_) {
+        streamEnded_ = true;
+        ShutDown(SHUT_WR);
+    }
+}
+
+bool LingeringSocket::done() {
+    if (failed_ || !isOpen()) {
+        return true;
+    }
+    if (!queue_.empty() || !streamEnded_ || !peerEnded()) {
+        return false;
+    }
+    return unsentBytes(handle()) <= 0;
+}
+
+bool LingeringSocket::stalled(Clock::time_point now) {
+    // The kernel's queue shrinking means the peer still reads.
+    int unsent = unsentBytes(handle());
+    if (unsent != lastUnsent_) {
+        lastUnsent_ = unsent;
+        progressed();
+    }
+    return deadline_ <= now;
+}
+
+void LingeringSocket::drain() {
+    std::vector<unsigned char>& scratch = owner_.scratch();
+    for (int round = 0; round < kReadsPerWake * 4; ++round) {
+        if (Receive(scratch.data(), static_cast<int>(scratch.size())) <= 0) {
+            return;
+        }
+    }
+}
+
+void LingeringSocket::maybeFinish() {
+    if (done()) {
+        owner_.finished(serial_);  // destroys this object
+    }
+}
+
+void LingeringSocket::OnReceive(int nErrorCode) {
+    failed_ = failed_ || nErrorCode != 0;
+    std::vector<unsigned char>& scratch = owner_.scratch();
+    for (int round = 0; round < kReadsPerWake && !failed_; ++round) {
+        int n = Receive(scratch.data(), static_cast<int>(scratch.size()));
+        if (n > 0) {
+            progressed();
+            continue;
+        }
+        // 0 is the peer's end (the socket notes it); would-block re-arms this notification.
+        failed_ = n < 0 && WSAGetLastError() != WSAEWOULDBLOCK;
+        break;
+    }
+    maybeFinish();
+}
+
+void LingeringSocket::OnSend(int nErrorCode) {
+    failed_ = failed_ || nErrorCode != 0;
+    if (!failed_) {
+        flush();
+    }
+    maybeFinish();
+}
+
+void LingeringSocket::OnClose(int nErrorCode) {
+    // A reset leaves nothing to protect; a plain end is what we wait for.
+    failed_ = failed_ || nErrorCode != 0;
+    maybeFinish();
+}
+
+LingeringCloser::LingeringCloser()
+    : scratch_(kScratchBytes), alive_(std::make_shared<bool>(true)) {}
+
+LingeringCloser::~LingeringCloser() {
+    closeAll();
+}
+
+void LingeringCloser::close(CAsyncSocket& stream, SendRing queue) {
+    if (!stream.isOpen()) {
+        return;
+    }
+    if (queue.empty() && nothingAtStake(stream.handle())) {
+        stream.ShutDown(SHUT_RDWR);
+        stream.Close();
+        return;
+    }
+    if (sockets_.size() >= kMaxLingering) {
+        closeNow(sockets_.begin());
+    }
+    std::uint64_t serial = nextSerial_++;
+    auto socket = std::make_unique<LingeringSocket>(*this, serial, std::move(queue));
+    socket->TakeOver(stream);
+    LingeringSocket& added = *socket;
+    sockets_.emplace(serial, std::move(socket));
+    added.flush();
+    if (added.done()) {
+        finished(serial);
+        return;
+    }
+    scheduleSweep();
+}
+
+void LingeringCloser::closeNow(Sockets::iterator entry) {
+    entry->second->drain();
+    sockets_.erase(entry);
+}
+
+void LingeringCloser::closeAll() {
+    while (!sockets_.empty()) {
+        closeNow(sockets_.begin());
+    }
+}
+
+void LingeringCloser::finished(std::uint64_t serial) {
+    sockets_.erase(serial);
+}
+
+void LingeringCloser::scheduleSweep() {
+    SocketEventLoop* loop = SocketEventLoop::current();
+    if (sweepScheduled_ || sockets_.empty() || loop == nullptr) {
+        return;
+    }
+    sweepScheduled_ = true;
+    std::weak_ptr<bool> alive = alive_;
+    loop->runAfter(std::chrono::duration_cast<std::chrono::milliseconds>(kSweepInterval),
+                   [this, alive] {
+                       if (alive.expired()) {
+                           return;
+                       }
+                       sweepScheduled_ = false;
+                       sweep();
+                       scheduleSweep();
+                   });
+}
+
+void LingeringCloser::sweep() {
+    auto now = LingeringSocket::Clock::now();
+    for (auto entry = sockets_.begin(); entry != sockets_.end();) {
+        auto current = entry++;
+        if (current->second->done()) {
+            sockets_.erase(current);
+        } else if (current->second->stalled(now)) {
+            closeNow(current);
+        }
+    }
+}

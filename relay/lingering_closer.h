@@ -1,0 +1,100 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "platform/async_socket.h"
+#include "relay/send_ring.h"
+
+class SocketEventLoop;
+class LingeringCloser;
+
+// A relayed socket whose pair has gone, closing without throwing data away.
+//
+// A socket closed while its peer still sends, or while the kernel still holds unsent bytes
+// of it, answers the peer with a reset, and a reset discards whatever had not been delivered
+// yet. So this socket first sends what the relay still held for the peer, then ends its
+// stream (the kernel sends its queue and a FIN), reads and discards what the peer still
+// sends, and closes once the peer has ended and the kernel has sent everything.
+// Ownership: owns its descriptor and the queue it was handed; belongs to a LingeringCloser.
+// Thread: the relay's thread.
+class LingeringSocket : public CAsyncSocket {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    LingeringSocket(LingeringCloser& owner, std::uint64_t serial, SendRing queue);
+
+    void OnReceive(int nErrorCode) override;
+    void OnSend(int nErrorCode) override;
+    void OnClose(int nErrorCode) override;
+
+    // Sends what it can of the queue and ends the stream once the queue is out.
+    void flush();
+    // True when nothing of ours is left to lose by closing now.
+    bool done();
+    // Reads away whatever waits, so that closing sends a FIN rather than a reset.
+    void drain();
+
+    // True once the peer has neither taken nor sent anything for too long.
+    bool stalled(Clock::time_point now);
+
+  private:
+    void progressed();
+    void maybeFinish();
+
+    LingeringCloser& owner_;
+    std::uint64_t serial_;
+    SendRing queue_;
+    bool streamEnded_ = false;
+    bool failed_ = false;
+    Clock::time_point started_;
+    Clock::time_point deadline_;
+    int lastUnsent_ = -1;
+};
+
+// The sockets of a repeater that are closing gracefully: bounded in number and in time.
+//
+// A socket with nothing at stake (nothing queued, nothing unread, nothing unsent in the
+// kernel) is closed at once; only the others linger. While any linger, a sweep every tenth of
+// a second closes those whose peer has ended and whose kernel queue is empty (no event tells
+// that) and those past their deadline.
+// Ownership: owns the lingering sockets and a scratch buffer for discarded input; the loop is
+// not owned. Thread: the relay's thread.
+class LingeringCloser {
+  public:
+    // Past this many, the oldest is closed at once to make room.
+    static constexpr std::size_t kMaxLingering = 1024;
+
+    LingeringCloser();
+    ~LingeringCloser();
+    LingeringCloser(const LingeringCloser&) = delete;
+    LingeringCloser& operator=(const LingeringCloser&) = delete;
+
+    // Takes the stream's descriptor (and the bytes it still held for its peer) and closes it
+    // gracefully; the stream is left without a socket.
+    void close(CAsyncSocket& stream, SendRing queue);
+    // Closes every lingering socket now, reading away what waits first.
+    void closeAll();
+
+    std::size_t size() const { return sockets_.size(); }
+
+    // For LingeringSocket.
+    void finished(std::uint64_t serial);
+    std::vector<unsigned char>& scratch() { return scratch_; }
+
+  private:
+    using Sockets = std::map<std::uint64_t, std::unique_ptr<LingeringSocket>>;
+
+    void scheduleSweep();
+    void sweep();
+    void closeNow(Sockets::iterator entry);
+
+    Sockets sockets_;
+    std::vector<unsigned char> scratch_;
+    std::uint64_t nextSerial_ = 1;
+    bool sweepScheduled_ = false;
+    std::shared_ptr<bool> alive_;
+};
