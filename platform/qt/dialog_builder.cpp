@@ -103,28 +103,21 @@ void attachUpDown(CSpinButtonCtrl& upDown, const ControlTemplate& control, QWidg
     }
 }
 
-const char* const kTemplateRect = "templateRect";
+const char* const kFullText = "fullText";
 
 }  // namespace
 
-void fitLabelToText(QLabel& label) {
-    const QVariant stored = label.property(kTemplateRect);
-    const QRect base = stored.isValid() ? stored.toRect() : label.geometry();
-    if (!stored.isValid()) {
-        label.setProperty(kTemplateRect, base);
-    }
-    const int needed = label.fontMetrics().horizontalAdvance(label.text()) + 1;
-    const int extra = std::max(0, needed - base.width());
-    QRect fitted = base;
-    const Qt::Alignment alignment = label.alignment();
-    if ((alignment & Qt::AlignRight) != 0) {
-        fitted.setLeft(base.left() - extra);
-    } else if ((alignment & Qt::AlignHCenter) != 0) {
-        fitted.adjust(-extra / 2, 0, extra - extra / 2, 0);
-    } else {
-        fitted.setRight(base.right() + extra);
-    }
-    label.setGeometry(fitted);
+void setLabelText(QLabel& label, const QString& text) {
+    label.setProperty(kFullText, text);
+    const int room = label.contentsRect().width();
+    const QString shown = label.fontMetrics().elidedText(text, Qt::ElideRight, room);
+    label.setText(shown);
+    label.setToolTip(shown == text ? QString() : text);
+}
+
+QString labelFullText(const QLabel& label) {
+    const QVariant full = label.property(kFullText);
+    return full.isValid() ? full.toString() : label.text();
 }
 
 QWidget* DialogControls::find(int id) const {
@@ -175,7 +168,7 @@ DialogControls buildDialogControls(const DialogTemplate& dialog, QWidget* host) 
             widget->setObjectName(QStringLiteral("control%1").arg(control.id));
         }
         if (control.kind == ControlKind::Label) {
-            fitLabelToText(*static_cast<QLabel*>(widget));
+            setLabelText(*static_cast<QLabel*>(widget), textOf(control));
         }
         if (control.kind == ControlKind::UpDown) {
             attachUpDown(*static_cast<CSpinButtonCtrl*>(widget), control, previous);

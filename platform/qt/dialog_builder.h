@@ -43,10 +43,12 @@ class DialogControls {
 // Captions, window flags and behaviour are the dialog's business (CDialog).
 DialogControls buildDialogControls(const DialogTemplate& dialog, QWidget* host);
 
-// Labels stay on one line: when the text is wider than the template gave room for (the
-// fallback font runs wider than the template's), the label grows from its alignment edge
-// just enough to show it, and shrinks back to the template width for shorter texts.
-void fitLabelToText(QLabel& label);
+// Labels keep their template rectangle whatever the text: a text too wide for it is cut
+// with "…" at its end (the start stays readable) and shown whole as the tooltip, so no
+// label ever paints over a neighbour or takes its clicks.
+void setLabelText(QLabel& label, const QString& text);
+// The whole text last given to the label, which may show less of it.
+QString labelFullText(const QLabel& label);
 
 // The template's font with the Linux fallbacks, and its base units.
 QFont templateFont(const DialogTemplate& dialog);
