@@ -175,7 +175,7 @@ void CDialog::SetDlgItemText(int id, const std::string& text) {
             return;
         }
         if (dynamic_cast<CLinkCtrl*>(label) == nullptr) {
-            setLabelText(*label, value);
+            setLabelText(*label, value, &controls_);
         } else {
             label->setText(value);
         }

@@ -9,6 +9,7 @@
 #include "platform/qt/dialog_units.h"
 
 class QLabel;
+class DialogControls;
 class QWidget;
 
 // One control made from a template entry.
@@ -43,10 +44,11 @@ class DialogControls {
 // Captions, window flags and behaviour are the dialog's business (CDialog).
 DialogControls buildDialogControls(const DialogTemplate& dialog, QWidget* host);
 
-// Labels keep their template rectangle whatever the text: a text too wide for it is cut
-// with "…" at its end (the start stays readable) and shown whole as the tooltip, so no
-// label ever paints over a neighbour or takes its clicks.
-void setLabelText(QLabel& label, const QString& text);
+// A label never paints over a neighbour or takes its clicks: it grows from its alignment
+// edge only into room that no sibling control takes (the fallback fonts run wider than the
+// template's), and a text still too wide is cut with "…" at its end (the start stays
+// readable) and shown whole as the tooltip. Siblings: the controls of the label's dialog.
+void setLabelText(QLabel& label, const QString& text, const DialogControls* siblings);
 // The whole text last given to the label, which may show less of it.
 QString labelFullText(const QLabel& label);
 
