@@ -5,7 +5,9 @@
 
 #include <QCloseEvent>
 #include <QFontDatabase>
+#include <QMenu>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QTextCursor>
 #include <QVBoxLayout>
 #include <array>
@@ -16,6 +18,10 @@
 CDebugConsole::CDebugConsole(const QString& title) : view_(new QPlainTextEdit(this)) {
     setWindowTitle(title);
     view_->setReadOnly(true);
+    view_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    view_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(view_, &QPlainTextEdit::customContextMenuRequested, this,
+            &CDebugConsole::showContextMenu);
     view_->setMaximumBlockCount(kScrollbackLines);
     view_->setLineWrapMode(QPlainTextEdit::NoWrap);
     view_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
@@ -101,11 +107,30 @@ void CDebugConsole::showPending() {
     }
     QString text =
         decoder_.decode(QByteArrayView(batch.data(), static_cast<qsizetype>(batch.size())));
+    // Only a reader at the end follows the trace; one who scrolled up keeps the place and
+    // the selection.
+    QScrollBar* bar = view_->verticalScrollBar();
+    const bool atEnd = bar->value() >= bar->maximum();
     QTextCursor cursor(view_->document());
     cursor.movePosition(QTextCursor::End);
     cursor.insertText(text);
-    view_->moveCursor(QTextCursor::End);
-    view_->ensureCursorVisible();
+    if (atEnd) {
+        bar->setValue(bar->maximum());
+    }
+}
+
+void CDebugConsole::showContextMenu(const QPoint& position) {
+    QMenu menu(this);
+    QAction* copy = menu.addAction(QStringLiteral("コピー"), view_, &QPlainTextEdit::copy);
+    copy->setShortcut(QKeySequence::Copy);
+    copy->setEnabled(view_->textCursor().hasSelection());
+    QAction* all = menu.addAction(QStringLiteral("すべて選択"), view_, &QPlainTextEdit::selectAll);
+    all->setShortcut(QKeySequence::SelectAll);
+    menu.exec(view_->viewport()->mapToGlobal(position));
+}
+
+QPlainTextEdit* CDebugConsole::view() const {
+    return view_;
 }
 
 QString CDebugConsole::text() const {

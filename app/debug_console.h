@@ -11,7 +11,9 @@ class QPlainTextEdit;
 class CPipeReader;
 
 // The debug console: a window of its own that shows everything written to standard output
-// from the moment it is attached, with a bounded scrollback.
+// from the moment it is attached, with a bounded scrollback. No dialog's modal run blocks
+// it: its text can be scrolled, selected and copied while the program runs, and it follows
+// new lines only while its view is at the end.
 //
 // Standard output is turned into a pipe whose reader thread collects the text; the UI
 // thread fetches it in one queued call per batch, so a trace line written on the UI thread
@@ -38,10 +40,14 @@ class CDebugConsole : public QWidget {
 
     // The text shown.
     QString text() const;
+    // The read-only view, for selecting, copying and scrolling.
+    QPlainTextEdit* view() const;
 
   private:
     void takeChunk(std::string chunk);
     void showPending();
+    // "コピー" and "すべて選択".
+    void showContextMenu(const QPoint& position);
 
     QPlainTextEdit* view_;
     int attachedFd_ = -1;

@@ -9,13 +9,15 @@
 enum class InstanceGuardResult {
     Owned,           // this process holds the guard
     AlreadyRunning,  // another process of the same user holds it
-    Failed,          // the lock file could not be opened or locked
+    Failed,          // the lock file could not be opened, trusted or locked
 };
 
 // The lock file for a guard name: in XDG_RUNTIME_DIR when it is set, which is per user by
-// itself; otherwise in the temporary directory with the user's id appended to the name.
+// itself; otherwise in $HOME/.cache/tarnwick-pico, a folder only the user can write, so
+// nobody else can plant the file or a link to it first.
 std::string instanceLockPath(const std::string& name);
 
 // Takes the guard. On Owned the descriptor stays open (and out of child processes) for the
-// rest of the process; otherwise nothing is left open.
-InstanceGuardResult acquireInstanceGuard(const std::string& name);
+// rest of the process; otherwise nothing is left open. On Failed, problem (when given)
+// says why, for a person to read.
+InstanceGuardResult acquireInstanceGuard(const std::string& name, std::string* problem = nullptr);

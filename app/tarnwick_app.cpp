@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <array>
 #include <cstdio>
 #include <string>
@@ -15,6 +17,7 @@
 #include "app/executable_dir.h"
 #include "app/instance_guard.h"
 #include "app/tarnwick_dlg.h"
+#include "platform/qt/dialog.h"
 #include "platform/qt/message_box.h"
 #include "platform/qt/socket_notifications.h"
 #include "platform/socket_event_loop.h"
@@ -39,24 +42,43 @@ void reopenOnNullDevice(int fd, int flags) {
 int consoleCtrlHandler(unsigned long event) {
     if (event == CTRL_SHUTDOWN_EVENT && g_mainDlg != nullptr &&
         CTarnwickDlg::liveWindow() == g_mainDlg) {
+        // Each open box or dialog runs a nested loop that would hold the main window's end
+        // until a person answers it.
+        cancelOtherWindows(g_mainDlg);
         g_mainDlg->sendClose();
     }
     return 1;
 }
 
-CTarnwickApp::CTarnwickApp() {
+CTarnwickApp::CTarnwickApp() : answeredWithoutDisplay_(answersWithoutDisplay()) {
     // The program lives as long as the main window's modal run; a message box closed while
     // no other window shows (a refusal during start) must not stop the loops.
     QApplication::setQuitOnLastWindowClosed(false);
     installAppIconLoader();
     QApplication::setWindowIcon(loadAppIcon());
+    loadQtTranslations();
 }
 
 CTarnwickApp::~CTarnwickApp() {
+    setAnswerWithoutDisplay(answeredWithoutDisplay_);
+    if (qtTranslator_ != nullptr) {
+        QCoreApplication::removeTranslator(qtTranslator_.get());
+    }
     consoleSignals_.reset();
     socketNotifications_.reset();
     socketLoop_.reset();
     console_.reset();
+}
+
+void CTarnwickApp::loadQtTranslations() {
+    // Qt's own buttons and menus read Japanese beside the program's texts, whatever the
+    // locale says.
+    auto translator = std::make_unique<QTranslator>();
+    if (translator->load(QStringLiteral("qtbase_ja"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)) &&
+        QCoreApplication::installTranslator(translator.get())) {
+        qtTranslator_ = std::move(translator);
+    }
 }
 
 bool CTarnwickApp::startSockets() {
@@ -94,6 +116,7 @@ void CTarnwickApp::announceStart(const char* programPath) {
 }
 
 int CTarnwickApp::InitInstance(int argc, char** argv) {
+    setAnswerWithoutDisplay(platformHasNoDisplay());
     if (!startSockets()) {
         AfxMessageBox(std::string(loadResourceString(IDP_SOCKETS_INIT_FAILED)), MB_OK);
         return 0;
@@ -101,9 +124,14 @@ int CTarnwickApp::InitInstance(int argc, char** argv) {
 
     std::array<char, 64> guardName{};
     std::snprintf(guardName.data(), guardName.size(), "%s%s", "__MISTRELSOFT__", "TARNWICKPICO");
-    switch (acquireInstanceGuard(guardName.data())) {
+    std::string guardProblem;
+    switch (acquireInstanceGuard(guardName.data(), &guardProblem)) {
         case InstanceGuardResult::Failed:
-            return -1;
+            // Refusing here would stop every start for good; one unguarded copy is the
+            // lesser harm.
+            std::fprintf(stderr, "%s: %s; starting without the single-instance guard\n",
+                         applicationTitle().c_str(), guardProblem.c_str());
+            break;
         case InstanceGuardResult::AlreadyRunning:
             MessageBoxA(nullptr, "     既に起動されています.     ", "２重起動", MB_OK);
             return -1;

@@ -5,6 +5,7 @@
 class CConsoleSignals;
 class CDebugConsole;
 class CTarnwickDlg;
+class QTranslator;
 class QtSocketNotifications;
 class SocketEventLoop;
 
@@ -17,9 +18,12 @@ extern CTarnwickDlg* g_mainDlg;
 // The application object: its start hook does everything between process start and the
 // main window, runs the main window and returns when it has ended.
 //
-// Ownership: owns the socket loop and its notifier, and in debug mode the console and the
-// signal bridge, all for the rest of the process. Thread: UI thread; make it after the
-// QApplication and destroy it before.
+// Without a display every message box answers itself (setAnswerWithoutDisplay) for as long
+// as the object lives.
+//
+// Ownership: owns the socket loop and its notifier, Qt's Japanese translations, and in debug
+// mode the console and the signal bridge, all for the rest of the process. Thread: UI thread; make
+// it after the QApplication and destroy it before.
 class CTarnwickApp {
   public:
     CTarnwickApp();
@@ -28,7 +32,8 @@ class CTarnwickApp {
     CTarnwickApp& operator=(const CTarnwickApp&) = delete;
 
     // Start-up: 0 after the main window has ended or when sockets could not be started,
-    // -1 when another instance runs or the guard cannot be taken.
+    // -1 when another instance runs. A guard that cannot be taken for another reason is
+    // reported on standard error and the program starts anyway.
     int InitInstance(int argc, char** argv);
 
     CDebugConsole* console() const { return console_.get(); }
@@ -43,9 +48,12 @@ class CTarnwickApp {
 
   private:
     void redirectStandardStreams();
+    void loadQtTranslations();
 
     std::unique_ptr<SocketEventLoop> socketLoop_;
     std::unique_ptr<QtSocketNotifications> socketNotifications_;
     std::unique_ptr<CDebugConsole> console_;
     std::unique_ptr<CConsoleSignals> consoleSignals_;
+    std::unique_ptr<QTranslator> qtTranslator_;
+    bool answeredWithoutDisplay_ = false;
 };

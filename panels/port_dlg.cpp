@@ -179,7 +179,8 @@ void CPortDlg::notifySettingOk() {
 
 void CPortDlg::onStatus() {
     if (connectionCount > 0) {
-        CStatusDlg status;
+        // Owned by the main window: centred over it, modal to it, no task-bar entry.
+        CStatusDlg status(window());
         status.repeater = &repeater;
         status.DoModal();
         return;

@@ -1,6 +1,8 @@
 #include "platform/private_profile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -353,6 +355,39 @@ std::string directoryOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// A crash between writing a temporary file and its rename leaves it behind for good;
+// the next write removes those of processes that no longer run.
+void removeDeadLeftovers(const std::string& target) {
+    const std::string folder = directoryOf(target);
+    const std::size_t slash = target.rfind('/');
+    const std::string prefix =
+        (slash == std::string::npos ? target : target.substr(slash + 1)) + ".tmp-";
+    DIR* listing = ::opendir(folder.c_str());
+    if (listing == nullptr) {
+        return;
+    }
+    constexpr int kMostEntries = 100000;
+    int seen = 0;
+    while (const dirent* entry = ::readdir(listing)) {
+        if (++seen > kMostEntries) {
+            break;
+        }
+        const std::string name = entry->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0) {
+            continue;
+        }
+        char* end = nullptr;
+        const long pid = std::strtol(name.c_str() + prefix.size(), &end, 10);
+        if (pid <= 0 || *end != '-' || pid == ::getpid()) {
+            continue;
+        }
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+            ::unlinkat(::dirfd(listing), name.c_str(), 0);
+        }
+    }
+    ::closedir(listing);
+}
+
 // Opens a new file beside target with a name nobody else uses.
 int createTemporary(const std::string& target, mode_t mode, std::string& temporaryPath) {
     static unsigned int counter = 0;
@@ -395,6 +430,7 @@ bool replaceFile(const char* path, const std::string& content,
         return false;
     }
 
+    removeDeadLeftovers(target);
     std::string temporaryPath;
     const int fd = createTemporary(target, existing ? 0600 : 0666, temporaryPath);
     if (fd < 0) {

@@ -11,7 +11,8 @@
 //   empty text. Only the first section and the first key of a name count.
 // - A write changes only the key's own line (or adds one), keeps every other byte, the
 //   file's line ends and byte-order mark, and replaces the file in one rename, so a crash
-//   or a full disk leaves the old file whole. A read-only file is never replaced.
+//   or a full disk leaves the old file whole. A read-only file is never replaced. Temporary
+//   files that a crashed writer left beside the file are removed at the next write.
 // Everything is synchronous; nothing is cached between calls.
 
 // The key's value as a decimal integer: optional sign, then digits up to the first other

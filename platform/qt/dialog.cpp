@@ -1,16 +1,22 @@
 #include "platform/qt/dialog.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPainter>
+#include <QPushButton>
 #include <QScreen>
 #include <QStyleOptionGroupBox>
 
+#include <cstdio>
+
 #include "platform/qt/link_ctrl.h"
+#include "platform/qt/message_box.h"
 
 namespace {
 
@@ -46,6 +52,24 @@ Qt::WindowFlags windowFlagsFor(std::uint32_t styles) {
         flags |= Qt::WindowMinimizeButtonHint;
     }
     return flags;
+}
+
+const char* const kGivenBytes = "givenBytes";
+
+// Text that is not valid UTF-8 shows with replacement characters. While a control still
+// shows what it was given, reading it gives back the bytes it was given, so a host name
+// the user never touched is stored again unchanged.
+void rememberBytes(QWidget& control, const std::string& bytes) {
+    control.setProperty(kGivenBytes,
+                        QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())));
+}
+
+std::string shownBytes(const QWidget& control, const QString& shown) {
+    const QByteArray given = control.property(kGivenBytes).toByteArray();
+    if (!given.isNull() && QString::fromUtf8(given) == shown) {
+        return given.toStdString();
+    }
+    return shown.toStdString();
 }
 
 }  // namespace
@@ -91,7 +115,14 @@ int CDialog::DoModal() {
     if (!created_) {
         build(parentWidget());
     }
-    setModal(true);
+    if (answersWithoutDisplay() && parentWidget() != nullptr) {
+        // Nobody could close it: it ends as if closed unseen.
+        std::fprintf(stderr, "%s\n", template_.caption);
+        std::fflush(stderr);
+        return IDCANCEL;
+    }
+    // Modal to its owner only: a window outside the dialogs (the debug console) stays usable.
+    setWindowModality(Qt::WindowModal);
     OnInitDialog();
     return exec();
 }
@@ -116,10 +147,10 @@ bool CDialog::UpdateData(bool saveAndValidate) {
 std::string CDialog::GetDlgItemText(int id) const {
     QWidget* widget = GetDlgItem(id);
     if (auto* edit = dynamic_cast<QLineEdit*>(widget)) {
-        return edit->text().toStdString();
+        return shownBytes(*edit, edit->text());
     }
     if (auto* label = dynamic_cast<QLabel*>(widget)) {
-        return label->text().toStdString();
+        return shownBytes(*label, labelFullText(*label));
     }
     if (auto* button = dynamic_cast<QAbstractButton*>(widget)) {
         return button->text().toStdString();
@@ -134,16 +165,19 @@ void CDialog::SetDlgItemText(int id, const std::string& text) {
     QWidget* widget = GetDlgItem(id);
     const QString value = QString::fromStdString(text);
     if (auto* edit = dynamic_cast<QLineEdit*>(widget)) {
+        rememberBytes(*edit, text);
         edit->setText(value);
     } else if (auto* label = dynamic_cast<QLabel*>(widget)) {
+        rememberBytes(*label, text);
         // A refresh rewrites every field; measuring an unchanged text again costs a
         // shaping pass per label on every connection count change.
-        if (label->text() == value) {
+        if (labelFullText(*label) == value) {
             return;
         }
-        label->setText(value);
         if (dynamic_cast<CLinkCtrl*>(label) == nullptr) {
-            fitLabelToText(*label);
+            setLabelText(*label, value, &controls_);
+        } else {
+            label->setText(value);
         }
     } else if (auto* button = dynamic_cast<QAbstractButton*>(widget)) {
         button->setText(value);
@@ -225,7 +259,27 @@ void CDialog::keyPressEvent(QKeyEvent* event) {
         QWidget::keyPressEvent(event);  // NOLINT(bugprone-parent-virtual-call)
         return;
     }
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    const bool plain = event->modifiers() == Qt::NoModifier ||
+                       (event->modifiers() == Qt::KeypadModifier && event->key() == Qt::Key_Enter);
+    if (enter && plain) {
+        pressDefaultButton(event);
+        return;
+    }
     QDialog::keyPressEvent(event);
+}
+
+void CDialog::pressDefaultButton(QKeyEvent* event) {
+    // QDialog's search would also find the default button of a window this one owns.
+    for (QPushButton* button : findChildren<QPushButton*>()) {
+        if (button->window() == this && button->isDefault() && button->isVisible()) {
+            if (button->isEnabled()) {
+                button->click();
+            }
+            return;
+        }
+    }
+    event->ignore();
 }
 
 void CDialog::paintEvent(QPaintEvent* event) {
@@ -276,6 +330,54 @@ bool CDialog::eventFilter(QObject* watched, QEvent* event) {
         }
     }
     return QDialog::eventFilter(watched, event);
+}
+
+namespace {
+
+void cancelWindow(QWidget& window) {
+    if (auto* box = qobject_cast<QMessageBox*>(&window)) {
+        QAbstractButton* answer = box->button(QMessageBox::Cancel);
+        if (answer == nullptr) {
+            answer = box->defaultButton();
+        }
+        if (answer == nullptr && !box->buttons().isEmpty()) {
+            answer = box->buttons().constFirst();
+        }
+        if (answer != nullptr) {
+            answer->click();
+        }
+    } else if (auto* dialog = qobject_cast<QDialog*>(&window)) {
+        dialog->reject();
+    }
+    // A window that refused its cancel must still not hold the nested loop it runs.
+    if (window.isModal() && window.isVisible()) {
+        window.hide();
+    }
+}
+
+}  // namespace
+
+void cancelOtherWindows(const QWidget* keep) {
+    constexpr int kMostWindows = 64;
+    for (int i = 0; i < kMostWindows; ++i) {
+        QWidget* popup = QApplication::activePopupWidget();
+        if (popup == nullptr) {
+            break;
+        }
+        popup->close();
+    }
+    for (int i = 0; i < kMostWindows; ++i) {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal == nullptr || modal == keep) {
+            break;
+        }
+        cancelWindow(*modal);
+    }
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (window != keep && window->isVisible() && qobject_cast<QDialog*>(window) != nullptr) {
+            cancelWindow(*window);
+        }
+    }
 }
 
 void DDX_Text(CDataExchange& dx, int id, std::string& value) {

@@ -43,7 +43,9 @@ class CDialog : public QDialog {
     // runs OnInitDialog; shown only when the template says so. False when already made.
     bool Create(QWidget* parent);
     // Makes the window, runs OnInitDialog and a nested loop until EndDialog; returns the
-    // value given to EndDialog (IDOK, IDCANCEL, ...).
+    // value given to EndDialog (IDOK, IDCANCEL, ...). Modal to its owner only. An owned
+    // dialog that nobody could answer (answersWithoutDisplay) writes its caption to
+    // standard error and returns IDCANCEL at once.
     int DoModal();
     void EndDialog(int result);
     bool isCreated() const { return created_; }
@@ -92,12 +94,19 @@ class CDialog : public QDialog {
 
   private:
     void build(QWidget* parent);
+    // Enter: the default button of this window, never one of a window it owns.
+    void pressDefaultButton(QKeyEvent* event);
     void paintControlBackground(QWidget* widget, const BuiltControl& control);
 
     const DialogTemplate& template_;
     DialogControls controls_;
     bool created_ = false;
 };
+
+// Ends every open dialog and message box except keep, innermost first, as if Cancel were
+// pressed (a box without Cancel: its default button); open popup menus close. Windows that
+// are no dialogs (the debug console) stay.
+void cancelOtherWindows(const QWidget* keep);
 
 // Data exchange helpers: text of any control with text, check state of a check box or
 // push-like toggle (0 or 1; a value outside 0 to 2 is refreshed as 0), and binding of a

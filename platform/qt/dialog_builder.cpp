@@ -103,28 +103,67 @@ void attachUpDown(CSpinButtonCtrl& upDown, const ControlTemplate& control, QWidg
     }
 }
 
+const char* const kFullText = "fullText";
+
 const char* const kTemplateRect = "templateRect";
+
+// The template's sizes suit a narrower font than the Linux fallbacks: a label grows from
+// its alignment edge into room that no other control takes (inside the frame that holds
+// it), just enough to show its text, and shrinks back for shorter texts.
+void growIntoFreeRoom(QLabel& label, const DialogControls& built, const QWidget& host) {
+    const QVariant stored = label.property(kTemplateRect);
+    const QRect base = stored.isValid() ? stored.toRect() : label.geometry();
+    label.setProperty(kTemplateRect, base);
+    int leftLimit = 0;
+    int rightLimit = host.width() - 1;
+    for (const BuiltControl& other : built.all()) {
+        const QRect r = other.widget->geometry();
+        if (other.widget == &label) {
+            continue;
+        }
+        if (r.contains(base)) {
+            leftLimit = std::max(leftLimit, r.left() + 2);
+            rightLimit = std::min(rightLimit, r.right() - 2);
+        } else if (r.bottom() >= base.top() && r.top() <= base.bottom()) {
+            if (r.right() < base.left()) {
+                leftLimit = std::max(leftLimit, r.right() + 2);
+            } else if (r.left() > base.right()) {
+                rightLimit = std::min(rightLimit, r.left() - 2);
+            }
+        }
+    }
+    const int extra =
+        std::max(0, label.fontMetrics().horizontalAdvance(labelFullText(label)) + 1 - base.width());
+    QRect grown = base;
+    const Qt::Alignment alignment = label.alignment();
+    if ((alignment & Qt::AlignRight) != 0) {
+        grown.setLeft(base.left() - extra);
+    } else if ((alignment & Qt::AlignHCenter) != 0) {
+        grown.adjust(-extra / 2, 0, extra - extra / 2, 0);
+    } else {
+        grown.setRight(base.right() + extra);
+    }
+    grown.setLeft(std::max(grown.left(), std::min(leftLimit, base.left())));
+    grown.setRight(std::min(grown.right(), std::max(rightLimit, base.right())));
+    label.setGeometry(grown);
+}
 
 }  // namespace
 
-void fitLabelToText(QLabel& label) {
-    const QVariant stored = label.property(kTemplateRect);
-    const QRect base = stored.isValid() ? stored.toRect() : label.geometry();
-    if (!stored.isValid()) {
-        label.setProperty(kTemplateRect, base);
+void setLabelText(QLabel& label, const QString& text, const DialogControls* siblings) {
+    label.setProperty(kFullText, text);
+    if (siblings != nullptr && label.parentWidget() != nullptr) {
+        growIntoFreeRoom(label, *siblings, *label.parentWidget());
     }
-    const int needed = label.fontMetrics().horizontalAdvance(label.text()) + 1;
-    const int extra = std::max(0, needed - base.width());
-    QRect fitted = base;
-    const Qt::Alignment alignment = label.alignment();
-    if ((alignment & Qt::AlignRight) != 0) {
-        fitted.setLeft(base.left() - extra);
-    } else if ((alignment & Qt::AlignHCenter) != 0) {
-        fitted.adjust(-extra / 2, 0, extra - extra / 2, 0);
-    } else {
-        fitted.setRight(base.right() + extra);
-    }
-    label.setGeometry(fitted);
+    const int room = label.contentsRect().width();
+    const QString shown = label.fontMetrics().elidedText(text, Qt::ElideRight, room);
+    label.setText(shown);
+    label.setToolTip(shown == text ? QString() : text);
+}
+
+QString labelFullText(const QLabel& label) {
+    const QVariant full = label.property(kFullText);
+    return full.isValid() ? full.toString() : label.text();
 }
 
 QWidget* DialogControls::find(int id) const {
@@ -175,7 +214,7 @@ DialogControls buildDialogControls(const DialogTemplate& dialog, QWidget* host) 
             widget->setObjectName(QStringLiteral("control%1").arg(control.id));
         }
         if (control.kind == ControlKind::Label) {
-            fitLabelToText(*static_cast<QLabel*>(widget));
+            static_cast<QLabel*>(widget)->setProperty(kFullText, textOf(control));
         }
         if (control.kind == ControlKind::UpDown) {
             attachUpDown(*static_cast<CSpinButtonCtrl*>(widget), control, previous);
@@ -194,6 +233,12 @@ DialogControls buildDialogControls(const DialogTemplate& dialog, QWidget* host) 
         }
         built.add({control.id, control.kind, widget});
         previous = widget;
+    }
+    for (const BuiltControl& control : built.all()) {
+        if (control.kind == ControlKind::Label) {
+            auto* label = static_cast<QLabel*>(control.widget);
+            setLabelText(*label, labelFullText(*label), &built);
+        }
     }
     return built;
 }

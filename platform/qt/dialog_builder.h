@@ -9,6 +9,7 @@
 #include "platform/qt/dialog_units.h"
 
 class QLabel;
+class DialogControls;
 class QWidget;
 
 // One control made from a template entry.
@@ -43,10 +44,13 @@ class DialogControls {
 // Captions, window flags and behaviour are the dialog's business (CDialog).
 DialogControls buildDialogControls(const DialogTemplate& dialog, QWidget* host);
 
-// Labels stay on one line: when the text is wider than the template gave room for (the
-// fallback font runs wider than the template's), the label grows from its alignment edge
-// just enough to show it, and shrinks back to the template width for shorter texts.
-void fitLabelToText(QLabel& label);
+// A label never paints over a neighbour or takes its clicks: it grows from its alignment
+// edge only into room that no sibling control takes (the fallback fonts run wider than the
+// template's), and a text still too wide is cut with "…" at its end (the start stays
+// readable) and shown whole as the tooltip. Siblings: the controls of the label's dialog.
+void setLabelText(QLabel& label, const QString& text, const DialogControls* siblings);
+// The whole text last given to the label, which may show less of it.
+QString labelFullText(const QLabel& label);
 
 // The template's font with the Linux fallbacks, and its base units.
 QFont templateFont(const DialogTemplate& dialog);

@@ -5,6 +5,9 @@
 
 namespace {
 
+// Room the style takes on both sides of a cell's text.
+constexpr int kCellPadding = 8;
+
 Qt::Alignment alignmentFor(int format) {
     switch (format & 0x3) {
         case LVCFMT_RIGHT:
@@ -28,6 +31,7 @@ CListCtrl::CListCtrl(QWidget* parent) : QTableWidget(parent) {
     setSelectionBehavior(QAbstractItemView::SelectItems);
     setShowGrid(false);
     setWordWrap(false);
+    setTextElideMode(Qt::ElideRight);
     setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
 }
 
@@ -67,6 +71,10 @@ bool CListCtrl::SetItemText(int row, int column, const std::string& text) {
     auto* cell = new QTableWidgetItem(QString::fromStdString(text));
     cell->setTextAlignment(alignmentFor(columnFormat(column)));
     cell->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+    // A cell keeps its column's width: a text cut with "…" is shown whole as the tooltip.
+    if (fontMetrics().horizontalAdvance(cell->text()) + kCellPadding > columnWidth(column)) {
+        cell->setToolTip(cell->text());
+    }
     setItem(row, column, cell);
     return true;
 }

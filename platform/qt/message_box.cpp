@@ -4,16 +4,48 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
+#include <cstdio>
 
 #include "platform/qt/dialog_template.h"
 
 namespace {
 
+bool answerWithoutDisplay = false;
+
+int unansweredResult(unsigned type) {
+    switch (type & MB_TYPEMASK) {
+        case MB_YESNO:
+            return IDNO;
+        case MB_OKCANCEL:
+            return IDCANCEL;
+        default:
+            return IDOK;
+    }
+}
+
+// Boxes belong to the dialogs: a window outside them (the debug console) never owns one
+// and so is never blocked by one.
+QWidget* boxOwner(QWidget* asked) {
+    if (asked != nullptr) {
+        return asked;
+    }
+    QWidget* owner = QApplication::activeModalWidget();
+    if (owner == nullptr) {
+        owner = QApplication::activeWindow();
+    }
+    return qobject_cast<QDialog*>(owner);
+}
+
 class QtMessageBoxService final : public MessageBoxService {
   public:
     int showMessageBox(const MessageBoxRequest& request) override {
-        QWidget* owner = request.owner != nullptr ? request.owner : QApplication::activeWindow();
-        QMessageBox box(owner);
+        if (answerWithoutDisplay) {
+            std::fprintf(stderr, "%s: %s\n", request.caption.c_str(), request.text.c_str());
+            std::fflush(stderr);
+            return unansweredResult(request.type);
+        }
+        QMessageBox box(boxOwner(request.owner));
+        box.setWindowModality(Qt::WindowModal);
         box.setWindowTitle(QString::fromStdString(request.caption));
         box.setText(QString::fromStdString(request.text));
         box.setTextFormat(Qt::PlainText);
@@ -58,9 +90,7 @@ class QtMessageBoxService final : public MessageBoxService {
                 return IDOK;
             default:
                 // Escape or the close box: the box's cancel answer.
-                return (request.type & MB_TYPEMASK) == MB_YESNO ? IDNO
-                       : (request.type & MB_TYPEMASK) == MB_OK  ? IDOK
-                                                                : IDCANCEL;
+                return unansweredResult(request.type);
         }
     }
 };
@@ -77,6 +107,19 @@ MessageBoxService& currentService() {
 }
 
 }  // namespace
+
+void setAnswerWithoutDisplay(bool on) {
+    answerWithoutDisplay = on;
+}
+
+bool answersWithoutDisplay() {
+    return answerWithoutDisplay;
+}
+
+bool platformHasNoDisplay() {
+    const QString platform = QGuiApplication::platformName();
+    return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+}
 
 MessageBoxService* installMessageBoxService(MessageBoxService* service) {
     MessageBoxService* previous = installed;

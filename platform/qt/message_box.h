@@ -39,6 +39,15 @@ class MessageBoxService {
 // standard Qt boxes.
 MessageBoxService* installMessageBoxService(MessageBoxService* service);
 
+// Without a display nobody can answer a box. When set (the program does on the offscreen
+// platform), the standard boxes write "<caption>: <text>" to standard error and return
+// their default answer at once: OK, No for a question, Cancel where there is one; owned
+// modal dialogs end unseen (CDialog::DoModal). Off by default.
+void setAnswerWithoutDisplay(bool on);
+bool answersWithoutDisplay();
+// True on Qt's platforms without a screen anyone looks at (offscreen, minimal).
+bool platformHasNoDisplay();
+
 // The caption of framework boxes: the executable's file name without its extension.
 std::string applicationTitle();
 

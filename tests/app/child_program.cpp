@@ -53,6 +53,9 @@ ChildProgram::ChildProgram(const std::string& folder, const std::string& argumen
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    const std::string errors = errorFile(folder);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
     posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
 
     std::vector<std::string> argumentTexts{argument0};

@@ -35,6 +35,9 @@ class ChildProgram {
 
     // The lock folder the child uses as XDG_RUNTIME_DIR.
     static std::string runtimeFolder(const std::string& folder) { return folder + "/run"; }
+    static std::string errorFile(const std::string& folder) {
+        return runtimeFolder(folder) + "/stderr.txt";
+    }
     static std::string programIn(const std::string& folder) { return folder + "/tarnwick-pico"; }
 
   private:

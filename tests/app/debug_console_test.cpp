@@ -4,13 +4,20 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTest>
+#include <QTimer>
 #include <array>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
 #include "app/tarnwick_app.h"
+#include "platform/qt/dialog.h"
+#include "resources/dialog_templates.h"
 #include "tests/app/wait_until.h"
 
 namespace {
@@ -110,3 +117,57 @@ TEST(DebugConsoleStart, FirstLinesAreBannerDebugLineAndDirectory) {
 }
 
 }  // namespace
+
+namespace {
+
+// Input as the window system delivers it, through Qt's modality checks.
+void clickAt(QWidget& widget, QPoint point) {
+    QTest::mouseClick(widget.window()->windowHandle(), Qt::LeftButton, {},
+                      widget.mapTo(widget.window(), point));
+}
+
+void keyTo(QWidget& widget, Qt::Key key, Qt::KeyboardModifiers modifiers) {
+    widget.setFocus();
+    QTest::keyClick(widget.window()->windowHandle(), key, modifiers);
+}
+
+}  // namespace
+
+TEST_F(ConsoleOnDescriptor, UsableWhileTheMainWindowRunsAndFollowsOnlyAtTheEnd) {
+    console_->show();
+    std::string lines;
+    for (int i = 0; i < 300; ++i) {
+        lines += "line " + std::to_string(i) + "\n";
+    }
+    put(lines);
+    QScrollBar* bar = console_->view()->verticalScrollBar();
+    ASSERT_TRUE(waitUntil([&] { return bar->maximum() > 0 && bar->value() == bar->maximum(); }));
+
+    CDialog mainWindow(dialogTemplate(IDD_TARNWICK_DIALOG));
+    int scrolledTo = -1;
+    int afterMoreLines = -1;
+    QString copied;
+    QTimer::singleShot(0, &mainWindow, [&] {
+        // The scroll bar's track just below its up arrow: a page up.
+        clickAt(*bar, QPoint(bar->width() / 2, bar->width() + 4));
+        scrolledTo = bar->value();
+        put("one more\n");
+        waitUntil([&] { return console_->text().endsWith("one more\n"); });
+        afterMoreLines = bar->value();
+        keyTo(*console_->view(), Qt::Key_A, Qt::ControlModifier);
+        keyTo(*console_->view(), Qt::Key_C, Qt::ControlModifier);
+        copied = QGuiApplication::clipboard()->text();
+        mainWindow.EndDialog(IDCANCEL);
+    });
+    QTimer::singleShot(10000, &mainWindow, [&] { mainWindow.EndDialog(IDCANCEL); });
+    mainWindow.DoModal();
+    EXPECT_LT(scrolledTo, bar->maximum());
+    EXPECT_EQ(afterMoreLines, scrolledTo);
+    EXPECT_TRUE(copied.startsWith("line 0\n")) << copied.left(20).toStdString();
+    EXPECT_TRUE(copied.endsWith("one more\n"));
+
+    bar->setValue(bar->maximum());
+    put("at the end\n");
+    EXPECT_TRUE(waitUntil([&] { return console_->text().endsWith("at the end\n"); }));
+    EXPECT_EQ(bar->value(), bar->maximum());
+}

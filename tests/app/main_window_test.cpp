@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QScreen>
@@ -21,7 +22,9 @@
 #include "app/tarnwick_app.h"
 #include "panels/port_dlg.h"
 #include "panels/setting_dlg.h"
+#include "platform/qt/dialog.h"
 #include "platform/qt/link_ctrl.h"
+#include "platform/qt/message_box.h"
 #include "resources/dialog_templates.h"
 #include "tests/app/wait_until.h"
 #include "tests/support/loopback.h"
@@ -328,6 +331,86 @@ TEST_F(MainWindow, ShutdownDuringStartEndsTheRunAsSoonAsItStarts) {
     ASSERT_EQ(boxes.texts().size(), 1u);
     EXPECT_EQ(boxes.texts()[0], "Listenポートが無効な設定です");
     EXPECT_EQ(readFile(iniFile()), "[TCP-PORT0]\nACT=0\nPORT=0\nFORWARDHOST=h\nFORWARDPORT=80\n");
+}
+
+enum class OpenWindow { MessageBox, AboutBox, StatusDialog, SettingsDialog };
+
+class ShutdownOver : public MainWindow, public testing::WithParamInterface<OpenWindow> {};
+
+// With a display (the real boxes, not the recorder): a shutdown ends whatever window is
+// open as with Cancel, then the main window in order, within a second.
+TEST_P(ShutdownOver, EveryOpenWindowEndsThenTheMainWindowSaves) {
+    installMessageBoxService(nullptr);
+    loopback::Server echo(loopback::echo);
+    const int port = loopback::freePort();
+    const int act = GetParam() == OpenWindow::SettingsDialog ? 0 : 1;
+    std::ofstream(iniFile()) << "[TCP-PORT0]\nACT=" << act << "\nPORT=" << port
+                             << "\nFORWARDHOST=127.0.0.1\nFORWARDPORT=" << echo.port() << "\n";
+    auto dlg = std::make_unique<CTarnwickDlg>();
+    g_mainDlg = dlg.get();
+    int client = -1;
+    QTimer::singleShot(0, dlg.get(), [&] {
+        CPortDlg& panel = *dlg->panels().front();
+        switch (GetParam()) {
+            case OpenWindow::MessageBox:
+                panel.clickControl(IDC_SETTING_BUTTON);  // refused while ON
+                break;
+            case OpenWindow::AboutBox:
+                dlg->OnSysCommand(IDM_ABOUTBOX);
+                break;
+            case OpenWindow::StatusDialog:
+                client = loopback::connectTo(port);
+                waitUntil([&] { return panel.getConnectionCount() == 1; });
+                panel.clickControl(IDC_STATUS_BUTTON);
+                break;
+            case OpenWindow::SettingsDialog:
+                panel.clickControl(IDC_SETTING_BUTTON);
+                break;
+        }
+    });
+    bool wasOpen = false;
+    QElapsedTimer sinceShutdown;
+    QTimer::singleShot(300, dlg.get(), [&] {
+        wasOpen = QApplication::activeModalWidget() != dlg.get() || dlg->settingDlg()->isVisible();
+        std::filesystem::remove(iniFile());
+        sinceShutdown.start();
+        consoleCtrlHandler(CTRL_SHUTDOWN_EVENT);
+    });
+    bool timedOut = false;
+    QTimer::singleShot(10000, dlg.get(), [&] {
+        timedOut = true;
+        cancelOtherWindows(nullptr);
+    });
+    dlg->DoModal();
+    EXPECT_LT(sinceShutdown.elapsed(), 1000);
+    EXPECT_FALSE(timedOut);
+    EXPECT_TRUE(wasOpen);
+    EXPECT_TRUE(std::filesystem::exists(iniFile()));
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        EXPECT_FALSE(window->isVisible()) << window->metaObject()->className();
+    }
+    if (client >= 0) {
+        close(client);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ShutdownOver,
+                         testing::Values(OpenWindow::MessageBox, OpenWindow::AboutBox,
+                                         OpenWindow::StatusDialog, OpenWindow::SettingsDialog));
+
+TEST_F(MainWindow, EnterNeverPressesAButtonOfTheSettingsDialog) {
+    std::ofstream(iniFile()) << "[TCP-PORT0]\nACT=0\nPORT=81\nFORWARDHOST=h\nFORWARDPORT=80\n";
+    CTarnwickDlg dlg;
+    dlg.Create(nullptr);
+    dlg.panels().front()->clickControl(IDC_SETTING_BUTTON);
+    ASSERT_TRUE(dlg.settingDlg()->isVisible());
+    for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
+        QKeyEvent enter(QEvent::KeyPress, key, Qt::NoModifier);
+        QApplication::sendEvent(&dlg, &enter);
+    }
+    EXPECT_TRUE(dlg.settingDlg()->isVisible());
+    EXPECT_EQ(dlg.settingDlg()->freeFlag, 0);
+    dlg.settingDlg()->clickControl(IDCANCEL);
 }
 
 TEST_F(MainWindow, NoSettingsFileStartsOffAndCreatesIt) {

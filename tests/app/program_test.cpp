@@ -153,6 +153,39 @@ TEST_F(Program, StartedByBareNameUsesTheCurrentDirectory) {
     EXPECT_FALSE(std::filesystem::exists(iniFile()));
 }
 
+TEST_F(Program, WithoutADisplayBoxesAnswerThemselvesOnStandardError) {
+    const int port = saveRelayTo(echo_.port());
+    ChildProgram first(folder_, program(), {}, "/");
+    ASSERT_TRUE(first.started());
+    ASSERT_TRUE(relaysSoon(port));
+    {
+        ChildProgram second(folder_, program(), {"-D503"}, "/");
+        const std::optional<int> status = second.waitForExit(5s);
+        ASSERT_TRUE(status.has_value());
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status;
+    }
+    EXPECT_EQ(readFile(ChildProgram::errorFile(folder_)),
+              "２重起動:      既に起動されています.     \n");
+    first.signal(SIGTERM);
+    ASSERT_TRUE(first.waitForExit().has_value());
+
+    // Refused at start: the panel stays OFF and a shutdown ends the program in order.
+    std::filesystem::remove(ChildProgram::errorFile(folder_));
+    std::ofstream(iniFile()) << "[TCP-PORT0]\nACT=1\nPORT=0\nFORWARDHOST=h\nFORWARDPORT=80\n";
+    ChildProgram refused(folder_, program(), {"-D503"}, "/");
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (readFile(ChildProgram::errorFile(folder_)).find("\n") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline && !refused.waitForExit(20ms)) {
+    }
+    refused.signal(SIGTERM);
+    const std::optional<int> status = refused.waitForExit(5s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+    EXPECT_EQ(readFile(iniFile()), "[TCP-PORT0]\nACT=0\nPORT=0\nFORWARDHOST=h\nFORWARDPORT=80\n");
+    EXPECT_NE(readFile(ChildProgram::errorFile(folder_)).find(": Listenポートが無効な設定です\n"),
+              std::string::npos);
+}
+
 // The start hook of this test process, against a program that runs as a child.
 class FailingSockets : public CTarnwickApp {
   protected:

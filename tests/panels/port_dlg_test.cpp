@@ -1,7 +1,9 @@
 #include <QCheckBox>
+#include <QGroupBox>
 #include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QTimer>
 #include <atomic>
 #include <thread>
@@ -435,3 +437,63 @@ TEST_F(PanelTest, SaveAndStopWritesTheSwitchStateAndStops) {
 }
 
 }  // namespace
+
+namespace {
+
+// Whether a and b share pixels, a group box and a control inside it aside.
+bool overlap(const QWidget& a, const QWidget& b) {
+    const QRect ra = a.geometry();
+    const QRect rb = b.geometry();
+    const bool frame = dynamic_cast<const QGroupBox*>(&a) || dynamic_cast<const QGroupBox*>(&b);
+    return ra.intersects(rb) && !(frame && (ra.contains(rb) || rb.contains(ra)));
+}
+
+}  // namespace
+
+TEST_F(PanelTest, LongHostStaysInItsFieldAndTheSwitchTakesItsClicks) {
+    for (const std::size_t length : {std::size_t{60}, std::size_t{260}}) {
+        std::string host = "very-long-destination-host-name.internal.example.com";
+        while (host.size() < length) {
+            host.insert(0, "sub.");
+        }
+        host.resize(length);
+        saveFile(0, 2147483647, host, -2147483647);
+        makePanel();
+        SCOPED_TRACE(length);
+        const std::vector<BuiltControl>& all = panel->controls().all();
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            EXPECT_TRUE(panel->rect().contains(all[i].widget->geometry())) << all[i].id;
+            for (std::size_t j = i + 1; j < all.size(); ++j) {
+                EXPECT_FALSE(overlap(*all[i].widget, *all[j].widget))
+                    << all[i].id << " over " << all[j].id;
+            }
+        }
+        auto* hostLabel = panel->dlgItem<QLabel>(IDC_FORWARD_HOST_TEXT);
+        EXPECT_TRUE(hostLabel->text().endsWith(QStringLiteral("…")));
+        EXPECT_TRUE(hostLabel->text().startsWith(QStringLiteral("sub.")));
+        EXPECT_EQ(hostLabel->toolTip().toStdString(), host);
+        EXPECT_EQ(panelText(IDC_FORWARD_HOST_TEXT), host);
+
+        QWidget* toggle = panel->GetDlgItem(IDC_SWITCH);
+        EXPECT_EQ(panel->childAt(toggle->geometry().center()), toggle);
+    }
+}
+
+TEST_F(PanelTest, HostThatIsNotUtf8IsKeptByteForByteUnlessEdited) {
+    const std::string host = "h\xff\xfe-\x82\xa0.example";
+    saveFile(0, 8080, host, 80);
+    makePanel();
+    EXPECT_EQ(fileSettings().forwardHost, host);
+    panel->clickControl(IDC_SWITCH);
+    panel->clickControl(IDC_SWITCH);
+    EXPECT_EQ(fileSettings().forwardHost, host);
+
+    // Through the settings dialog untouched, then typed anew.
+    panel->clickControl(IDC_SETTING_BUTTON);
+    settingDlg->clickControl(IDOK);
+    EXPECT_EQ(fileSettings().forwardHost, host);
+    panel->clickControl(IDC_SETTING_BUTTON);
+    settingDlg->dlgItem<QLineEdit>(IDC_HOST_EDIT)->setText(QStringLiteral("relay.example"));
+    settingDlg->clickControl(IDOK);
+    EXPECT_EQ(fileSettings().forwardHost, "relay.example");
+}

@@ -362,3 +362,26 @@ TEST_F(PrivateProfileTest, ProcessDyingBeforeTheRenameLeavesTheOldFileWhole) {
 }
 
 }  // namespace
+
+TEST_F(PrivateProfileTest, LeftoversOfEndedWritersGoAtTheNextWrite) {
+    const pid_t ended = fork();
+    ASSERT_GE(ended, 0);
+    if (ended == 0) {
+        _exit(0);
+    }
+    ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+    const std::string base = path_ + ".tmp-";
+    const std::vector<std::string> kept{
+        base + std::to_string(getpid()) + "-7", base + std::to_string(getppid()) + "-1",
+        base + "x-1", (dir_ / "other.ini.tmp-").string() + std::to_string(ended) + "-1"};
+    const std::string leftover = base + std::to_string(ended) + "-3";
+    for (const std::string& name : kept) {
+        std::ofstream(name) << "x";
+    }
+    std::ofstream(leftover) << "half";
+    ASSERT_NE(write("S", "K", "v"), 0);
+    EXPECT_FALSE(fs::exists(leftover));
+    for (const std::string& name : kept) {
+        EXPECT_TRUE(fs::exists(name)) << name;
+    }
+}

@@ -1,5 +1,6 @@
-// Renders the main window (its port relaying one connection), the about box and the debug
-// console with the trace of that session offscreen into PNG files:
+// Renders the main window (its port relaying one connection), the about box, the debug
+// console with the trace of that session and the main window with a long destination host
+// offscreen into PNG files:
 // render_app_screenshots <output directory>.
 // Offscreen there is no window manager, so the main window's picture gets a plain drawn
 // caption with its title above the client area.
@@ -105,5 +106,15 @@ int main(int argc, char** argv) {
     }
     dup2(saved, STDOUT_FILENO);
     close(saved);
+
+    // A destination host far longer than its field: cut with "…", whole in the tooltip.
+    std::ofstream(folder + "/TarnwickPico.ini")
+        << "[TCP-PORT0]\nACT=0\nPORT=8080\n"
+           "FORWARDHOST=very-long-destination-host-name.internal.example.com\nFORWARDPORT=80\n";
+    {
+        CTarnwickDlg longHost;
+        longHost.Create(nullptr);
+        ok &= save(withCaption(longHost), output, "main-window-long-host.png");
+    }
     return ok ? 0 : 1;
 }
