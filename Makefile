@@ -9,7 +9,7 @@ FUZZ_SECONDS ?= 60
 
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTARNWICK_WERROR=$(WERROR)
 
-.PHONY: all deps configure build test run sanitize fuzz screenshots bench bench-quick format clean load
+.PHONY: all deps configure build test package run sanitize fuzz screenshots bench bench-quick format clean load
 
 all: build
 
@@ -26,6 +26,10 @@ build: configure
 
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(CTEST_JOBS)
+
+# build/tarnwick-pico_<version>_<arch>.deb
+package: build
+	cmake --build $(BUILD) --target package
 
 run: build
 	@if [ -x $(BUILD)/tarnwick-pico ]; then ./$(BUILD)/tarnwick-pico; \

@@ -4,7 +4,8 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config ccache
           googletest libgtest-dev libgmock-dev
-          qt6-base-dev qt6-base-dev-tools libgl-dev fonts-ipafont-gothic)
+          qt6-base-dev qt6-base-dev-tools libgl-dev fonts-ipafont-gothic
+          dpkg-dev file lintian desktop-file-utils appstream)
 if [ "$#" -gt 0 ]; then
     packages=("$@")
 fi
