@@ -1,0 +1,8 @@
+#!/bin/sh
+# The package's lint checks: lintian without errors, the menu entry and the AppStream file.
+set -eu
+root=$1
+deb=$(cat "$root/deb")
+lintian --fail-on error "$deb"
+desktop-file-validate "$root/usr/share/applications/tarnwick-pico.desktop"
+appstreamcli validate --no-net "$root"/usr/share/metainfo/*.metainfo.xml

@@ -1,0 +1,22 @@
+# Builds the .deb in BINARY_DIR and unpacks it into ROOT; ROOT/deb names the package file.
+execute_process(COMMAND ${CPACK} -G DEB WORKING_DIRECTORY ${BINARY_DIR} RESULT_VARIABLE failed)
+if(failed)
+    message(FATAL_ERROR "cpack failed")
+endif()
+file(GLOB packages ${BINARY_DIR}/tarnwick-pico_*.deb)
+list(LENGTH packages count)
+if(NOT count EQUAL 1)
+    message(FATAL_ERROR "expected one package in ${BINARY_DIR}, found: ${packages}")
+endif()
+# The last run left usr/bin read-only.
+if(EXISTS ${ROOT}/usr/bin)
+    file(CHMOD ${ROOT}/usr/bin DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+endif()
+file(REMOVE_RECURSE ${ROOT})
+execute_process(COMMAND dpkg -x ${packages} ${ROOT} RESULT_VARIABLE failed)
+if(failed)
+    message(FATAL_ERROR "dpkg -x failed")
+endif()
+file(CHMOD ${ROOT}/usr/bin DIRECTORY_PERMISSIONS OWNER_READ OWNER_EXECUTE GROUP_READ
+     GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+file(WRITE ${ROOT}/deb ${packages})
