@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,25 +51,33 @@ bool appearsSoon(const fs::path& file, SpawnedProcess& program) {
 class UnpackedPackage : public testing::Test {
   protected:
     void SetUp() override {
-        const char* root = std::getenv("TARNWICK_PACKAGE_ROOT");
-        ASSERT_NE(root, nullptr);
-        program_ = std::string(root) + "/usr/bin/tarnwick-pico";
-        ASSERT_TRUE(fs::exists(program_));
+        const char* deb = std::getenv("TARNWICK_PACKAGE_DEB");
+        ASSERT_NE(deb, nullptr);
         std::string pattern = fs::temp_directory_path() / "tarnwick-pkg-XXXXXX";
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         folder_ = pattern;
+        // Unpacked here rather than in the build tree, which the unprivileged user may not
+        // be able to reach.
+        SpawnedProcess unpack({"/usr/bin/dpkg", "-x", deb, (folder_ / "root").string()},
+                              {"PATH=/usr/bin:/bin"});
+        std::optional<int> status = unpack.waitForExit();
+        ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+        chmod((folder_ / "root/usr/bin").c_str(), 0555);
+        program_ = (folder_ / "root/usr/bin/tarnwick-pico").string();
         for (const char* sub : {"home", "config", "run"}) {
             fs::create_directory(folder_ / sub);
         }
         chmod((folder_ / "run").c_str(), 0700);
         if (geteuid() == 0) {
-            for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder_)) {
-                ASSERT_EQ(chown(entry.path().c_str(), kNobody, kNobody), 0);
+            for (const char* sub : {"", "home", "config", "run"}) {
+                ASSERT_EQ(chown((folder_ / sub).c_str(), kNobody, kNobody), 0);
             }
-            ASSERT_EQ(chown(folder_.c_str(), kNobody, kNobody), 0);
         }
     }
-    void TearDown() override { fs::remove_all(folder_); }
+    void TearDown() override {
+        chmod((folder_ / "root/usr/bin").c_str(), 0755);
+        fs::remove_all(folder_);
+    }
 
     // The program (or argument 0 given) as an unprivileged user, headless, with a home,
     // config and lock folder of the test's own.
