@@ -9,7 +9,7 @@ FUZZ_SECONDS ?= 60
 
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTARNWICK_WERROR=$(WERROR)
 
-.PHONY: all deps configure build test run sanitize fuzz screenshots bench bench-quick format clean load
+.PHONY: all deps configure build test package run sanitize fuzz screenshots bench bench-quick format clean load
 
 all: build
 
@@ -27,6 +27,10 @@ build: configure
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(CTEST_JOBS)
 
+# build/tarnwick-pico_<version>_<arch>.deb
+package: build
+	cmake --build $(BUILD) --target package
+
 run: build
 	@if [ -x $(BUILD)/tarnwick-pico ]; then ./$(BUILD)/tarnwick-pico; \
 	else echo "The window is not built yet."; fi
@@ -34,13 +38,14 @@ run: build
 $(ASAN_BUILD)/build.ninja:
 	cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_SANITIZE=ON
 
+# The package tests (label package) are left to `make test`: a sanitizer build is not packaged.
 sanitize: deps $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD)
 	cd $(ASAN_BUILD) && QT_QPA_PLATFORM=offscreen \
 		ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 		LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-		ctest --output-on-failure -j$(CTEST_JOBS)
+		ctest --output-on-failure -j$(CTEST_JOBS) -LE package
 
 # Every fuzzer in fuzz/ for FUZZ_SECONDS each, built with clang-14 in $(FUZZ_BUILD).
 fuzz:

@@ -3,6 +3,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+
+#include "app/settings_dir.h"
 
 namespace {
 std::string g_executableDirectory;
@@ -16,7 +19,14 @@ std::string executableDirectory(const char* programPath) {
 }
 
 void enterExecutableDirectory(const char* programPath) {
-    g_executableDirectory = executableDirectory(programPath);
+    std::string running = runningExecutableFolder();
+    if (running.empty() || isPortableFolder(running)) {
+        g_executableDirectory = executableDirectory(programPath);
+    } else {
+        g_executableDirectory =
+            configSettingsDirectory(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+        createPrivateDirectory(g_executableDirectory);
+    }
     if (!g_executableDirectory.empty()) {
         // A directory that cannot be entered leaves the inherited one in place.
         int ignored = chdir(g_executableDirectory.c_str());

@@ -6,9 +6,11 @@
 // it has none (the program was started by bare name).
 std::string executableDirectory(const char* programPath);
 
-// Stores the program's directory, makes it current (an empty or unusable directory leaves
-// the current directory as it is) and writes "CurrentDir=<dir>" without a line end.
+// Stores the folder of the settings file and makes it current (an empty or unusable folder
+// leaves the current directory as it is), then writes "CurrentDir=<dir>" without a line
+// end. A portable copy (see isPortableFolder) uses the directory of programPath; an
+// installed one the user's config folder, created when missing.
 void enterExecutableDirectory(const char* programPath);
 
-// The directory stored by enterExecutableDirectory; empty before.
+// The folder stored by enterExecutableDirectory; empty before.
 const std::string& storedExecutableDirectory();

@@ -2,7 +2,9 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "app/tarnwick_app.h"
@@ -23,9 +25,45 @@ void keepStandardDescriptorsOpen() {
     }
 }
 
+constexpr const char* kUsage =
+    "Usage: tarnwick-pico [-D503]\n"
+    "       tarnwick-pico --help | --version\n"
+    "\n"
+    "Relays one local TCP port to a destination host and port. Without a display the\n"
+    "window stays off screen and a port saved ON still relays.\n"
+    "\n"
+    "  -D503      open the debug console; SIGTERM then closes the window in order\n"
+    "             and saves the settings\n"
+    "  --help     show this text and exit\n"
+    "  --version  show the version and exit\n"
+    "\n"
+    "Settings: TarnwickPico.ini beside the program when it is there or the program's\n"
+    "folder is writable, otherwise in $XDG_CONFIG_HOME/tarnwick-pico/\n"
+    "(~/.config/tarnwick-pico/). See tarnwick-pico(1).\n";
+
+// "--help" or "--version" alone is answered before anything else starts: no window, no
+// lock, no file. True when it was.
+bool answeredInformationRequest(int argc, char** argv) {
+    if (argc != 2) {
+        return false;
+    }
+    if (std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(kUsage, stdout);
+        return true;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::fputs("tarnwick-pico " TARNWICK_VERSION "\n", stdout);
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (answeredInformationRequest(argc, argv)) {
+        return std::fflush(stdout) == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
+    }
     keepStandardDescriptorsOpen();
     // Without a display the window lives off screen, and a port saved ON still relays.
     if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr &&

@@ -90,7 +90,7 @@ def png(size, pixels):
 
 
 def main(folder):
-    for size in (16, 32, 48, 256):
+    for size in (16, 32, 48, 64, 128, 256):
         with open(f"{folder}/tarnwick-pico-{size}.png", "wb") as out:
             out.write(png(size, render(size)))
 

@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ make pkg-config ccache
           googletest libgtest-dev libgmock-dev
           qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libgl-dev
-          fonts-ipafont-gothic)
+          fonts-ipafont-gothic dpkg-dev file lintian desktop-file-utils appstream)
 if [ "$#" -gt 0 ]; then
     packages=("$@")
 fi

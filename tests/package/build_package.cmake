@@ -1,0 +1,11 @@
+# Builds the .deb in BINARY_DIR and copies it to DEB, where the package tests find it.
+execute_process(COMMAND ${CPACK} -G DEB WORKING_DIRECTORY ${BINARY_DIR} RESULT_VARIABLE failed)
+if(failed)
+    message(FATAL_ERROR "cpack failed")
+endif()
+file(GLOB packages ${BINARY_DIR}/tarnwick-pico_*.deb)
+list(LENGTH packages count)
+if(NOT count EQUAL 1)
+    message(FATAL_ERROR "expected one package in ${BINARY_DIR}, found: ${packages}")
+endif()
+file(COPY_FILE ${packages} ${DEB})

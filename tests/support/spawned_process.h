@@ -1,0 +1,37 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+// A program started by the test with exactly the arguments and environment given, its
+// standard output kept in a pipe and its standard input on /dev/null.
+//
+// Ownership: owns the child; the destructor kills it (by its process id only) if it still
+// runs and reaps it. Thread: the test's own.
+class SpawnedProcess {
+  public:
+    SpawnedProcess(const std::vector<std::string>& arguments,
+                   const std::vector<std::string>& environment);
+    ~SpawnedProcess();
+    SpawnedProcess(const SpawnedProcess&) = delete;
+    SpawnedProcess& operator=(const SpawnedProcess&) = delete;
+
+    bool started() const { return pid_ > 0; }
+    void signal(int number) const;
+
+    // Everything written to standard output until the child let go of it or the timeout.
+    std::string standardOutput(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+    // The wait status once the child has ended; nothing while it still runs at the timeout.
+    std::optional<int> waitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+  private:
+    pid_t pid_ = -1;
+    int output_ = -1;
+    std::optional<int> status_;
+    std::string collected_;
+};
