@@ -4,6 +4,7 @@
 
 #include "panels/setting_dlg.h"
 #include "panels/status_dlg.h"
+#include "platform/async_socket.h"
 #include "platform/qt/message_box.h"
 #include "resources/dialog_templates.h"
 
@@ -105,26 +106,34 @@ void CPortDlg::onSwitch() {
     } else {
         SetDlgItemText(IDC_SWITCH, "OFF");
     }
-    applySwitch();
+    if (!applySwitch()) {
+        // A port that cannot listen never shows as ON; the file then records OFF.
+        AfxMessageBox(
+            "PORT" + decimal(listenPort) + "を開けません (err=" + decimal(WSAGetLastError()) + ")",
+            MB_ICONWARNING);
+        switchState = 0;
+        SetDlgItemText(IDC_SWITCH, "OFF");
+        UpdateData(false);
+    }
     // Switching off drops the count to 0 at once; the user sees that without waiting.
     countDisplay.flush();
     saveSettings();
 }
 
-void CPortDlg::applySwitch() {
+bool CPortDlg::applySwitch() {
     if (switchState == 0) {
         repeater.stop();
-        return;
+        return true;
     }
     if (listenPort == 0 || forwardPort == 0 || forwardHost.empty()) {
-        return;
+        return true;
     }
     repeater.setListener(this);
     repeater.setBufferSize(bufferSize);
     repeater.setListenBind(0, "localhost");
     repeater.setConnectBind(0, "localhost");
     repeater.setFilter(&activeFilter);
-    repeater.start(listenPort, forwardHost, forwardPort);
+    return repeater.start(listenPort, forwardHost, forwardPort);
 }
 
 void CPortDlg::notifyConnectionCount(int count) {

@@ -61,7 +61,8 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
 
   private:
     void onSwitch();
-    void applySwitch();
+    // False when the port was to be opened and could not listen.
+    bool applySwitch();
     void showConnectionCount();
     void onSetting();
     void onStatus();

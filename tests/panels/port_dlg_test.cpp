@@ -1,3 +1,7 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QImage>
@@ -5,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QTimer>
+
 #include <atomic>
 #include <thread>
 
@@ -497,3 +502,47 @@ TEST_F(PanelTest, HostThatIsNotUtf8IsKeptByteForByteUnlessEdited) {
     settingDlg->clickControl(IDOK);
     EXPECT_EQ(fileSettings().forwardHost, "relay.example");
 }
+
+namespace {
+
+// Another program's listener on every address, at an ephemeral port.
+struct BusyPort {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int port = 0;
+    BusyPort() {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        socklen_t length = sizeof address;
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(fd, 1);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+    }
+    ~BusyPort() { close(fd); }
+};
+
+TEST_F(PanelTest, APortThatCannotListenIsShownAndSavedOff) {
+    for (bool atStart : {true, false}) {
+        SCOPED_TRACE(atStart ? "saved ON" : "switched ON");
+        BusyPort busy;
+        ASSERT_GT(busy.port, 0);
+        boxes.shown.clear();
+        saveFile(atStart ? 1 : 0, busy.port, "127.0.0.1", 80);
+        makePanel();
+        if (!atStart) {
+            panel->clickControl(IDC_SWITCH);
+        }
+
+        ASSERT_EQ(boxes.shown.size(), 1u);
+        EXPECT_EQ(boxes.shown[0].text,
+                  "PORT" + std::to_string(busy.port) + "を開けません (err=10048)");
+        EXPECT_EQ(boxes.shown[0].caption, applicationTitle());
+        EXPECT_EQ(boxes.shown[0].type, kWarningOk);
+        EXPECT_FALSE(switchPressed());
+        EXPECT_EQ(panelText(IDC_SWITCH), "OFF");
+        EXPECT_FALSE(panel->getRepeater().isListening());
+        EXPECT_EQ(fileSettings().act, 0);
+    }
+}
+
+}  // namespace
