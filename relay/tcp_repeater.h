@@ -9,6 +9,7 @@
 #include "platform/socket_address.h"
 #include "relay/buffer_pool.h"
 #include "relay/lingering_closer.h"
+#include "relay/relay_options.h"
 #include "relay/tcp_repeater_listener.h"
 #include "relay/tcp_sock_pair.h"
 #include "relay/tcp_sock_stream.h"
@@ -50,6 +51,8 @@ class CTcpRepeater : public CTcpSockStreamParent {
     void setListenBind(int enabled, const std::string& ip);
     void setConnectBind(int enabled, const std::string& ip);
     void setFilter(const CIpFilter* filter) { ipFilter = filter; }
+    // Takes effect for pairs made from now on.
+    void setOptions(const RelayOptions& newOptions) { options_ = newOptions; }
 
     // True when the port listens; a failure leaves its trace line and nothing open.
     bool start(int listenPort, const std::string& host, int destinationPort);
@@ -100,6 +103,7 @@ class CTcpRepeater : public CTcpSockStreamParent {
     int occupiedSlots_ = 0;
     std::set<int> freeSlots_;
     bool listening_ = false;
+    RelayOptions options_;
     LookupFunction lookup_ = systemLookup;
     // Made at the first name lookup; destroyed before the table, dropping late results.
     std::unique_ptr<HostResolver> resolver_;
