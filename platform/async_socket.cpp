@@ -652,6 +652,10 @@ bool CAsyncSocket::Listen(int backlog) {
     if (!requireOpen()) {
         return false;
     }
+    // Accepted connections inherit address reuse, so those still closing never keep the
+    // port from being listened on again.
+    int on = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (listen(fd_, backlog) != 0) {
         setLastError(toWsaError(errno));
         return false;

@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "platform/trace.h"
+#include "tests/relay/relay_fixture.h"
+
+namespace {
+
+using loopback::checksum;
+
+std::uint64_t sumOf(const std::string& data) {
+    return checksum(reinterpret_cast<const unsigned char*>(data.data()), data.size());
+}
+
+// Reads until the end of the stream; ended is false when a reset or time-out came instead.
+struct Reading {
+    std::string data;
+    bool ended = false;
+};
+
+Reading readToEnd(int fd, std::size_t chunk, std::chrono::microseconds pause) {
+    Reading reading;
+    std::string buffer(chunk, '\0');
+    for (int round = 0; round < 1'000'000; ++round) {
+        ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
+        if (n <= 0) {
+            reading.ended = n == 0;
+            break;
+        }
+        reading.data.append(buffer.data(), static_cast<std::size_t>(n));
+        std::this_thread::sleep_for(pause);  // a slow reader, not a wait for an event
+    }
+    return reading;
+}
+
+class ClosingTest : public RelayTest {
+  protected:
+    void SetUp() override { setTraceEnabled(false); }
+    void TearDown() override { setTraceEnabled(true); }
+
+    CTcpSockPair* firstPair() {
+        int cursor = 0;
+        return repeater.getNextPair(cursor);
+    }
+};
+
+// The destination answers with a large body and ends its stream while the client still
+// sends small pieces and reads slowly: the client gets every byte and then a clean end.
+TEST_F(ClosingTest, AnEndWhileThePeerStillSendsDeliversEverythingThenAnEnd) {
+    const std::string answer = loopback::pattern(4u << 20, 5);
+    loopback::Server server([&](int fd) {
+        loopback::sendAll(fd, answer.data(), answer.size());
+        shutdown(fd, SHUT_WR);
+        loopback::receiveUntilClosed(fd);
+    });
+    startRelay(server.port());
+    int client = loopback::connectTo(relayPort, 30s);
+    ASSERT_GE(client, 0);
+    loopback::setBufferSizes(client, 64 * 1024, 0);
+
+    std::atomic<bool> reading{true};
+    auto chatter = std::async(std::launch::async, [&] {
+        const std::string piece(64, 'c');
+        for (int i = 0; i < 20'000 && reading.load(); ++i) {
+            if (send(client, piece.data(), piece.size(), MSG_NOSIGNAL) < 0) {
+                break;
+            }
+            std::this_thread::sleep_for(200us);
+        }
+    });
+    Reading got = whileRelaying([&] {
+        Reading result = readToEnd(client, 16 * 1024, 20us);
+        reading = false;
+        return result;
+    });
+    chatter.get();
+    close(client);
+
+    EXPECT_TRUE(got.ended) << "no clean end: " << std::strerror(errno);
+    EXPECT_EQ(got.data.size(), answer.size());
+    EXPECT_EQ(sumOf(got.data), sumOf(answer));
+    EXPECT_TRUE(runUntil([&] { return pairCount() == 0 && repeater.getLingeringCount() == 0; }));
+}
+
+// The destination stops reading, the relay queues what the client sends, then the
+// destination ends its own stream: it still gets everything the relay had taken.
+TEST_F(ClosingTest, APeerThatEndsStillGetsWhatTheRelayHeldForIt) {
+    const std::string request = loopback::pattern(96 * 1024, 9);
+    std::atomic<bool> held{true};
+    std::promise<Reading> destinationGot;
+    loopback::Server server(
+        [&](int fd) {
+            for (int i = 0; i < 3000 && held.load(); ++i) {
+                std::this_thread::sleep_for(10ms);
+            }
+            shutdown(fd, SHUT_WR);
+            destinationGot.set_value(readToEnd(fd, 4096, 0us));
+        },
+        4096);
+    startRelay(server.port());
+    int client = loopback::connectTo(relayPort, 30s);
+    ASSERT_GE(client, 0);
+    // Small kernel buffers towards the destination, so the relay's own queue fills.
+    ASSERT_TRUE(runUntil([&] { return recorder.last() == 1; }));
+    int small = 4096;
+    firstPair()->connectSocket->SetSockOpt(SO_SNDBUF, &small, sizeof small);
+    ASSERT_TRUE(loopback::sendAll(client, request.data(), request.size()));
+    // Everything sent has been taken by the relay, and part of it still waits in its queue.
+    ASSERT_TRUE(runUntil([&] {
+        CTcpSockPair* pair = firstPair();
+        int unread = -1;
+        return pair != nullptr && pair->connectSocket->sRemainCount > 0 &&
+               ioctl(pair->acceptSocket->handle(), SIOCINQ, &unread) == 0 && unread == 0;
+    }));
+    held = false;
+    auto result = destinationGot.get_future();
+    ASSERT_TRUE(runUntil([&] { return result.wait_for(0s) == std::future_status::ready; }));
+    Reading got = result.get();
+    bool clientEnded = whileRelaying([client] { return loopback::waitClosed(client); });
+    close(client);
+
+    EXPECT_TRUE(got.ended);
+    EXPECT_EQ(got.data.size(), request.size());
+    EXPECT_EQ(sumOf(got.data), sumOf(request));
+    EXPECT_TRUE(clientEnded);
+    EXPECT_TRUE(runUntil([&] { return repeater.getLingeringCount() == 0; }));
+}
+
+}  // namespace

@@ -1,0 +1,141 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/trace.h"
+#include "tests/relay/relay_fixture.h"
+
+namespace {
+
+SocketAddress loopbackAddress(const char* text, int port) {
+    SocketAddress address;
+    parseNumericAddress(text, port, address);
+    return address;
+}
+
+// A destination name whose lookup the test controls; runs on the resolver's threads.
+struct FakeNames {
+    std::vector<std::string> addresses = {"127.0.0.1"};
+    std::atomic<int> calls{0};
+    std::atomic<int> finished{0};
+    std::atomic<bool> released{true};
+    std::chrono::milliseconds slowFromSecond{0};
+
+    LookupFunction function() {
+        return [this](const std::string&, int port, std::vector<SocketAddress>& out) {
+            if (calls++ > 0) {
+                std::this_thread::sleep_for(slowFromSecond);
+            }
+            for (int i = 0; i < 1000 && !released.load(); ++i) {
+                std::this_thread::sleep_for(10ms);
+            }
+            for (const std::string& text : addresses) {
+                out.push_back(loopbackAddress(text.c_str(), port));
+            }
+            ++finished;
+            return 0;
+        };
+    }
+};
+
+class LookupTest : public RelayTest {
+  protected:
+    void SetUp() override { setTraceEnabled(false); }
+    void TearDown() override { setTraceEnabled(true); }
+
+    FakeNames names;
+};
+
+std::chrono::milliseconds slowestRoundTrip(loopback::Client& client,
+                                           std::chrono::milliseconds during) {
+    std::chrono::milliseconds slowest{0};
+    auto end = std::chrono::steady_clock::now() + during;
+    for (int i = 0; i < 100'000 && std::chrono::steady_clock::now() < end; ++i) {
+        auto sent = std::chrono::steady_clock::now();
+        if (!client.send("ping") || client.receive(4) != "ping") {
+            return 1h;
+        }
+        slowest = std::max(slowest, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - sent));
+    }
+    return slowest;
+}
+
+TEST_F(LookupTest, ASlowLookupStallsNoOtherConnection) {
+    names.slowFromSecond = 1500ms;
+    repeater.setLookupFunction(names.function());
+    loopback::Server server(loopback::echo);
+    startRelay(server.port(), "destination.test");
+    loopback::Client first;
+    ASSERT_TRUE(first.connectTo(relayPort));
+    ASSERT_TRUE(runUntil([&] { return recorder.last() == 1; }));
+
+    loopback::Client second;
+    ASSERT_TRUE(second.connectTo(relayPort));
+    ASSERT_TRUE(runUntil([&] { return pairCount() == 2; }));
+    std::chrono::milliseconds slowest =
+        whileRelaying([&] { return slowestRoundTrip(first, 1000ms); });
+    EXPECT_LT(slowest, 300ms);
+    ASSERT_TRUE(runUntil([&] { return recorder.last() == 2; }, 10s));
+    EXPECT_TRUE(whileRelaying([&] { return second.send("late") && second.receive(4) == "late"; }));
+}
+
+TEST_F(LookupTest, EveryAddressIsTriedUntilOneConnects) {
+    // Nothing listens on 127.0.0.2 at the server's port: the first address refuses.
+    names.addresses = {"127.0.0.2", "127.0.0.1"};
+    repeater.setLookupFunction(names.function());
+    loopback::Server server(loopback::echo);
+    startRelay(server.port(), "two-addresses.test");
+    loopback::Client client;
+    ASSERT_TRUE(client.connectTo(relayPort));
+    EXPECT_TRUE(
+        whileRelaying([&] { return client.send("hello") && client.receive(5) == "hello"; }));
+    EXPECT_EQ(recorder.last(), 1);
+    EXPECT_EQ(server.accepted(), 1);
+}
+
+TEST_F(LookupTest, ALookupOutlivedByItsClientOrRepeaterIsDropped) {
+    names.released = false;
+    loopback::Server server(loopback::echo);
+    auto own = std::make_unique<CTcpRepeater>();
+    own->setLookupFunction(names.function());
+    own->setListenBind(1, "127.0.0.1");
+    ASSERT_TRUE(own->start(0, "waiting.test", server.port()));
+    const int port = static_cast<int>(own->getListenPort());
+    auto pairs = [&] {
+        int cursor = 0;
+        int count = 0;
+        while (own->getNextPair(cursor) != nullptr) {
+            ++count;
+        }
+        return count;
+    };
+
+    // The client leaves while its lookup runs; then the repeater stops with another pending.
+    int leaving = loopback::connectTo(port);
+    ASSERT_TRUE(runUntil([&] { return pairs() == 1; }));
+    close(leaving);
+    ASSERT_TRUE(runUntil([&] { return pairs() == 0; }));
+    loopback::Client stopped;
+    ASSERT_TRUE(stopped.connectTo(port));
+    ASSERT_TRUE(runUntil([&] { return pairs() == 1; }));
+    own->stop();
+    loopback::Client orphaned;
+    ASSERT_TRUE(own->start(port, "waiting.test", server.port()));
+    ASSERT_TRUE(orphaned.connectTo(port));
+    ASSERT_TRUE(runUntil([&] { return pairs() == 1; }));
+    own.reset();
+
+    names.released = true;
+    // Lookups not yet begun were dropped with their repeater; those begun end on their own.
+    ASSERT_TRUE(runUntil([&] { return names.finished.load() == names.calls.load(); }));
+    // The late results arrive and must find nobody to connect.
+    EXPECT_FALSE(runUntil([&] { return server.accepted() > 0; }, 300ms));
+    EXPECT_TRUE(whileRelaying([&] { return stopped.waitClosed() && orphaned.waitClosed(); }));
+}
+
+}  // namespace
