@@ -58,6 +58,15 @@ bool CAsyncSocket::requireOpen() {
     return true;
 }
 
+int CAsyncSocket::makeSocket(int family, int socketType, bool dualStack) {
+    int fd = socket(family, socketType | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && family == AF_INET6) {
+        int v6Only = dualStack ? 0 : 1;
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6Only, sizeof v6Only);
+    }
+    return fd;
+}
+
 bool CAsyncSocket::Create(int port, int socketType, long events, const char* bindAddress) {
     SocketEventLoop* loop = SocketEventLoop::current();
     if (loop == nullptr || !loop->isOpen()) {
@@ -68,15 +77,19 @@ bool CAsyncSocket::Create(int port, int socketType, long events, const char* bin
         setLastError(WSAEINVAL);
         return false;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bindAddress != nullptr && inet_pton(AF_INET, bindAddress, &address.sin_addr) != 1) {
+    // Without an address the socket takes IPv4 and IPv6 alike, where the system has IPv6.
+    dualStack_ = bindAddress == nullptr;
+    if (dualStack_) {
+        parseNumericAddress("::", port, bind_);
+    } else if (!parseNumericAddress(bindAddress, port, bind_)) {
         setLastError(WSAEINVAL);
         return false;
     }
-    int fd = socket(AF_INET, socketType | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = makeSocket(bind_.family(), socketType, dualStack_);
+    if (fd < 0 && dualStack_ && errno == EAFNOSUPPORT) {
+        parseNumericAddress("0.0.0.0", port, bind_);
+        fd = makeSocket(AF_INET, socketType, false);
+    }
     if (fd < 0) {
         setLastError(toWsaError(errno));
         return false;
@@ -88,16 +101,14 @@ bool CAsyncSocket::Create(int port, int socketType, long events, const char* bin
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     }
     // Any address and any port is what connect would pick anyway; skip the call.
-    bound_ = port != 0 || bindAddress != nullptr;
-    std::memcpy(&bind_.storage, &address, sizeof address);
-    bind_.length = sizeof address;
+    bound_ = port != 0 || !dualStack_;
     if (bound_ && bind(fd, bind_.get(), bind_.length) != 0) {
         setLastError(toWsaError(errno));
         close(fd);
         return false;
     }
     fd_ = fd;
-    family_ = AF_INET;
+    family_ = bind_.family();
     events_ = events;
     loop_ = loop;
     return true;
@@ -574,7 +585,7 @@ bool CAsyncSocket::openDescriptor(int family) {
         setLastError(WSAEAFNOSUPPORT);
         return false;
     }
-    int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = makeSocket(family, SOCK_STREAM, false);
     if (fd < 0) {
         setLastError(toWsaError(errno));
         return false;
@@ -588,6 +599,7 @@ bool CAsyncSocket::openDescriptor(int family) {
     close(fd_);
     fd_ = fd;
     family_ = family;
+    dualStack_ = false;
     watched_ = false;
     return true;
 }
@@ -595,10 +607,15 @@ bool CAsyncSocket::openDescriptor(int family) {
 int CAsyncSocket::connectNext() {
     int result = WSAECONNREFUSED;
     while (nextAddress_ < connectAddresses_.size()) {
-        const SocketAddress& target = connectAddresses_[nextAddress_];
-        // A socket whose connect failed is not used for another; the first try uses Create's.
-        bool fresh = nextAddress_ == 0 && target.family() == family_;
+        SocketAddress target = connectAddresses_[nextAddress_];
+        // A socket whose connect failed is not used for another; the first try uses Create's,
+        // which reaches an IPv4 address as a mapped one when it takes both families.
+        bool mapped = family_ == AF_INET6 && dualStack_ && target.family() == AF_INET;
+        bool fresh = nextAddress_ == 0 && (target.family() == family_ || mapped);
         ++nextAddress_;
+        if (fresh && mapped) {
+            target = mappedToIpv6(target);
+        }
         if (!fresh && !openDescriptor(target.family())) {
             result = WSAGetLastError();
             continue;

@@ -65,8 +65,10 @@ class CAsyncSocket {
     virtual void OnConnect(int nErrorCode);
     virtual void OnClose(int nErrorCode);
 
-    // Makes the socket and binds it; port 0 is any port, a null address any local address.
-    // A bind address must be dotted-quad text, a port must lie in 0..65535 (WSAEINVAL).
+    // Makes the socket and binds it; port 0 is any port. A null address is any local
+    // address of either family (one socket for IPv4 and IPv6, IPv4 alone where the system
+    // has no IPv6). A bind address must be a numeric IPv4 or IPv6 address (an IPv6 one
+    // gives an IPv6-only socket), a port must lie in 0..65535 (WSAEINVAL).
     bool Create(int port = 0, int socketType = SOCK_STREAM, long events = FD_ALL_EVENTS,
                 const char* bindAddress = nullptr);
     // A numeric address is used as is, other text resolved here (blocking).
@@ -112,6 +114,7 @@ class CAsyncSocket {
     enum class Dispatch { Idle, Consumed, Gone };
 
     bool requireOpen();
+    static int makeSocket(int family, int socketType, bool dualStack);
     bool attachDescriptor(int fd);
     bool openDescriptor(int family);
     void postFirstSend();
@@ -153,6 +156,8 @@ class CAsyncSocket {
     // next address of a connect needs one.
     SocketAddress bind_;
     bool bound_ = false;
+    // Made for any address: takes both families.
+    bool dualStack_ = false;
     // Addresses of the connect in progress still to try, and the next one's position.
     std::vector<SocketAddress> connectAddresses_;
     std::size_t nextAddress_ = 0;

@@ -46,6 +46,19 @@ bool parseNumericAddress(const std::string& text, int port, SocketAddress& out) 
     return true;
 }
 
+SocketAddress mappedToIpv6(const SocketAddress& ipv4) {
+    const auto* from = reinterpret_cast<const sockaddr_in*>(&ipv4.storage);
+    SocketAddress out;
+    auto* to = reinterpret_cast<sockaddr_in6*>(&out.storage);
+    to->sin6_family = AF_INET6;
+    to->sin6_port = from->sin_port;
+    to->sin6_addr.s6_addr[10] = 0xFF;
+    to->sin6_addr.s6_addr[11] = 0xFF;
+    std::memcpy(&to->sin6_addr.s6_addr[12], &from->sin_addr, 4);
+    out.length = sizeof(sockaddr_in6);
+    return out;
+}
+
 bool addressToText(const SocketAddress& address, std::string& text, unsigned int& port) {
     char buffer[INET6_ADDRSTRLEN] = {};
     if (address.family() == AF_INET) {
@@ -85,7 +98,7 @@ int systemLookup(const std::string& host, int port, std::vector<SocketAddress>& 
         return WSAEINVAL;
     }
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) {

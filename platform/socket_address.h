@@ -20,6 +20,9 @@ struct SocketAddress {
 // for a host name or anything else.
 bool parseNumericAddress(const std::string& text, int port, SocketAddress& out);
 
+// An IPv4 address as the IPv4-mapped IPv6 address (::ffff:a.b.c.d) with the same port.
+SocketAddress mappedToIpv6(const SocketAddress& ipv4);
+
 // The address as text and its port: IPv4 (and IPv4-mapped IPv6) in dotted form, IPv6 in its
 // compressed form. False for any other family.
 bool addressToText(const SocketAddress& address, std::string& text, unsigned int& port);

@@ -1,5 +1,8 @@
 #include "relay/tcp_repeater.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
 #include <climits>
 
 #include "address/ip_filter.h"
@@ -8,8 +11,30 @@
 #include "platform/wsa_error.h"
 
 namespace {
+using namespace std::chrono_literals;
+
+// How often pairs are checked for silence while an idle timeout is set.
+constexpr auto kIdleSweepInterval = 500ms;
+// Keepalive: first probe after a minute of silence, then every 10 s, given up after 5.
+constexpr int kKeepAliveIdle = 60;
+constexpr int kKeepAliveInterval = 10;
+constexpr int kKeepAliveProbes = 5;
+
 bool validSlot(int slot, std::size_t size) {
     return slot >= 0 && static_cast<std::size_t>(slot) < size;
+}
+
+bool bothConnected(const CTcpSockPair& pair) {
+    return pair.acceptSocket->connectState == Connected &&
+           pair.connectSocket->connectState == Connected;
+}
+
+void keepAlive(CTcpSockStream& stream) {
+    int on = 1;
+    stream.SetSockOpt(SO_KEEPALIVE, &on, sizeof on);
+    stream.SetSockOpt(TCP_KEEPIDLE, &kKeepAliveIdle, sizeof kKeepAliveIdle, IPPROTO_TCP);
+    stream.SetSockOpt(TCP_KEEPINTVL, &kKeepAliveInterval, sizeof kKeepAliveInterval, IPPROTO_TCP);
+    stream.SetSockOpt(TCP_KEEPCNT, &kKeepAliveProbes, sizeof kKeepAliveProbes, IPPROTO_TCP);
 }
 }  // namespace
 
@@ -60,6 +85,10 @@ bool CTcpRepeater::start(int listenPort, const std::string& host, int destinatio
     }
     listening_ = true;
     TRACE("CTcpRepeater::start()-Listen() OK! Port=%d\n", static_cast<int>(getListenPort()));
+    log_ = logPath_.empty()
+               ? nullptr
+               : std::make_unique<ConnectionLog>(logPath_, static_cast<int>(getListenPort()));
+    scheduleIdleSweep();
     return true;
 }
 
@@ -71,6 +100,9 @@ void CTcpRepeater::stop() {
     listenSocket.Close();
     listening_ = false;
     closer_.closeAll();
+    if (log_) {
+        log_->flush();
+    }
 }
 
 unsigned int CTcpRepeater::getListenPort() const {
@@ -110,6 +142,9 @@ void CTcpRepeater::notifyOnAccept(int /*index*/, std::string /*kind*/) {
     if (ipFilter != nullptr && ipFilter->checkAddress(peer) == 0) {
         accepted.reset();
         TRACE("★★接続を拒否★★ PeerAddress=%s, port=%d\n", peer.c_str(), peerPortNumber);
+        if (log_) {
+            log_->refused(ConnectionLog::endText(peer, peerPortNumber));
+        }
         return;
     }
     accepted->peerAddress = peer;
@@ -121,9 +156,12 @@ void CTcpRepeater::notifyOnAccept(int /*index*/, std::string /*kind*/) {
     if (!pair) {
         return;
     }
+    pair->serial = nextSerial_++;
+    pair->acceptedAt = std::chrono::steady_clock::now();
     int slot = addPair(std::move(pair));
     pairs[slot]->acceptSocket->index = static_cast<std::uint32_t>(slot);
     pairs[slot]->connectSocket->index = static_cast<std::uint32_t>(slot);
+    scheduleConnectTimeout(slot, pairs[slot]->serial);
 
     SocketAddress numeric;
     if (parseNumericAddress(forwardHost, forwardPort, numeric)) {
@@ -152,6 +190,8 @@ std::unique_ptr<CTcpSockPair> CTcpRepeater::makePair(std::unique_ptr<CTcpSockStr
 
     accepted->pairSocket = outgoing.get();
     outgoing->pairSocket = accepted.get();
+    accepted->halfClose = options_.halfClose;
+    outgoing->halfClose = options_.halfClose;
     auto pair = std::make_unique<CTcpSockPair>();
     pair->acceptSocket = std::move(accepted);
     pair->connectSocket = std::move(outgoing);
@@ -202,7 +242,7 @@ void CTcpRepeater::connectPair(int slot, const std::vector<SocketAddress>& addre
     }
     TRACE("CTcpA2AModel::notifyOnAccept() CONNECT FAILE! hostname=%s, port=%d err=%d\n",
           forwardHost.c_str(), forwardPort, err);
-    closePair(slot, {pair.connectSocket.get(), false});
+    closePair(slot, {pair.connectSocket.get(), false, "error " + std::to_string(err), err});
 }
 
 void CTcpRepeater::markConnected(CTcpSockPair& pair) {
@@ -213,6 +253,14 @@ void CTcpRepeater::markConnected(CTcpSockPair& pair) {
     pair.acceptSocket->connectState = Connected;
     pair.connectSocket->connectState = Connected;
     pair.connectSocket->readNames();
+    pair.quietSince = std::chrono::steady_clock::now();
+    if (options_.keepAlive) {
+        keepAlive(*pair.acceptSocket);
+        keepAlive(*pair.connectSocket);
+    }
+    if (log_) {
+        log_->opened(endsOf(pair));
+    }
 }
 
 void CTcpRepeater::notifyOnConnect(int index, std::string /*kind*/) {
@@ -223,18 +271,20 @@ void CTcpRepeater::notifyOnConnect(int index, std::string /*kind*/) {
     }
 }
 
-void CTcpRepeater::notifyOnClose(int index, std::string /*kind*/) {
+void CTcpRepeater::notifyOnClose(int index, std::string kind) {
     TRACE("CTcpRepeater::notifyOnClose()\n");
-    closePair(index);
+    closePair(index, {nullptr, false, kind == "acceptSocket" ? "client-end" : "destination-end"});
 }
 
 void CTcpRepeater::notifyOnError(int index, std::string kind, int err) {
     TRACE("CTcpRepeater::notifyOnError() index=%d, kind=%s, err=%d\n", index, kind.c_str(), err);
-    PairEnding ending;
+    const bool client = kind == "acceptSocket";
+    PairEnding ending{nullptr, err == WSAECONNRESET, "error " + std::to_string(err), err};
+    if (ending.reset) {
+        ending.reason = client ? "client-reset" : "destination-reset";
+    }
     if (CTcpSockPair* pair = pairAt(index)) {
-        ending.failed =
-            kind == "acceptSocket" ? pair->acceptSocket.get() : pair->connectSocket.get();
-        ending.reset = err == WSAECONNRESET;
+        ending.failed = client ? pair->acceptSocket.get() : pair->connectSocket.get();
     }
     closePair(index, ending);
 }
@@ -277,10 +327,10 @@ void CTcpRepeater::closePair(int slot, PairEnding ending) {
     }
     if (pairs[slot]) {
         std::unique_ptr<CTcpSockPair> pair = std::move(pairs[slot]);
-        if (pair->acceptSocket->connectState == Connected &&
-            pair->connectSocket->connectState == Connected) {
+        if (bothConnected(*pair)) {
             --connectedCount_;
         }
+        logClose(*pair, ending);
         closePairStreams(*pair, ending);
         pair.reset();
         --occupiedSlots_;
@@ -291,6 +341,82 @@ void CTcpRepeater::closePair(int slot, PairEnding ending) {
         freeSlots_.clear();
     }
     reportConnectionCount();
+}
+
+ConnectionLog::Ends CTcpRepeater::endsOf(const CTcpSockPair& pair) const {
+    const CTcpSockStream& destination = *pair.connectSocket;
+    return {ConnectionLog::endText(pair.acceptSocket->peerAddress, pair.acceptSocket->peerPort),
+            destination.peerAddress.empty()
+                ? ConnectionLog::endText(forwardHost, static_cast<unsigned int>(forwardPort))
+                : ConnectionLog::endText(destination.peerAddress, destination.peerPort)};
+}
+
+void CTcpRepeater::logClose(const CTcpSockPair& pair, const PairEnding& ending) {
+    if (!log_) {
+        return;
+    }
+    if (!bothConnected(pair) && ending.failed == pair.connectSocket.get() && ending.error != 0) {
+        log_->failed(endsOf(pair), ending.error);
+        return;
+    }
+    log_->closed(
+        endsOf(pair),
+        {pair.bytesUp(), pair.bytesDown(), std::chrono::steady_clock::now() - pair.acceptedAt},
+        ending.reason);
+}
+
+void CTcpRepeater::scheduleConnectTimeout(int slot, std::uint64_t serial) {
+    SocketEventLoop* loop = SocketEventLoop::current();
+    if (options_.connectTimeoutSeconds <= 0 || loop == nullptr) {
+        return;
+    }
+    std::weak_ptr<bool> alive = alive_;
+    loop->runAfter(std::chrono::seconds(options_.connectTimeoutSeconds),
+                   [this, alive, slot, serial] {
+                       CTcpSockPair* pair = alive.expired() ? nullptr : pairAt(slot);
+                       if (pair != nullptr && pair->serial == serial &&
+                           pair->connectSocket->connectState != Connected) {
+                           // Too slow counts as a failed connect, whichever address was being
+                           // tried.
+                           pair->connectSocket->OnConnect(WSAETIMEDOUT);
+                       }
+                   });
+}
+
+void CTcpRepeater::scheduleIdleSweep() {
+    SocketEventLoop* loop = SocketEventLoop::current();
+    if (idleSweepScheduled_ || options_.idleTimeoutSeconds <= 0 || !listening_ || loop == nullptr) {
+        return;
+    }
+    idleSweepScheduled_ = true;
+    std::weak_ptr<bool> alive = alive_;
+    loop->runAfter(std::chrono::duration_cast<std::chrono::milliseconds>(kIdleSweepInterval),
+                   [this, alive] {
+                       if (!alive.expired()) {
+                           idleSweepScheduled_ = false;
+                           closeIdlePairs();
+                           scheduleIdleSweep();
+                       }
+                   });
+}
+
+void CTcpRepeater::closeIdlePairs() {
+    auto now = std::chrono::steady_clock::now();
+    auto limit = std::chrono::seconds(options_.idleTimeoutSeconds);
+    // A byte count that has not moved since the last look means silence in both directions.
+    for (int slot = 0; validSlot(slot, pairs.size()); ++slot) {
+        CTcpSockPair* pair = pairs[slot].get();
+        if (pair == nullptr || !bothConnected(*pair)) {
+            continue;
+        }
+        std::uint64_t bytes = pair->bytesUp() + pair->bytesDown();
+        if (bytes != pair->bytesSeen) {
+            pair->bytesSeen = bytes;
+            pair->quietSince = now;
+        } else if (now - pair->quietSince >= limit) {
+            closePair(slot, {nullptr, false, "idle-timeout"});
+        }
+    }
 }
 
 void CTcpRepeater::reportConnectionCount() {

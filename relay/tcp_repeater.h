@@ -8,6 +8,7 @@
 #include "platform/host_resolver.h"
 #include "platform/socket_address.h"
 #include "relay/buffer_pool.h"
+#include "relay/connection_log.h"
 #include "relay/lingering_closer.h"
 #include "relay/relay_options.h"
 #include "relay/tcp_repeater_listener.h"
@@ -17,10 +18,13 @@
 
 class CIpFilter;
 
-// How a pair ends: cleanly, or through a failure of one stream (a reset is passed on).
+// How a pair ends: cleanly, or through a failure of one stream (a reset is passed on), and
+// the reason the connection log gives.
 struct PairEnding {
     const CTcpSockStream* failed = nullptr;
     bool reset = false;
+    std::string reason = "stopped";
+    int error = 0;
 };
 
 // The forwarding engine of one port: listens on a local TCP port and relays every admitted
@@ -53,6 +57,8 @@ class CTcpRepeater : public CTcpSockStreamParent {
     void setFilter(const CIpFilter* filter) { ipFilter = filter; }
     // Takes effect for pairs made from now on.
     void setOptions(const RelayOptions& newOptions) { options_ = newOptions; }
+    // Connection events are appended to this file from the next start on; empty: none.
+    void setConnectionLog(const std::string& path) { logPath_ = path; }
 
     // True when the port listens; a failure leaves its trace line and nothing open.
     bool start(int listenPort, const std::string& host, int destinationPort);
@@ -78,6 +84,12 @@ class CTcpRepeater : public CTcpSockStreamParent {
     void markConnected(CTcpSockPair& pair);
     std::shared_ptr<BufferPool> poolForBufferSize();
     CTcpSockPair* pairAt(int slot);
+    void applyOptions(CTcpSockStream& stream) const;
+    void scheduleConnectTimeout(int slot, std::uint64_t serial);
+    void scheduleIdleSweep();
+    void closeIdlePairs();
+    ConnectionLog::Ends endsOf(const CTcpSockPair& pair) const;
+    void logClose(const CTcpSockPair& pair, const PairEnding& ending);
     std::unique_ptr<CTcpSockPair> makePair(std::unique_ptr<CTcpSockStream> accepted);
     void lookUpDestination(int slot);
     void connectPair(int slot, const std::vector<SocketAddress>& addresses, int lookupError);
@@ -104,6 +116,12 @@ class CTcpRepeater : public CTcpSockStreamParent {
     std::set<int> freeSlots_;
     bool listening_ = false;
     RelayOptions options_;
+    std::string logPath_;
+    std::unique_ptr<ConnectionLog> log_;
+    std::uint64_t nextSerial_ = 1;
+    bool idleSweepScheduled_ = false;
+    // Timers of the loop that outlive this repeater find it gone.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     LookupFunction lookup_ = systemLookup;
     // Made at the first name lookup; destroyed before the table, dropping late results.
     std::unique_ptr<HostResolver> resolver_;

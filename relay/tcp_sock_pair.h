@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -11,4 +12,13 @@ struct CTcpSockPair {
     std::unique_ptr<CTcpSockStream> connectSocket;
     // The destination's name lookup still running for this pair, or 0.
     std::uint64_t lookupTicket = 0;
+    // Tells this pair from a later one in the same slot.
+    std::uint64_t serial = 0;
+    std::chrono::steady_clock::time_point acceptedAt;
+    // The byte count last seen by the idle check, and since when it has not moved.
+    std::uint64_t bytesSeen = 0;
+    std::chrono::steady_clock::time_point quietSince;
+
+    std::uint64_t bytesUp() const { return acceptSocket->receivedBytes; }
+    std::uint64_t bytesDown() const { return connectSocket->receivedBytes; }
 };

@@ -135,6 +135,7 @@ void CTcpSockStream::OnReceive(int nErrorCode) {
     int n = ReceiveInto(free.first, static_cast<int>(free.firstLength), free.second,
                         static_cast<int>(free.secondLength));
     if (n >= 1) {
+        receivedBytes += static_cast<std::uint32_t>(n);
         partner.sendQueue_.commit(static_cast<std::uint32_t>(n));
         partner.queueChanged();
         if (partner.connectState == Connected) {
@@ -181,6 +182,10 @@ void CTcpSockStream::OnClose(int nErrorCode) {
     if (parent == nullptr) {
         return;
     }
+    if (halfClose && pairSocket != nullptr) {
+        passEndOn();
+        return;
+    }
     std::uint32_t remain = pairSocket != nullptr ? pairSocket->sRemainCount : 0;
     bool partnerClosed = pairSocket != nullptr && pairSocket->closePending == 1;
     if (partnerClosed) {
@@ -200,6 +205,28 @@ void CTcpSockStream::OnClose(int nErrorCode) {
     }
     closePending = 1;
     TRACE("■■■■■CTcpSockStream::OnClose() SendRemain=%ld\n", static_cast<long>(remain));
+}
+
+void CTcpSockStream::passEndOn() {
+    // This peer has ended: once the partner has sent all of it, the partner's peer is told
+    // by a shutdown for writing. The pair ends when both ends have been passed on.
+    CTcpSockStream& partner = *pairSocket;
+    if (partner.sRemainCount > 0 || partner.connectState != Connected) {
+        // The partner's next OnSend, after its connect or its queue, comes back here.
+        if (closePending == 0 && partner.sRemainCount > 0) {
+            TRACE("■■■■■CTcpSockStream::OnClose() SendRemain=%ld\n",
+                  static_cast<long>(partner.sRemainCount));
+        }
+        closePending = 1;
+        return;
+    }
+    if (!partner.endPassed_) {
+        partner.endPassed_ = true;
+        partner.ShutDown(SHUT_WR);
+    }
+    if (endPassed_) {
+        parent->notifyOnClose(static_cast<int>(index), kind);
+    }
 }
 
 void CTcpSockStream::OnConnect(int nErrorCode) {

@@ -46,6 +46,11 @@ class CTcpSockStream : public CAsyncSocket {
     std::string peerAddress;
     std::uint32_t peerPort = 0;
     std::int32_t closePending = 0;
+    // Pass one peer's end on as a shutdown for writing and keep the other direction going,
+    // instead of closing the pair at the first end.
+    bool halfClose = false;
+    // Bytes read from this stream's peer.
+    std::uint64_t receivedBytes = 0;
 
     void setKind(const std::string& text) { kind = text; }
 
@@ -81,6 +86,7 @@ class CTcpSockStream : public CAsyncSocket {
     void OnClose(int nErrorCode) override;
 
   private:
+    void passEndOn();
     void queueChanged();
     void resumePartnerReading();
     void reportError(int err);
@@ -88,4 +94,6 @@ class CTcpSockStream : public CAsyncSocket {
     SendRing sendQueue_;
     // Set while this stream's reading waits for room in the partner's queue.
     bool receivePaused_ = false;
+    // This socket was shut down for writing: its partner's peer ended and all was sent.
+    bool endPassed_ = false;
 };

@@ -1,0 +1,126 @@
+#include "relay/connection_log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <utility>
+
+#include "platform/socket_event_loop.h"
+
+namespace {
+using namespace std::chrono_literals;
+
+// Local time with milliseconds and its offset from UTC, as 2026-12-08T23:04:05.123+09:00.
+std::string timestamp() {
+    auto now = std::chrono::system_clock::now();
+    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch() %
+                                                                        std::chrono::seconds(1))
+                      .count();
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char date[32] = {};
+    char offset[8] = {};
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
+    std::strftime(offset, sizeof offset, "%z", &local);
+    char text[64] = {};
+    std::snprintf(text, sizeof text, "%s.%03d%.3s:%.2s", date, static_cast<int>(millis), offset,
+                  offset + 3);
+    return text;
+}
+
+bool writeAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+}  // namespace
+
+ConnectionLog::ConnectionLog(std::string path, int listenPort)
+    : path_(std::move(path)),
+      portField_("TCP:" + std::to_string(listenPort)),
+      alive_(std::make_shared<bool>(true)) {}
+
+ConnectionLog::~ConnectionLog() {
+    flush();
+}
+
+std::string ConnectionLog::endText(const std::string& address, unsigned int port) {
+    if (address.find(':') != std::string::npos) {
+        return "[" + address + "]:" + std::to_string(port);
+    }
+    return address + ":" + std::to_string(port);
+}
+
+void ConnectionLog::append(const std::string& event, const Ends& ends, const std::string& tail) {
+    pending_ += timestamp() + "\t" + portField_ + "\t" + event + "\t" + ends.client + "\t" +
+                ends.destination + tail + "\n";
+    scheduleFlush();
+}
+
+void ConnectionLog::opened(const Ends& ends) {
+    append("open", ends, "");
+}
+
+void ConnectionLog::closed(const Ends& ends, const Totals& totals, const std::string& reason) {
+    auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(totals.lasted).count();
+    char lasted[32] = {};
+    std::snprintf(lasted, sizeof lasted, "%lld.%03lld", static_cast<long long>(millis / 1000),
+                  static_cast<long long>(millis % 1000));
+    append("close", ends,
+           "\t" + std::to_string(totals.up) + "\t" + std::to_string(totals.down) + "\t" + lasted +
+               "\t" + reason);
+}
+
+void ConnectionLog::refused(const std::string& client) {
+    append("refused", {client, ""}, "");
+}
+
+void ConnectionLog::failed(const Ends& ends, int error) {
+    append("failed", ends, "\t" + std::to_string(error));
+}
+
+void ConnectionLog::scheduleFlush() {
+    SocketEventLoop* loop = SocketEventLoop::current();
+    if (flushScheduled_ || loop == nullptr) {
+        return;
+    }
+    flushScheduled_ = true;
+    std::weak_ptr<bool> alive = alive_;
+    loop->runAfter(1s, [this, alive] {
+        if (!alive.expired()) {
+            flushScheduled_ = false;
+            flush();
+        }
+    });
+}
+
+void ConnectionLog::flush() {
+    if (pending_.empty()) {
+        return;
+    }
+    struct stat info {};
+    if (stat(path_.c_str(), &info) == 0 &&
+        static_cast<std::uintmax_t>(info.st_size) >= kRotateBytes) {
+        std::rename(path_.c_str(), (path_ + ".1").c_str());
+    }
+    int fd = open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    bool written = fd >= 0 && writeAll(fd, pending_);
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (!written && !failureSaid_) {
+        failureSaid_ = true;
+        std::fprintf(stderr, "%s: cannot write, connection log lines are dropped\n", path_.c_str());
+    }
+    pending_.clear();
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// One line per connection event, appended to a text file for the user to read later.
+//
+// Lines are kept in memory and written at most once a second (and by flush(), which the
+// repeater calls when it stops, and at destruction), so relaying never waits for the disk.
+// A write that fails drops its lines and says so once on standard error; relaying goes on.
+// Past 10 MiB the file becomes "<name>.1" (replacing an older one) and a new file begins.
+// Ownership: owns its buffer; the file is opened for each write. Thread: the relay's thread.
+class ConnectionLog {
+  public:
+    // Peers as "address:port" ("[address]:port" for IPv6).
+    struct Ends {
+        std::string client;
+        std::string destination;
+    };
+    struct Totals {
+        std::uint64_t up = 0;
+        std::uint64_t down = 0;
+        std::chrono::steady_clock::duration lasted{};
+    };
+
+    ConnectionLog(std::string path, int listenPort);
+    ~ConnectionLog();
+    ConnectionLog(const ConnectionLog&) = delete;
+    ConnectionLog& operator=(const ConnectionLog&) = delete;
+
+    void opened(const Ends& ends);
+    void closed(const Ends& ends, const Totals& totals, const std::string& reason);
+    void refused(const std::string& client);
+    void failed(const Ends& ends, int error);
+
+    void flush();
+
+    static std::string endText(const std::string& address, unsigned int port);
+
+    // Where the file starts anew.
+    static constexpr std::uintmax_t kRotateBytes = 10u << 20;
+
+  private:
+    void append(const std::string& event, const Ends& ends, const std::string& tail);
+    void scheduleFlush();
+
+    std::string path_;
+    std::string portField_;
+    std::string pending_;
+    bool flushScheduled_ = false;
+    bool failureSaid_ = false;
+    std::shared_ptr<bool> alive_;
+};
