@@ -1,6 +1,8 @@
 #include "panels/status_dlg.h"
 
+#include <algorithm>
 #include <array>
+#include <cstdio>
 #include <string>
 
 #include "relay/tcp_repeater.h"
@@ -8,13 +10,17 @@
 
 namespace {
 
+using namespace std::chrono_literals;
+
+constexpr auto kRefreshInterval = 1s;
+
 struct Column {
     const char* heading;
     int format;
     int width;
 };
 
-constexpr std::array<Column, 10> kColumns{{
+constexpr std::array<Column, 15> kColumns{{
     {"AcceptPeer", LVCFMT_LEFT, 80},
     {"Port", LVCFMT_RIGHT, 50},
     {"BindIp", LVCFMT_LEFT, 80},
@@ -25,15 +31,50 @@ constexpr std::array<Column, 10> kColumns{{
     {"ConnectPeer", LVCFMT_LEFT, 80},
     {"Port", LVCFMT_RIGHT, 50},
     {"UsedBuff", LVCFMT_RIGHT, 70},
+    {"Up", LVCFMT_RIGHT, 90},
+    {"Down", LVCFMT_RIGHT, 90},
+    {"Up/s", LVCFMT_RIGHT, 80},
+    {"Down/s", LVCFMT_RIGHT, 80},
+    {"Time", LVCFMT_RIGHT, 60},
 }};
 
 std::string decimal(long long value) {
     return std::to_string(static_cast<int>(value));
 }
 
+// 1234567 as "1,234,567".
+std::string grouped(std::uint64_t value) {
+    const std::string digits = std::to_string(value);
+    std::string text;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) {
+            text += ',';
+        }
+        text += digits[i];
+    }
+    return text;
+}
+
+std::string duration(std::chrono::steady_clock::duration lasted) {
+    long long seconds = std::chrono::duration_cast<std::chrono::seconds>(lasted).count();
+    char text[32] = {};
+    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60,
+                  seconds % 60);
+    return text;
+}
+
+std::string rate(std::uint64_t now, std::uint64_t before, double seconds) {
+    if (seconds <= 0 || now < before) {
+        return "0";
+    }
+    return grouped(static_cast<std::uint64_t>(static_cast<double>(now - before) / seconds));
+}
+
 }  // namespace
 
-CStatusDlg::CStatusDlg(QWidget* parent) : CDialog(dialogTemplate(IDD_STATUS_DIALOG), parent) {}
+CStatusDlg::CStatusDlg(QWidget* parent) : CDialog(dialogTemplate(IDD_STATUS_DIALOG), parent) {
+    QObject::connect(&refreshTimer_, &QTimer::timeout, [this] { refresh(); });
+}
 
 CStatusDlg::~CStatusDlg() = default;
 
@@ -49,25 +90,101 @@ bool CStatusDlg::OnInitDialog() {
         const Column& c = kColumns[static_cast<std::size_t>(column)];
         list->InsertColumn(column, c.heading, c.format, c.width);
     }
+    QObject::connect(list, &QTableWidget::itemSelectionChanged, [this] { updateButtons(); });
+    updateButtons();
     if (repeater == nullptr) {
         return true;
     }
-    int cursor = 0;
-    int row = 0;
-    while (CTcpSockPair* pair = repeater->getNextPair(cursor)) {
-        const CTcpSockStream& accepted = *pair->acceptSocket;
-        const CTcpSockStream& outgoing = *pair->connectSocket;
-        list->InsertItem(row, accepted.getPeerAddress());
-        list->SetItemText(row, 1, decimal(accepted.getPeerPort()));
-        list->SetItemText(row, 2, accepted.getBindIp());
-        list->SetItemText(row, 3, decimal(accepted.getBindPort()));
-        list->SetItemText(row, 4, decimal(accepted.getMaxRemainCount()));
-        list->SetItemText(row, 5, outgoing.getBindIp());
-        list->SetItemText(row, 6, decimal(outgoing.getBindPort()));
-        list->SetItemText(row, 7, outgoing.getPeerAddress());
-        list->SetItemText(row, 8, decimal(outgoing.getPeerPort()));
-        list->SetItemText(row, 9, decimal(outgoing.getMaxRemainCount()));
-        ++row;
-    }
+    refresh();
+    refreshTimer_.start(std::chrono::milliseconds(kRefreshInterval));
     return true;
+}
+
+void CStatusDlg::refresh() {
+    std::vector<const CTcpSockPair*> pairs;
+    int cursor = 0;
+    while (const CTcpSockPair* pair =
+               repeater != nullptr ? repeater->getNextPair(cursor) : nullptr) {
+        pairs.push_back(pair);
+    }
+    const std::uint64_t selected = selectedSerial();
+    // Rows of pairs that have gone leave; the rest keep their order, which is slot order.
+    for (int row = static_cast<int>(shown_.size()) - 1; row >= 0; --row) {
+        std::uint64_t serial = shown_[static_cast<std::size_t>(row)].serial;
+        if (std::none_of(pairs.begin(), pairs.end(),
+                         [serial](const CTcpSockPair* p) { return p->serial == serial; })) {
+            list->removeRow(row);
+            shown_.erase(shown_.begin() + row);
+        }
+    }
+    for (std::size_t row = 0; row < pairs.size(); ++row) {
+        const bool fresh = row >= shown_.size() || shown_[row].serial != pairs[row]->serial;
+        if (fresh) {
+            list->InsertItem(static_cast<int>(row), "");
+            shown_.insert(shown_.begin() + static_cast<std::ptrdiff_t>(row), Shown{});
+        }
+        fillRow(static_cast<int>(row), *pairs[row], shown_[row], fresh);
+    }
+    select(selected);
+    updateButtons();
+}
+
+void CStatusDlg::fillRow(int row, const CTcpSockPair& pair, Shown& shown, bool fresh) {
+    const CTcpSockStream& accepted = *pair.acceptSocket;
+    const CTcpSockStream& outgoing = *pair.connectSocket;
+    const std::array<std::string, 10> values{accepted.getPeerAddress(),
+                                             decimal(accepted.getPeerPort()),
+                                             accepted.getBindIp(),
+                                             decimal(accepted.getBindPort()),
+                                             decimal(accepted.getMaxRemainCount()),
+                                             outgoing.getBindIp(),
+                                             decimal(outgoing.getBindPort()),
+                                             outgoing.getPeerAddress(),
+                                             decimal(outgoing.getPeerPort()),
+                                             decimal(outgoing.getMaxRemainCount())};
+    for (int column = 0; column < static_cast<int>(values.size()); ++column) {
+        list->SetItemText(row, column, values[static_cast<std::size_t>(column)]);
+    }
+    const Clock::time_point now = Clock::now();
+    const double seconds = std::chrono::duration<double>(now - shown.at).count();
+    list->SetItemText(row, 10, grouped(pair.bytesUp()));
+    list->SetItemText(row, 11, grouped(pair.bytesDown()));
+    list->SetItemText(row, 12, fresh ? "0" : rate(pair.bytesUp(), shown.up, seconds));
+    list->SetItemText(row, 13, fresh ? "0" : rate(pair.bytesDown(), shown.down, seconds));
+    list->SetItemText(row, 14, duration(now - pair.acceptedAt));
+    shown = {pair.serial, pair.bytesUp(), pair.bytesDown(), now};
+}
+
+std::uint64_t CStatusDlg::selectedSerial() const {
+    int row = list->currentRow();
+    bool chosen = row >= 0 && static_cast<std::size_t>(row) < shown_.size() &&
+                  !list->selectedItems().isEmpty();
+    return chosen ? shown_[static_cast<std::size_t>(row)].serial : 0;
+}
+
+void CStatusDlg::select(std::uint64_t serial) {
+    for (std::size_t row = 0; row < shown_.size() && serial != 0; ++row) {
+        if (shown_[row].serial == serial) {
+            list->selectRow(static_cast<int>(row));
+            return;
+        }
+    }
+    list->clearSelection();
+}
+
+void CStatusDlg::updateButtons() {
+    if (QWidget* cut = GetDlgItem(IDC_DISCONNECT_BUTTON)) {
+        cut->setEnabled(repeater != nullptr && selectedSerial() != 0);
+    }
+}
+
+void CStatusDlg::OnCommand(int id) {
+    if (id != IDC_DISCONNECT_BUTTON) {
+        CDialog::OnCommand(id);
+        return;
+    }
+    if (std::uint64_t serial = selectedSerial(); serial != 0 && repeater != nullptr) {
+        repeater->disconnect(serial);
+        refresh();
+    }
 }

@@ -311,7 +311,11 @@ void CTcpRepeater::closePairStreams(CTcpSockPair& pair, PairEnding ending) {
         if (!*stream) {
             continue;
         }
-        if (ending.reset || stream->get() == ending.failed) {
+        if (ending.abort) {
+            linger reset{1, 0};
+            (*stream)->SetSockOpt(SO_LINGER, &reset, sizeof reset);
+            (*stream)->Close();
+        } else if (ending.reset || stream->get() == ending.failed) {
             (*stream)->ShutDown(SHUT_RDWR);
             (*stream)->Close();
         } else {
@@ -423,6 +427,16 @@ void CTcpRepeater::reportConnectionCount() {
     if (listener != nullptr) {
         listener->notifyConnectionCount(connectedCount_);
     }
+}
+
+bool CTcpRepeater::disconnect(std::uint64_t serial) {
+    for (int slot = 0; validSlot(slot, pairs.size()); ++slot) {
+        if (pairs[slot] && pairs[slot]->serial == serial) {
+            closePair(slot, {nullptr, false, "disconnected", 0, true});
+            return true;
+        }
+    }
+    return false;
 }
 
 CTcpSockPair* CTcpRepeater::getNextPair(int& cursor) {

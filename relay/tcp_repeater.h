@@ -24,7 +24,9 @@ struct PairEnding {
     const CTcpSockStream* failed = nullptr;
     bool reset = false;
     std::string reason = "stopped";
+    // Both ends are reset rather than closed (the user cut the connection).
     int error = 0;
+    bool abort = false;
 };
 
 // The forwarding engine of one port: listens on a local TCP port and relays every admitted
@@ -66,6 +68,8 @@ class CTcpRepeater : public CTcpSockStreamParent {
 
     // The first pair at or after cursor, moving the cursor past it; null and -1 at the end.
     CTcpSockPair* getNextPair(int& cursor);
+    // Resets both ends of the pair with this serial at once; false when it has gone.
+    bool disconnect(std::uint64_t serial);
 
     // The port the listening socket is bound to (useful when started on port 0), or 0.
     unsigned int getListenPort() const;

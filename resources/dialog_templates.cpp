@@ -105,6 +105,7 @@ const DialogTemplate kStatusDialog{
     9,
     {
         {IDOK, CK::PushButton, "閉じる", 337, 4, 50, 14, kDefaultButton | kTabStop},
+        {IDC_DISCONNECT_BUTTON, CK::PushButton, "切断", 283, 4, 50, 14, kTabStop},
         {IDC_CONNECTION_LIST, CK::ListView, "", 3, 19, 384, 72,
          kReport | kSingleSelection | kBorder | kTabStop},
     }};

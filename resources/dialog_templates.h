@@ -29,6 +29,7 @@ inline constexpr int IDC_LISTEN_PORT_SPIN = 1027;
 
 // Connection-status dialog (132).
 inline constexpr int IDC_CONNECTION_LIST = 1029;
+inline constexpr int IDC_DISCONNECT_BUTTON = 1030;
 
 // About box (100) and main window (102).
 inline constexpr int IDC_VERSION_LINE = 1028;

@@ -2,6 +2,8 @@
 #include <QHeaderView>
 #include <QTimer>
 #include <array>
+#include <atomic>
+#include <cerrno>
 
 #include "panel_fixture.h"
 #include "panels/status_dlg.h"
@@ -155,51 +157,98 @@ TEST_F(StatusTest, NoEstablishedConnectionShowsTheMessageInstead) {
     EXPECT_EQ(boxes.shown[0].type, MB_OK | MB_ICONWARNING);
 }
 
-TEST_F(StatusTest, RowsStayWhileTheRelayGoesOnUnderTheDialog) {
+TEST_F(StatusTest, RowsFollowTheRelayAndTheSelectionFollowsItsPair) {
     loopback::Server echo(loopback::echo);
     startRelay(echo.port());
-    loopback::Client first;
-    ASSERT_TRUE(first.connectTo(listenPort));
-    ASSERT_TRUE(waitFor([&] { return panel->getConnectionCount() == 1; }));
+    std::array<loopback::Client, 3> clients;
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        ASSERT_TRUE(clients[i].connectTo(listenPort));
+        ASSERT_TRUE(
+            waitFor([&] { return panel->getConnectionCount() == static_cast<int>(i) + 1; }));
+    }
+    // The relay runs on this thread: wait until the echo has come back through it.
+    ASSERT_TRUE(clients[2].send("hello"));
+    ASSERT_TRUE(waitFor([&] {
+        int cursor = 0;
+        std::uint64_t down = 0;
+        while (const CTcpSockPair* pair = panel->getRepeater().getNextPair(cursor)) {
+            down += pair->bytesDown();
+        }
+        return down == 5;
+    }));
+    ASSERT_EQ(clients[2].receive(5), "hello");
 
-    int rowsAfterClose = -1;
-    int rowsAfterConnect = -1;
-    bool countFell = false;
-    bool countRose = false;
-    loopback::Client second;
+    std::vector<std::string> before;
+    std::vector<std::string> after;
+    std::string selectedPort;
+    std::string up;
+    std::string down;
     ASSERT_TRUE(openStatus([&](CStatusDlg& status) {
-        first.close();
-        countFell = waitFor([&] { return panel->getConnectionCount() == 0; });
-        rowsAfterClose = status.list->GetItemCount();
-        countRose = second.connectTo(listenPort) &&
-                    waitFor([&] { return panel->getConnectionCount() == 1; });
-        rowsAfterConnect = status.list->GetItemCount();
+        for (int row = 0; row < status.list->GetItemCount(); ++row) {
+            before.push_back(status.list->GetItemText(row, 1));
+        }
+        status.list->selectRow(2);
+        clients[0].close();
+        waitFor([&] { return panel->getConnectionCount() == 2; });
+        status.refresh();
+        for (int row = 0; row < status.list->GetItemCount(); ++row) {
+            after.push_back(status.list->GetItemText(row, 1));
+        }
+        const int selected = status.list->currentRow();
+        selectedPort = status.list->GetItemText(selected, 1);
+        up = status.list->GetItemText(selected, 10);
+        down = status.list->GetItemText(selected, 11);
     }));
 
-    EXPECT_TRUE(countFell);
-    EXPECT_TRUE(countRose);
-    EXPECT_TRUE(waitFor([&] { return panelText(IDC_COUNT_TEXT) == "1"; }));
-    EXPECT_EQ(rowsAfterClose, 1);
-    EXPECT_EQ(rowsAfterConnect, 1);
+    EXPECT_EQ(before.size(), 3u);
+    EXPECT_EQ(after, (std::vector<std::string>{std::to_string(clients[1].localPort()),
+                                               std::to_string(clients[2].localPort())}));
+    EXPECT_EQ(selectedPort, std::to_string(clients[2].localPort()));
+    EXPECT_EQ(up, "5");
+    EXPECT_EQ(down, "5");
 }
 
-TEST(StatusDialog, WithoutRepeaterShowsTheTenHeadersOnly) {
+TEST_F(StatusTest, DisconnectResetsBothEndsOfTheSelectedPair) {
+    std::atomic<bool> destinationReset{false};
+    loopback::Server destination([&](int fd) {
+        char byte = 0;
+        destinationReset = recv(fd, &byte, 1, 0) < 0 && errno == ECONNRESET;
+    });
+    startRelay(destination.port());
+    loopback::Client client;
+    ASSERT_TRUE(client.connectTo(listenPort));
+    ASSERT_TRUE(waitFor([&] { return panel->getConnectionCount() == 1; }));
+
+    bool enabledBefore = true;
+    ASSERT_TRUE(openStatus([&](CStatusDlg& status) {
+        enabledBefore = status.GetDlgItem(IDC_DISCONNECT_BUTTON)->isEnabled();
+        status.list->selectRow(0);
+        status.clickControl(IDC_DISCONNECT_BUTTON);
+    }));
+
+    EXPECT_FALSE(enabledBefore);
+    EXPECT_TRUE(waitFor([&] { return panel->getConnectionCount() == 0; }));
+    EXPECT_EQ(client.receive(1), "");
+    EXPECT_TRUE(waitFor([&] { return destinationReset.load(); }));
+}
+
+TEST(StatusDialog, WithoutRepeaterShowsTheHeadersOnly) {
     CStatusDlg status;
     status.Create(nullptr);
 
     const CListCtrl& list = *status.list;
     EXPECT_EQ(list.GetItemCount(), 0);
-    const std::array<const char*, 10> headings{"AcceptPeer", "Port",    "BindIp", "Port",
-                                               "UsedBuff",   "BindIp",  "Port",   "ConnectPeer",
-                                               "Port",       "UsedBuff"};
-    const std::array<int, 10> widths{80, 50, 80, 50, 70, 80, 50, 80, 50, 70};
-    ASSERT_EQ(list.columnCount(), 10);
-    for (int column = 0; column < 10; ++column) {
+    const std::array<const char*, 15> headings{
+        "AcceptPeer", "Port",     "BindIp", "Port", "UsedBuff", "BindIp", "Port", "ConnectPeer",
+        "Port",       "UsedBuff", "Up",     "Down", "Up/s",     "Down/s", "Time"};
+    const std::array<int, 15> widths{80, 50, 80, 50, 70, 80, 50, 80, 50, 70, 90, 90, 80, 80, 60};
+    ASSERT_EQ(list.columnCount(), 15);
+    for (int column = 0; column < 15; ++column) {
         const auto c = static_cast<std::size_t>(column);
         EXPECT_EQ(list.columnHeading(column), headings[c]) << column;
         EXPECT_EQ(list.columnWidth(column), widths[c]) << column;
-        const bool right =
-            list.columnHeading(column) == "Port" || list.columnHeading(column) == "UsedBuff";
+        const bool right = column >= 10 || list.columnHeading(column) == "Port" ||
+                           list.columnHeading(column) == "UsedBuff";
         EXPECT_EQ(list.columnFormat(column), right ? LVCFMT_RIGHT : LVCFMT_LEFT) << column;
     }
     EXPECT_EQ(list.GetExtendedStyle(), LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
@@ -208,6 +257,7 @@ TEST(StatusDialog, WithoutRepeaterShowsTheTenHeadersOnly) {
     EXPECT_EQ(list.selectionMode(), QAbstractItemView::SingleSelection);
     EXPECT_EQ(status.GetWindowText(), "接続状況");
     EXPECT_EQ(status.GetDlgItemText(IDOK), "閉じる");
+    EXPECT_EQ(status.GetDlgItemText(IDC_DISCONNECT_BUTTON), "切断");
 }
 
 }  // namespace
