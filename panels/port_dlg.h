@@ -88,6 +88,7 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
     int forwardPort = 0;
     int bufferSize = 128;
     PortOptions options;
+    // Made afresh from the section's FILTER, ALLOW and DENY at every start.
     CIpFilter activeFilter;
     CIpFilter workingFilter;
     CTcpRepeater repeater;
