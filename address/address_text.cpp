@@ -1,5 +1,8 @@
 #include "address/address_text.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <string_view>
@@ -197,4 +200,107 @@ int matchAddressMask(const std::string& rule, const std::string& address) {
 
 int matchAddressMask(const char* rule, const char* address) {
     return matchAddressMaskView(viewOf(rule), viewOf(address));
+}
+
+namespace {
+
+// The address inside optional brackets; false for a lone or unmatched bracket.
+bool unbracketed(std::string_view text, std::string_view& address) {
+    const bool opens = !text.empty() && text.front() == '[';
+    const bool closes = !text.empty() && text.back() == ']';
+    if (opens != closes || (opens && text.size() < 2)) {
+        return false;
+    }
+    address = opens ? text.substr(1, text.size() - 2) : text;
+    return true;
+}
+
+bool parseBareAddress6(std::string_view text, Ipv6Bytes& bytes) {
+    std::string_view address;
+    // A zero byte would end the text early for the system's parser.
+    if (!unbracketed(text, address) || address.find('\0') != std::string_view::npos) {
+        return false;
+    }
+    const std::string terminated(address);
+    return inet_pton(AF_INET6, terminated.c_str(), bytes.data()) == 1;
+}
+
+bool samePrefix6(const Ipv6Bytes& a, const Ipv6Bytes& b, int bits) {
+    const auto whole = static_cast<std::size_t>(bits / 8);
+    if (!std::equal(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(whole), b.begin())) {
+        return false;
+    }
+    const int rest = bits % 8;
+    if (rest == 0) {
+        return true;
+    }
+    const auto mask = static_cast<unsigned char>(0xFFu << (8 - rest));
+    return (a[whole] & mask) == (b[whole] & mask);
+}
+
+}  // namespace
+
+int parseAddress6(const std::string& text, Ipv6Bytes& bytes) {
+    Ipv6Bytes value{};
+    const bool ok = parseBareAddress6(text, value);
+    bytes = ok ? value : Ipv6Bytes{};
+    return ok ? 1 : 0;
+}
+
+int parseAddressMask6(const std::string& text, Ipv6Bytes& bytes, int& prefixLength) {
+    bytes = {};
+    prefixLength = 128;
+    const std::string_view whole(text);
+    const std::size_t slash = whole.rfind('/');
+    int length = 128;
+    if (slash != std::string_view::npos) {
+        const std::string_view digits = whole.substr(slash + 1);
+        if (digits.empty() || digits.size() > 3 || !allDigits(digits)) {
+            return 0;
+        }
+        length = decimalValue(digits);
+        if (length > 128) {
+            return 0;
+        }
+    }
+    Ipv6Bytes value{};
+    if (!parseBareAddress6(whole.substr(0, slash), value)) {
+        return 0;
+    }
+    bytes = value;
+    prefixLength = length;
+    return 1;
+}
+
+int matchAddressMask6(const std::string& rule, const std::string& address) {
+    Ipv6Bytes ruleBytes{};
+    int length = 128;
+    Ipv6Bytes addressBytes{};
+    if (parseAddressMask6(rule, ruleBytes, length) == 0 ||
+        !parseBareAddress6(address, addressBytes)) {
+        return 0;
+    }
+    return samePrefix6(ruleBytes, addressBytes, length) ? 1 : 0;
+}
+
+int mappedIpv4Address(const Ipv6Bytes& bytes, std::string& ipv4) {
+    constexpr Ipv6Bytes kMappedPrefix = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (!samePrefix6(bytes, kMappedPrefix, 96)) {
+        return 0;
+    }
+    ipv4 = std::to_string(bytes[12]) + '.' + std::to_string(bytes[13]) + '.' +
+           std::to_string(bytes[14]) + '.' + std::to_string(bytes[15]);
+    return 1;
+}
+
+int isLoopbackAddress6(const Ipv6Bytes& bytes) {
+    constexpr Ipv6Bytes kLoopback = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    return bytes == kLoopback ? 1 : 0;
+}
+
+int isLocalAddress6(const Ipv6Bytes& bytes) {
+    constexpr Ipv6Bytes kUniqueLocal = {0xFC};
+    constexpr Ipv6Bytes kLinkLocal = {0xFE, 0x80};
+    const bool local = samePrefix6(bytes, kUniqueLocal, 7) || samePrefix6(bytes, kLinkLocal, 10);
+    return local || isLoopbackAddress6(bytes) != 0 ? 1 : 0;
 }

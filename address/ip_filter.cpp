@@ -12,13 +12,34 @@ int boundedCount(int count) {
     return count > CIpFilter::kListSize ? CIpFilter::kListSize : count;
 }
 
-bool anyRuleMatches(const std::string* rules, int count, const std::string& address) {
+using RuleMatch = int (*)(const std::string&, const std::string&);
+
+bool anyRuleMatches(const std::string* rules, int count, const std::string& address,
+                    RuleMatch match) {
     for (int i = 0; i < boundedCount(count); ++i) {
-        if (matchAddressMask(rules[i], address) != 0) {
+        if (match(rules[i], address) != 0) {
             return true;
         }
     }
     return false;
+}
+
+// An IPv4 client is any text that is not an IPv6 address, so every IPv4 check sees the
+// text as the repeater gave it; an IPv4-mapped client is judged as its dotted address.
+struct Peer {
+    std::string ipv4;
+    Ipv6Bytes ipv6{};
+    bool isIpv6 = false;
+};
+
+Peer classify(const std::string& text) {
+    Peer peer;
+    if (parseAddress6(text, peer.ipv6) == 0) {
+        peer.ipv4 = text;
+    } else if (mappedIpv4Address(peer.ipv6, peer.ipv4) == 0) {
+        peer.isIpv6 = true;
+    }
+    return peer;
 }
 
 }  // namespace
@@ -38,11 +59,12 @@ CIpFilter& CIpFilter::operator=(const CIpFilter& other) {
 }
 
 int CIpFilter::checkAddress(const std::string& peerAddress) const {
+    const Peer peer = classify(peerAddress);
     switch (mode) {
         case kLoopbackOnly:
-            return isLoopbackAddress(peerAddress);
+            return peer.isIpv6 ? isLoopbackAddress6(peer.ipv6) : isLoopbackAddress(peer.ipv4);
         case kLocalOnly:
-            return isLocalAddress(peerAddress);
+            return peer.isIpv6 ? isLocalAddress6(peer.ipv6) : isLocalAddress(peer.ipv4);
         case kAllowDenyLists:
             return checkAddressList(peerAddress);
         default:
@@ -55,10 +77,15 @@ int CIpFilter::checkAddress(const char* peerAddress) const {
 }
 
 int CIpFilter::checkAddressList(const std::string& peerAddress) const {
-    if (!anyRuleMatches(allowList, allowCount, peerAddress)) {
+    const Peer peer = classify(peerAddress);
+    // Each family's rules parse only as that family, so an entry never crosses over.
+    const RuleMatch match =
+        peer.isIpv6 ? matchAddressMask6 : static_cast<RuleMatch>(matchAddressMask);
+    const std::string& address = peer.isIpv6 ? peerAddress : peer.ipv4;
+    if (!anyRuleMatches(allowList, allowCount, address, match)) {
         return 0;
     }
-    return anyRuleMatches(denyList, denyCount, peerAddress) ? 0 : 1;
+    return anyRuleMatches(denyList, denyCount, address, match) ? 0 : 1;
 }
 
 int CIpFilter::checkAddressList(const char* peerAddress) const {

@@ -5,9 +5,13 @@
 // The address filter that a port repeater consults for every accepted connection.
 //
 // A plain value: the port panel owns its filters, the repeater only points at one. The
-// decision depends on nothing but the members and the peer's dotted-decimal address, so a
-// change of the members takes effect at the next accepted connection. Used on the
-// user-interface thread only.
+// decision depends on nothing but the members and the peer's address text, so a change of
+// the members takes effect at the next accepted connection. Used on the user-interface
+// thread only.
+//
+// IPv6 peers: mode 1 admits ::1, mode 2 also fc00::/7 and fe80::/10, and in mode 3 only
+// IPv6 rules can match them, as only IPv4 rules can match IPv4 peers. An IPv4-mapped peer
+// (::ffff:a.b.c.d) is an IPv4 peer.
 class CIpFilter {
   public:
     static constexpr int kListSize = 10;

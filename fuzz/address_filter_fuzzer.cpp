@@ -6,6 +6,14 @@
 // slot where each list's rules start, wrapping round, so that one rule can sit in any slot
 // and the slots left over stay empty. The first line is the peer address. Every filter mode,
 // known or not, is checked for that peer, and every pair of lines is tried as rule and address.
+//
+// IPv6: the system's own parser (inet_pton) is the reference for the address itself; brackets,
+// prefixes and matching are checked against the code here. Invariants: no text is both an
+// IPv4 and an IPv6 rule; an IPv4-mapped peer is judged exactly as its dotted address; an
+// IPv6 peer is matched by IPv6 rules only and judged the same with or without brackets; every
+// other peer text is judged as the IPv4 filter always judged it.
+
+#include <arpa/inet.h>
 
 #include <algorithm>
 #include <array>
@@ -126,6 +134,77 @@ bool referenceLocal(std::string_view text) {
                        [&](const Net& net) { return samePrefix(net.parts, p.parts, net.bits); });
 }
 
+struct Parsed6 {
+    bool ok = false;
+    Ipv6Bytes bytes{};
+    int prefix = 128;
+};
+
+Parsed6 referencePlainAddress6(std::string_view text) {
+    if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
+        text = text.substr(1, text.size() - 2);
+    }
+    Parsed6 result;
+    if (text.find('\0') == std::string_view::npos) {
+        result.ok = inet_pton(AF_INET6, std::string(text).c_str(), result.bytes.data()) == 1;
+    }
+    return result.ok ? result : Parsed6{};
+}
+
+Parsed6 referenceParse6(std::string_view text) {
+    const std::size_t slash = text.find('/');
+    Parsed6 result = referencePlainAddress6(text.substr(0, slash));
+    if (!result.ok || slash == std::string_view::npos) {
+        return result;
+    }
+    const std::string_view digits = text.substr(slash + 1);
+    if (digits.empty() || digits.size() > 3 ||
+        digits.find_first_not_of("0123456789") != std::string_view::npos ||
+        std::stoi(std::string(digits)) > 128) {
+        return {};
+    }
+    result.prefix = std::stoi(std::string(digits));
+    return result;
+}
+
+unsigned bitAt6(const Ipv6Bytes& bytes, int i) {
+    return (bytes[static_cast<std::size_t>(i / 8)] >> (7 - i % 8)) & 1U;
+}
+
+bool samePrefix6(const Ipv6Bytes& a, const Ipv6Bytes& b, int bits) {
+    for (int i = 0; i < bits; ++i) {
+        if (bitAt6(a, i) != bitAt6(b, i)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool referenceMatch6(std::string_view rule, std::string_view address) {
+    const Parsed6 r = referenceParse6(rule);
+    const Parsed6 a = referencePlainAddress6(address);
+    return r.ok && a.ok && samePrefix6(r.bytes, a.bytes, r.prefix);
+}
+
+bool isMapped(const Ipv6Bytes& bytes) {
+    constexpr Ipv6Bytes kMapped = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    return samePrefix6(bytes, kMapped, 96);
+}
+
+bool referenceLocal6(const Ipv6Bytes& bytes) {
+    constexpr Ipv6Bytes kLoopback = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    constexpr Ipv6Bytes kUniqueLocal = {0xFC};
+    constexpr Ipv6Bytes kLinkLocal = {0xFE, 0x80};
+    return bytes == kLoopback || samePrefix6(bytes, kUniqueLocal, 7) ||
+           samePrefix6(bytes, kLinkLocal, 10);
+}
+
+std::string text6(const Ipv6Bytes& bytes) {
+    std::array<char, INET6_ADDRSTRLEN> text{};
+    inet_ntop(AF_INET6, bytes.data(), text.data(), text.size());
+    return text.data();
+}
+
 // What a C caller sees of a text: everything up to its first zero byte.
 std::string_view asCText(const std::string& text) {
     return {text.c_str()};
@@ -187,8 +266,23 @@ void checkNullTexts(const std::string& text) {
     require(filter.checkAddress(static_cast<const char*>(nullptr)) == 0, "null peer", {});
 }
 
+void checkParse6(const std::string& text) {
+    const Parsed6 expected = referenceParse6(text);
+    Ipv6Bytes bytes{};
+    bytes.fill(7);
+    int prefix = -1;
+    require(parseAddressMask6(text, bytes, prefix) == (expected.ok ? 1 : 0), "parse6 result", text);
+    require(bytes == expected.bytes && prefix == expected.prefix, "parse6 outputs", text);
+    require(!(expected.ok && referenceParse(text).ok), "IPv4 and IPv6 rule at once", text);
+    const Parsed6 plain = referencePlainAddress6(text);
+    require(parseAddress6(text, bytes) == (plain.ok ? 1 : 0) && bytes == plain.bytes,
+            "parse6 of a bare address", text);
+}
+
 void checkMatch(const std::string& rule, const std::string& address) {
     require(matchAddressMask(rule, address) == (referenceMatch(rule, address) ? 1 : 0), "match",
+            rule, address);
+    require(matchAddressMask6(rule, address) == (referenceMatch6(rule, address) ? 1 : 0), "match6",
             rule, address);
     require(matchAddressMask(rule.c_str(), address.c_str()) ==
                 (referenceMatch(asCText(rule), asCText(address)) ? 1 : 0),
@@ -221,15 +315,41 @@ void checkBoundaries(const std::string& rule) {
     checkMatch(rule, dotted(parsed.parts));
 }
 
+// The same for IPv6 rules; the addresses are kept as further peers for the filter, which
+// brings the edges of the local networks within reach of rules such as fe80::/10.
+void checkBoundaries6(const std::string& rule, std::vector<std::string>& peers) {
+    const Parsed6 parsed = referenceParse6(rule);
+    if (!parsed.ok) {
+        return;
+    }
+    for (const int bit : {parsed.prefix - 1, parsed.prefix}) {
+        if (bit < 0 || bit > 127) {
+            continue;
+        }
+        Ipv6Bytes bytes = parsed.bytes;
+        bytes[static_cast<std::size_t>(bit / 8)] ^= static_cast<unsigned char>(1U << (7 - bit % 8));
+        peers.push_back(text6(bytes));
+        checkMatch(rule, peers.back());
+    }
+    peers.push_back(text6(parsed.bytes));
+    checkMatch(rule, peers.back());
+}
+
 int countFromByte(std::uint8_t byte) {
     return static_cast<int>(byte % 14) - 2;
 }
 
 int referenceCheck(const CIpFilter& filter, std::string_view peer) {
+    const Parsed6 peer6 = referencePlainAddress6(peer);
+    if (peer6.ok && isMapped(peer6.bytes)) {
+        const std::array<unsigned, 4> parts = {peer6.bytes[12], peer6.bytes[13], peer6.bytes[14],
+                                               peer6.bytes[15]};
+        return referenceCheck(filter, dotted(parts));
+    }
     const auto anyMatches = [&](const std::string* rules, int count) {
         const int used = std::clamp(count, 0, CIpFilter::kListSize);
         for (int i = 0; i < used; ++i) {
-            if (referenceMatch(rules[i], peer)) {
+            if (peer6.ok ? referenceMatch6(rules[i], peer) : referenceMatch(rules[i], peer)) {
                 return true;
             }
         }
@@ -237,8 +357,15 @@ int referenceCheck(const CIpFilter& filter, std::string_view peer) {
     };
     switch (filter.mode) {
         case CIpFilter::kLoopbackOnly:
+            if (peer6.ok) {
+                return peer6.bytes == Ipv6Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1} ? 1
+                                                                                                : 0;
+            }
             return referenceLoopback(peer) ? 1 : 0;
         case CIpFilter::kLocalOnly:
+            if (peer6.ok) {
+                return referenceLocal6(peer6.bytes) ? 1 : 0;
+            }
             return referenceLocal(peer) ? 1 : 0;
         case CIpFilter::kAllowDenyLists:
             return anyMatches(filter.allowList, filter.allowCount) &&
@@ -262,6 +389,10 @@ void checkFilter(CIpFilter& filter, const std::string& peer) {
                     (referenceCheck(filter, asCText(peer)) != 0),
                 "checkAddress (C text)", peer);
         require((copy.checkAddress(peer) != 0) == (expected != 0), "checkAddress of a copy", peer);
+        if (referencePlainAddress6(peer).ok && peer.front() != '[') {
+            require((filter.checkAddress("[" + peer + "]") != 0) == (expected != 0),
+                    "checkAddress in brackets", peer);
+        }
     }
     filter.mode = CIpFilter::kAllowDenyLists;
     const bool lists = referenceCheck(filter, peer) != 0;
@@ -300,15 +431,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         filter.denyList[(data[3] + i) % kSlots] = lines[1 + allowLines + i];
     }
 
+    std::vector<std::string> peers = {lines[0]};
     for (const std::string& a : lines) {
         checkNumberText(a);
         checkParse(a);
         checkBoundaries(a);
+        checkParse6(a);
+        checkBoundaries6(a, peers);
         for (const std::string& b : lines) {
             checkMatch(a, b);
         }
     }
-    checkFilter(filter, lines[0]);
+    for (const std::string& peer : peers) {
+        checkFilter(filter, peer);
+    }
     checkNullTexts(lines[0]);
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "panels/port_dlg.h"
 
 #include <QWidget>
+#include <algorithm>
 
 #include "panels/setting_dlg.h"
 #include "panels/status_dlg.h"
@@ -15,6 +16,20 @@ constexpr int kCountShowMs = 50;
 
 std::string decimal(int value) {
     return std::to_string(value);
+}
+
+int copyRules(const std::vector<std::string>& rules, std::string* list) {
+    const auto count = std::min<std::size_t>(rules.size(), CIpFilter::kListSize);
+    std::copy_n(rules.begin(), count, list);
+    return static_cast<int>(count);
+}
+
+CIpFilter filterFrom(const PortOptions& options) {
+    CIpFilter filter;
+    filter.mode = options.filterMode;
+    filter.allowCount = copyRules(options.allow, filter.allowList);
+    filter.denyCount = copyRules(options.deny, filter.denyList);
+    return filter;
 }
 
 }  // namespace
@@ -128,11 +143,19 @@ bool CPortDlg::applySwitch() {
     if (listenPort == 0 || forwardPort == 0 || forwardHost.empty()) {
         return true;
     }
+    // Read at every start, so an edited file counts from the next switch ON.
+    options = loadPortOptions(settingsPath, index);
+    activeFilter = filterFrom(options);
     repeater.setListener(this);
     repeater.setBufferSize(bufferSize);
-    repeater.setListenBind(0, "localhost");
+    if (options.listenHost.empty()) {
+        repeater.setListenBind(0, "localhost");
+    } else {
+        repeater.setListenBind(1, options.listenHost);
+    }
     repeater.setConnectBind(0, "localhost");
     repeater.setFilter(&activeFilter);
+    repeater.setOptions(options.relay);
     return repeater.start(listenPort, forwardHost, forwardPort);
 }
 

@@ -10,6 +10,7 @@
 #include "platform/qt/display_throttle.h"
 #include "relay/tcp_repeater.h"
 #include "relay/tcp_repeater_listener.h"
+#include "settings/port_options.h"
 #include "settings/port_settings.h"
 
 class CSettingDlg;
@@ -46,6 +47,8 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
     const std::string& getForwardHost() const { return forwardHost; }
     int getConnectionCount() const { return static_cast<int>(connectionCount); }
     CTcpRepeater& getRepeater() { return repeater; }
+    // The hand-set options as read at the last start of the repeater.
+    const PortOptions& getPortOptions() const { return options; }
 
     static inline const QColor kBackgroundColor{230, 230, 220};
     static inline const QColor kValueColor{255, 255, 180};
@@ -84,6 +87,8 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
     int listenPort = 0;
     int forwardPort = 0;
     int bufferSize = 128;
+    PortOptions options;
+    // Made afresh from the section's FILTER, ALLOW and DENY at every start.
     CIpFilter activeFilter;
     CIpFilter workingFilter;
     CTcpRepeater repeater;

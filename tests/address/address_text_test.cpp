@@ -134,4 +134,39 @@ TEST(AddressTextTest, PrefixMaskTable) {
     EXPECT_EQ(kPrefixMasks[32], 0xFFFFFFFFu);
 }
 
+TEST(AddressTextTest, Ipv6RulesAndMatches) {
+    struct Case {
+        std::string rule;
+        std::string address;
+        int ruleParses;
+        int matches;
+    };
+    const Case cases[] = {
+        {"fe80::/10", "fe80::1", 1, 1},
+        {"[fe80::]/10", "febf:ffff::1", 1, 1},
+        {"fe80::/10", "fec0::1", 1, 0},
+        {"2001:db8:0:0:0:0:0:1", "[2001:db8::1]", 1, 1},
+        {"2001:DB8::/32", "2001:db8:ffff::", 1, 1},
+        {"::/0", "1234::5678", 1, 1},
+        {"::/0", "10.0.0.1", 1, 0},  // an IPv4 address is no IPv6 address
+        {"::ffff:10.0.0.0/104", "::ffff:10.9.9.9", 1, 1},
+        {"::1/129", "::1", 0, 0},
+        {"::1/", "::1", 0, 0},
+        {"::1/0128", "::1", 0, 0},
+        {"[::1/64]", "::1", 0, 0},
+        {"[::1", "::1", 0, 0},
+        {"::1%lo", "::1", 0, 0},
+        {"1:2:3:4:5:6:7:8:9", "::1", 0, 0},
+        {"10.0.0.0/8", "10.0.0.1", 0, 0},  // IPv4 rules are not IPv6 rules
+        {"", "::", 0, 0},
+        {std::string("::1\0/64", 7), "::1", 0, 0},
+    };
+    for (const auto& c : cases) {
+        Ipv6Bytes bytes{};
+        int prefix = -1;
+        EXPECT_EQ(parseAddressMask6(c.rule, bytes, prefix), c.ruleParses) << c.rule;
+        EXPECT_EQ(matchAddressMask6(c.rule, c.address), c.matches) << c.rule << " vs " << c.address;
+    }
+}
+
 }  // namespace

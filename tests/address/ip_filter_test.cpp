@@ -119,4 +119,69 @@ TEST(IpFilterTest, CopyAssignmentCopiesEntriesBeyondTheCounts) {
     EXPECT_NE(target.checkAddress("10.0.0.1"), 0);
 }
 
+struct FamilyCase {
+    int mode;
+    const char* address;
+    bool admitted;
+};
+
+// Modes 0 to 3 for IPv4, IPv4-mapped and IPv6 peers; mode 3 allows 127.0.0.0/8 and fd00::/8
+// and denies 127.0.0.3 and fd00::3.
+TEST(IpFilterTest, ModesForEachAddressFamily) {
+    const FamilyCase cases[] = {
+        {0, "2001:db8::1", true},
+        {0, "::ffff:8.8.8.8", true},
+        {1, "::1", true},
+        {1, "[::1]", true},
+        {1, "::2", false},
+        {1, "::ffff:127.0.0.1", true},
+        {1, "::ffff:127.0.0.2", false},
+        {2, "fd12::1", true},
+        {2, "fe80::abcd", true},
+        {2, "::1", true},
+        {2, "2001:db8::1", false},
+        {2, "::ffff:192.168.1.1", true},
+        {2, "::ffff:8.8.8.8", false},
+        {3, "127.0.0.2", true},
+        {3, "127.0.0.3", false},
+        {3, "::ffff:127.0.0.2", true},
+        {3, "::ffff:7f00:3", false},
+        {3, "fd00::2", true},
+        {3, "fd00::3", false},
+        {3, "fe80::2", false},
+        {3, "::1", false},  // 127.0.0.0/8 is an IPv4 rule
+        {3, "", false},
+    };
+    for (const auto& c : cases) {
+        CIpFilter filter;
+        filter.mode = c.mode;
+        filter.allowCount = 2;
+        filter.allowList[0] = "127.0.0.0/8";
+        filter.allowList[1] = "[fd00::]/8";
+        filter.denyCount = 2;
+        filter.denyList[0] = "127.0.0.3";
+        filter.denyList[1] = "fd00::3";
+        EXPECT_EQ(filter.checkAddress(c.address) != 0, c.admitted)
+            << "mode " << c.mode << " address " << c.address;
+    }
+}
+
+TEST(IpFilterTest, RulesOfOneFamilyNeverMatchTheOther) {
+    CIpFilter filter;
+    filter.mode = 3;
+    filter.allowCount = 2;
+    filter.allowList[0] = "0.0.0.0/0";
+    filter.allowList[1] = "::/0";
+    EXPECT_NE(filter.checkAddress("10.0.0.1"), 0);
+    EXPECT_NE(filter.checkAddress("2001:db8::1"), 0);
+    filter.denyCount = 1;
+    filter.denyList[0] = "::/0";
+    EXPECT_NE(filter.checkAddress("10.0.0.1"), 0);
+    EXPECT_NE(filter.checkAddress("::ffff:10.0.0.1"), 0);
+    EXPECT_EQ(filter.checkAddress("2001:db8::1"), 0);
+    filter.denyList[0] = "0.0.0.0/0";
+    EXPECT_EQ(filter.checkAddress("::ffff:10.0.0.1"), 0);
+    EXPECT_NE(filter.checkAddress("2001:db8::1"), 0);
+}
+
 }  // namespace

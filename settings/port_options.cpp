@@ -1,0 +1,123 @@
+#include "settings/port_options.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <optional>
+#include <string_view>
+
+#include "platform/private_profile.h"
+#include "settings/port_settings.h"
+
+namespace {
+
+constexpr unsigned int kTextBufferSize = 261;
+// Ten IPv6 rules with brackets and prefixes fit many times over.
+constexpr unsigned int kListBufferSize = 4096;
+
+struct ProfileText {
+    std::string text;
+    bool cut = false;  // filled the buffer, so the end may be missing
+};
+
+ProfileText readText(const std::string& section, const char* key, const std::string& path,
+                     unsigned int size) {
+    std::string buffer(size, '\0');
+    const unsigned int length =
+        GetPrivateProfileStringA(section.c_str(), key, "", buffer.data(), size, path.c_str());
+    buffer.resize(length);
+    return {buffer, length + 1 >= size};
+}
+
+// Digits only, within 32 bits; a sign, any other character or a cut text gives nothing, so
+// that no value wraps into range.
+std::optional<int> readPlainNumber(const std::string& section, const char* key,
+                                   const std::string& path) {
+    const ProfileText value = readText(section, key, path, kTextBufferSize);
+    std::string_view digits = value.text;
+    if (value.cut || digits.empty() ||
+        digits.find_first_not_of("0123456789") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    digits.remove_prefix(std::min(digits.find_first_not_of('0'), digits.size()));
+    long long number = 0;
+    for (const char c : digits) {
+        number = number * 10 + (c - '0');
+        if (number > INT_MAX) {
+            return std::nullopt;
+        }
+    }
+    return static_cast<int>(number);
+}
+
+bool readFlag(const std::string& section, const char* key, const std::string& path) {
+    return readPlainNumber(section, key, path) == 1;
+}
+
+int readTimeout(const std::string& section, const char* key, const std::string& path) {
+    return std::min(readPlainNumber(section, key, path).value_or(0),
+                    PortOptions::kMaxTimeoutSeconds);
+}
+
+std::string_view trimmed(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+std::vector<std::string> readRules(const std::string& section, const char* key,
+                                   const std::string& path) {
+    const ProfileText value = readText(section, key, path, kListBufferSize);
+    std::vector<std::string> rules;
+    std::size_t found = 0;
+    std::string_view rest = value.text;
+    while (!rest.empty()) {
+        const std::size_t comma = rest.find(',');
+        const std::string_view entry = trimmed(rest.substr(0, comma));
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        if (entry.empty()) {
+            continue;
+        }
+        ++found;
+        if (rules.size() < PortOptions::kMaxRules) {
+            rules.emplace_back(entry);
+        }
+    }
+    if (value.cut && !rules.empty() && found <= PortOptions::kMaxRules) {
+        // A cut rule could match far more than the whole one; an empty rule matches nothing.
+        rules.back().clear();
+    }
+    if (found > PortOptions::kMaxRules) {
+        std::fprintf(stderr, "%s: %s has %zu entries; only the first %zu are used\n",
+                     section.c_str(), key, found, PortOptions::kMaxRules);
+    }
+    return rules;
+}
+
+std::string withoutBrackets(const std::string& host) {
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        return host.substr(1, host.size() - 2);
+    }
+    return host;
+}
+
+}  // namespace
+
+PortOptions loadPortOptions(const std::string& iniPath, int index) {
+    const std::string section = portSectionName(index);
+    PortOptions options;
+    options.listenHost =
+        withoutBrackets(readText(section, "LISTENHOST", iniPath, kTextBufferSize).text);
+    const int mode = readPlainNumber(section, "FILTER", iniPath).value_or(0);
+    options.filterMode = mode <= 3 ? mode : 0;
+    options.allow = readRules(section, "ALLOW", iniPath);
+    options.deny = readRules(section, "DENY", iniPath);
+    options.relay.halfClose = readFlag(section, "HALFCLOSE", iniPath);
+    options.relay.connectTimeoutSeconds = readTimeout(section, "CONNECTTIMEOUT", iniPath);
+    options.relay.idleTimeoutSeconds = readTimeout(section, "IDLETIMEOUT", iniPath);
+    options.relay.keepAlive = readFlag(section, "KEEPALIVE", iniPath);
+    options.log = readFlag(section, "LOG", iniPath);
+    return options;
+}

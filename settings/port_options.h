@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "relay/relay_options.h"
+
+// The options of one port panel that a user adds to its section by hand. Like BUFFERSIZE
+// they are read and never written, so a save keeps their lines as they are. A value that is
+// not plain decimal within its range gives the default.
+struct PortOptions {
+    static constexpr std::size_t kMaxRules = 10;
+    static constexpr int kMaxTimeoutSeconds = 86400;
+
+    // LISTENHOST without brackets; empty listens on every address.
+    std::string listenHost;
+    // FILTER: 0 to 3; anything else is 0, which admits everyone.
+    int filterMode = 0;
+    // ALLOW and DENY: the entries in order, blanks around them removed, at most kMaxRules.
+    std::vector<std::string> allow;
+    std::vector<std::string> deny;
+    // HALFCLOSE, CONNECTTIMEOUT, IDLETIMEOUT (seconds, at most a day) and KEEPALIVE.
+    RelayOptions relay;
+    // LOG
+    bool log = false;
+};
+
+// Reads the options from the panel's "TCP-PORT<index>" section. Lists that hold more than
+// kMaxRules entries are cut, with one line on standard error for each such list.
+PortOptions loadPortOptions(const std::string& iniPath, int index);
