@@ -18,6 +18,13 @@ std::string decimal(int value) {
     return std::to_string(value);
 }
 
+// The connection log lies beside the settings file.
+std::string logPathBeside(const std::string& settingsPath) {
+    std::size_t slash = settingsPath.rfind('/');
+    std::string folder = slash == std::string::npos ? "" : settingsPath.substr(0, slash + 1);
+    return folder + "TarnwickPico.log";
+}
+
 int copyRules(const std::vector<std::string>& rules, std::string* list) {
     const auto count = std::min<std::size_t>(rules.size(), CIpFilter::kListSize);
     std::copy_n(rules.begin(), count, list);
@@ -156,6 +163,7 @@ bool CPortDlg::applySwitch() {
     repeater.setConnectBind(0, "localhost");
     repeater.setFilter(&activeFilter);
     repeater.setOptions(options.relay);
+    repeater.setConnectionLog(options.log ? logPathBeside(settingsPath) : std::string());
     return repeater.start(listenPort, forwardHost, forwardPort);
 }
 

@@ -103,8 +103,13 @@ TEST_F(ListenFilterTest, LoopbackModeAdmitsOnly127001UntilTheFileChanges) {
     EXPECT_EQ(options.relay.idleTimeoutSeconds, 86400);
     EXPECT_TRUE(options.log);
 
-    // The file is read again at the next switch ON.
+    // The file is read again at the next switch ON; switching off wrote the log beside it.
     panel->clickControl(IDC_SWITCH);
+    QFile log(QDir(scratch.path()).filePath("TarnwickPico.log"));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QString logged = QString::fromUtf8(log.readAll());
+    EXPECT_TRUE(logged.contains("\topen\t127.0.0.1:") && logged.contains("\trefused\t127.0.0.2:"))
+        << logged.toStdString();
     WritePrivateProfileStringA("TCP-PORT0", "FILTER", "0", iniPath.c_str());
     panel->clickControl(IDC_SWITCH);
     ASSERT_TRUE(panel->getRepeater().isListening());
