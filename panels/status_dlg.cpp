@@ -85,6 +85,17 @@ void CStatusDlg::DoDataExchange(CDataExchange& dx) {
 
 bool CStatusDlg::OnInitDialog() {
     CDialog::OnInitDialog();
+    // More columns than the template's width shows: the user may widen the dialog.
+    templateSize_ = size();
+    listAtTemplate_ = list->geometry();
+    for (int id : {IDOK, IDC_DISCONNECT_BUTTON}) {
+        if (QWidget* button = GetDlgItem(id)) {
+            buttonsAtTemplate_.emplace_back(button, button->pos());
+        }
+    }
+    setMinimumSize(templateSize_);
+    setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    setSizeGripEnabled(true);
     list->SetExtendedStyle(LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
     for (int column = 0; column < static_cast<int>(kColumns.size()); ++column) {
         const Column& c = kColumns[static_cast<std::size_t>(column)];
@@ -175,6 +186,18 @@ void CStatusDlg::select(std::uint64_t serial) {
 void CStatusDlg::updateButtons() {
     if (QWidget* cut = GetDlgItem(IDC_DISCONNECT_BUTTON)) {
         cut->setEnabled(repeater != nullptr && selectedSerial() != 0);
+    }
+}
+
+void CStatusDlg::resizeEvent(QResizeEvent* event) {
+    CDialog::resizeEvent(event);
+    if (templateSize_.isEmpty() || list == nullptr) {
+        return;
+    }
+    const QSize grown = size() - templateSize_;
+    list->setGeometry(listAtTemplate_.adjusted(0, 0, grown.width(), grown.height()));
+    for (const auto& [button, at] : buttonsAtTemplate_) {
+        button->move(at.x() + grown.width(), at.y());
     }
 }
 

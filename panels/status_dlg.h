@@ -1,8 +1,12 @@
 #pragma once
 
+#include <QPoint>
+#include <QRect>
+#include <QSize>
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "platform/qt/dialog.h"
@@ -32,6 +36,7 @@ class CStatusDlg : public CDialog {
     void DoDataExchange(CDataExchange& dx) override;
     bool OnInitDialog() override;
     void OnCommand(int id) override;
+    void resizeEvent(QResizeEvent* event) override;
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -51,4 +56,9 @@ class CStatusDlg : public CDialog {
 
     std::vector<Shown> shown_;
     QTimer refreshTimer_;
+    // The list and the buttons as laid out at the template's size: wider or taller, the
+    // list takes the room and the buttons stay at the right.
+    QSize templateSize_;
+    QRect listAtTemplate_;
+    std::vector<std::pair<QWidget*, QPoint>> buttonsAtTemplate_;
 };

@@ -1,4 +1,4 @@
-// Renders the port panel (OFF, and ON with one relayed connection), the forward-settings
+// Renders the port panel (OFF, and ON with three relayed connections), the forward-settings
 // dialog and the connection-status dialog offscreen into PNG files, so that their looks
 // can be checked without a display: render_screenshots <output directory>.
 
@@ -10,7 +10,9 @@
 #include <atomic>
 #include <cstdio>
 #include <functional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "panels/port_dlg.h"
 #include "panels/setting_dlg.h"
@@ -78,29 +80,50 @@ int main(int argc, char** argv) {
     on.move(5, 100);
     on.show();
 
-    std::atomic<bool> echoed{false};
+    // Three clients, each echoing a different amount now and again once the list is open.
+    constexpr int kClients = 3;
+    std::atomic<int> echoed{0};
+    std::atomic<bool> second{false};
     std::atomic<bool> release{false};
-    std::thread client([&] {
-        loopback::Client peer;
-        if (peer.connectTo(listenPort) && peer.send("hello") && peer.receive(5) == "hello") {
-            echoed = true;
-        }
-        for (int rounds = 0; rounds < 1000 && !release; ++rounds) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    });
-    ok &= waitFor([&] { return echoed && on.getConnectionCount() == 1; });
+    std::vector<std::thread> clients;
+    for (int i = 1; i <= kClients; ++i) {
+        clients.emplace_back([&, i] {
+            loopback::Client peer;
+            const std::string first(static_cast<std::size_t>(i) * 1000, 'a');
+            const std::string more(static_cast<std::size_t>(i) * 50000, 'b');
+            bool ok = peer.connectTo(listenPort) && peer.send(first) &&
+                      peer.receive(first.size()) == first;
+            echoed += ok ? 1 : 0;
+            for (int rounds = 0; rounds < 1000 && !second; ++rounds) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            if (ok && peer.send(more) && peer.receive(more.size()) == more) {
+                ++echoed;
+            }
+            for (int rounds = 0; rounds < 1000 && !release; ++rounds) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+    }
+    ok &= waitFor([&] { return echoed == kClients && on.getConnectionCount() == kClients; });
     ok &= save(on, output, "panel-on.png");
 
     CStatusDlg status;
     status.repeater = &on.getRepeater();
     status.Create(nullptr);
+    status.resize(status.width() + 420, status.height());
     status.show();
+    second = true;
+    ok &= waitFor([&] { return echoed == 2 * kClients; });
+    status.refresh();
+    status.list->selectRow(1);
     ok &= save(status, output, "status-dialog.png");
     status.hide();
 
     release = true;
-    client.join();
+    for (std::thread& client : clients) {
+        client.join();
+    }
     on.saveAndStop();
     off.saveAndStop();
     return ok ? 0 : 1;
