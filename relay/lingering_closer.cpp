@@ -22,9 +22,11 @@ constexpr std::size_t kScratchBytes = 16 * 1024;
 // Reads per wake-up, so one chatty peer cannot hold the thread.
 constexpr int kReadsPerWake = 16;
 
+// Bytes waiting in one of the kernel's queues; a socket that cannot tell (one that never
+// connected) has nothing there.
 int queued(int fd, unsigned long request) {
     int bytes = 0;
-    return ioctl(fd, request, &bytes) == 0 ? bytes : -1;
+    return ioctl(fd, request, &bytes) == 0 ? bytes : 0;
 }
 
 // A reset connection keeps reporting the unsent count it had; nothing of it can be sent.
@@ -39,9 +41,11 @@ int unsentBytes(int fd) {
     return wasReset(fd) ? 0 : queued(fd, SIOCOUTQ);
 }
 
-// Nothing unread, nothing unsent in the kernel: closing loses nothing and sends a FIN.
-bool nothingAtStake(int fd) {
-    return queued(fd, SIOCINQ) == 0 && queued(fd, SIOCOUTQ) == 0;
+// Nothing unread (nothing can follow a peer's end), nothing unsent in the kernel: closing
+// loses nothing and sends a FIN.
+bool nothingAtStake(const CAsyncSocket& socket) {
+    return (socket.peerEnded() || queued(socket.handle(), SIOCINQ) == 0) &&
+           queued(socket.handle(), SIOCOUTQ) == 0;
 }
 }  // namespace
 
@@ -151,7 +155,7 @@ void LingeringCloser::close(CAsyncSocket& stream, SendRing queue) {
     if (!stream.isOpen()) {
         return;
     }
-    if (queue.empty() && nothingAtStake(stream.handle())) {
+    if (queue.empty() && nothingAtStake(stream)) {
         stream.ShutDown(SHUT_RDWR);
         stream.Close();
         return;
