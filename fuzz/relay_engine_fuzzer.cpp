@@ -1088,6 +1088,9 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     int before = figures::openDescriptors();
+    if (before == 0) {
+        fail("cannot list /proc/self/fd");
+    }
     {
         Script script(data, size);
         Harness harness;
