@@ -4,8 +4,6 @@
 //
 //   relay_bench [megabytes] [rounds]
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,34 +20,24 @@
 #include "platform/socket_event_loop.h"
 #include "platform/trace.h"
 #include "relay/tcp_repeater.h"
+#include "tests/support/loopback.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 int listenLoopback(int& port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd, 16) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    int fd = loopback::listenAny(port, 16);
+    if (fd < 0) {
         std::perror("listen");
         std::exit(1);
     }
-    port = ntohs(address.sin_port);
     return fd;
 }
 
 int connectLoopback(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    int fd = loopback::connectTo(port, std::chrono::milliseconds(0));
+    if (fd < 0) {
         std::perror("connect");
         std::exit(1);
     }

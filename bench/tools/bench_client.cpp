@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "client_modes.h"
+#include "tests/support/process_figures.h"
 
 int main(int argc, char** argv) {
     if (argc < 2) {
@@ -21,7 +22,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_client: options are --key value pairs and need --port\n");
         return 2;
     }
-    bench::raiseFileLimit();
+    figures::setOpenFiles(figures::openFilesHardLimit());
     const char* mode = argv[1];
     if (std::strcmp(mode, "rtt") == 0) {
         return bench::runRtt(args);

@@ -1,11 +1,8 @@
 #include "bench_net.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,16 +12,11 @@
 #include <cstring>
 #include <ctime>
 
+#include "tests/support/loopback.h"
+#include "tests/support/process_figures.h"
+
 namespace bench {
 namespace {
-
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
-}
 
 std::uint64_t splitmix(std::uint64_t x) {
     x += 0x9e3779b97f4a7c15ULL;
@@ -40,71 +32,9 @@ char patternByte(std::uint64_t offset) {
 
 }  // namespace
 
-int listenLoopback(std::uint16_t port, int backlog) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return -1;
-    }
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr = loopback(port);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(fd, backlog) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-std::uint16_t localPort(int fd) {
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        return 0;
-    }
-    return ntohs(addr.sin_port);
-}
-
-int connectLoopback(std::uint16_t port, bool nonBlocking) {
-    const int type = SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0);
-    const int fd = ::socket(AF_INET, type, 0);
-    if (fd < 0) {
-        return -1;
-    }
-    sockaddr_in addr = loopback(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 &&
-        !(nonBlocking && errno == EINPROGRESS)) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool setNonBlocking(int fd) {
-    const int flags = ::fcntl(fd, F_GETFL, 0);
-    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
-
-void raiseFileLimit() {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
-
 void setNoDelay(int fd) {
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
-
-int socketError(int fd) {
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
-        return errno;
-    }
-    return err;
 }
 
 std::int64_t nowNs() {
@@ -176,9 +106,9 @@ int runServerTool(int argc, char** argv, const char* name, int& epollFd,
     }
     const auto port = static_cast<std::uint16_t>(args.integer("port", 0));
     const long long maxSeconds = args.integer("max-seconds", 7200);
-    raiseFileLimit();
-    const int listener = listenLoopback(port, 65535);
-    if (listener < 0 || !setNonBlocking(listener)) {
+    figures::setOpenFiles(figures::openFilesHardLimit());
+    const int listener = loopback::listenAt(port, 65535);
+    if (listener < 0 || !loopback::setNonBlocking(listener)) {
         std::fprintf(stderr, "%s: listen: %s\n", name, std::strerror(errno));
         return 1;
     }
@@ -187,7 +117,7 @@ int runServerTool(int argc, char** argv, const char* name, int& epollFd,
     lev.events = EPOLLIN;
     lev.data.fd = listener;
     ::epoll_ctl(epollFd, EPOLL_CTL_ADD, listener, &lev);
-    std::printf("port %u\n", localPort(listener));
+    std::printf("port %d\n", loopback::localPort(listener));
     std::fflush(stdout);
 
     const std::int64_t deadline = nowNs() + maxSeconds * 1000000000LL;

@@ -1,8 +1,8 @@
 #pragma once
 
-// Socket and argument helpers shared by the benchmark load tools. Plain POSIX,
-// loopback only, no project libraries, so the tools measure nothing but the kernel
-// and the relay under test.
+// Socket, pattern and argument helpers shared by the benchmark load tools. Plain POSIX,
+// loopback only, and of the project only the test-support library, so the tools measure
+// nothing but the kernel and the relay under test.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,24 +12,7 @@
 
 namespace bench {
 
-// Listening socket on 127.0.0.1:port (0 lets the kernel pick); -1 on failure.
-int listenLoopback(std::uint16_t port, int backlog);
-
-// Port the socket is bound to, 0 if unknown.
-std::uint16_t localPort(int fd);
-
-// Starts a connect to 127.0.0.1:port. Returns the fd (the connect may still be in
-// progress when nonBlocking is set) or -1.
-int connectLoopback(std::uint16_t port, bool nonBlocking);
-
-bool setNonBlocking(int fd);
-
-// Lifts the open-files soft limit to the hard limit; the load tools hold thousands of sockets.
-void raiseFileLimit();
 void setNoDelay(int fd);
-
-// Pending socket error (SO_ERROR), 0 when the socket is fine.
-int socketError(int fd);
 
 std::int64_t nowNs();
 

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "client_modes.h"
+#include "tests/support/loopback.h"
+#include "tests/support/process_figures.h"
 
 namespace bench {
 namespace {
@@ -64,12 +66,7 @@ bool recvAll(int fd, char* data, std::size_t len, std::int64_t deadline) {
 }
 
 double percentileUs(const std::vector<std::int64_t>& sorted, double p) {
-    if (sorted.empty()) {
-        return 0.0;
-    }
-    const auto rank = static_cast<std::size_t>(std::ceil(p * static_cast<double>(sorted.size())));
-    return static_cast<double>(sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1]) /
-           1000.0;
+    return static_cast<double>(figures::sortedPercentile(sorted, p)) / 1000.0;
 }
 
 }  // namespace
@@ -80,7 +77,7 @@ int runRtt(const Args& args) {
     const auto size = static_cast<std::size_t>(std::clamp(args.integer("size", 64), 1LL, 65536LL));
     const std::int64_t deadline = nowNs() + args.integer("timeout-seconds", 30) * 1000000000LL;
 
-    const int fd = connectLoopback(port, false);
+    const int fd = loopback::connectTo(port, std::chrono::milliseconds(0));
     if (fd < 0) {
         std::printf("rtt status=connect-failed\n");
         return 1;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "client_modes.h"
+#include "tests/support/loopback.h"
 
 namespace bench {
 namespace {
@@ -61,7 +62,7 @@ class Swarm {
                static_cast<long long>(next_) - tally_.ok - tally_.failed < inflight) {
             const std::size_t index = next_++;
             SwarmConn& c = conns_[index];
-            c.fd = connectLoopback(port_, true);
+            c.fd = loopback::connectStart(port_);
             epoll_event ev{};
             ev.events = EPOLLOUT;
             ev.data.u64 = index;
@@ -93,7 +94,8 @@ class Swarm {
             ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, c.fd, nullptr);
             return;
         }
-        if ((events & EPOLLERR) != 0 || (c.phase == Phase::Connecting && socketError(c.fd) != 0)) {
+        if ((events & EPOLLERR) != 0 ||
+            (c.phase == Phase::Connecting && loopback::socketError(c.fd) != 0)) {
             fail(c);
             return;
         }

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "client_modes.h"
+#include "tests/support/loopback.h"
 
 namespace bench {
 namespace {
@@ -80,7 +81,7 @@ int runTransfer(const Args& args) {
     const std::int64_t begin = nowNs();
     const std::int64_t deadline = begin + args.integer("timeout-seconds", 60) * 1000000000LL;
 
-    const int fd = connectLoopback(port, true);
+    const int fd = loopback::connectStart(port);
     const int epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLOUT;
@@ -98,7 +99,7 @@ int runTransfer(const Args& args) {
             continue;
         }
         if (!connected && (got.events & EPOLLOUT) != 0) {
-            connected = socketError(fd) == 0;
+            connected = loopback::socketError(fd) == 0;
         }
         if ((got.events & EPOLLERR) != 0 || (!connected && (got.events & EPOLLHUP) != 0)) {
             status = "error";

@@ -1,10 +1,6 @@
 #include "tests/load/load_support.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <fcntl.h>
 #include <malloc.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
@@ -17,12 +13,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <climits>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 
 #include "platform/socket_event_loop.h"
@@ -53,20 +46,6 @@ struct Request {
     char command = 0;
     long value = 0;
 };
-
-long openFilesNow() {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
-        return -1;
-    }
-    return limit.rlim_cur == RLIM_INFINITY ? LONG_MAX : static_cast<long>(limit.rlim_cur);
-}
-
-rlim_t kernelOpenFilesCeiling() {
-    std::ifstream file("/proc/sys/fs/nr_open");
-    unsigned long value = 0;
-    return file >> value ? static_cast<rlim_t>(value) : rlim_t{1048576};
-}
 
 // Reads one request without waiting; false when the parent has gone or asked to quit.
 bool nextRequest(int control, Request& request, bool& have) {
@@ -99,7 +78,7 @@ RelayStats collect(const std::vector<std::unique_ptr<CTcpRepeater>>& repeaters) 
     }
     stats.descriptors = openDescriptors();
     stats.heapBytes = static_cast<long long>(heapInUse());
-    stats.openFilesLimit = openFilesNow();
+    stats.openFilesLimit = figures::openFilesLimit();
     stats.cpuSeconds = cpuSeconds();
     return stats;
 }
@@ -115,29 +94,19 @@ int leakCheck() {
 
 // The repeater's listening socket is its own; it is found by its port.
 void setListenerSendBuffer(int port, int size) {
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) {
-        return;
-    }
-    while (const dirent* entry = readdir(dir)) {
-        int fd = std::atoi(entry->d_name);
-        sockaddr_in address{};
-        socklen_t length = sizeof address;
+    for (int fd : figures::openDescriptorList()) {
         int listening = 0;
         socklen_t flagLength = sizeof listening;
-        if (entry->d_name[0] != '.' &&
-            getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
-            address.sin_family == AF_INET && ntohs(address.sin_port) == port &&
+        if (loopback::localPort(fd) == port &&
             getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &flagLength) == 0 &&
             listening != 0) {
             setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
         }
     }
-    closedir(dir);
 }
 
 int runRelay(int control, const std::vector<RelayTarget>& targets, long openFiles) {
-    long limit = openFiles > 0 ? setOpenFiles(openFiles) : openFilesNow();
+    long limit = openFiles > 0 ? setOpenFiles(openFiles) : figures::openFilesLimit();
     setTraceEnabled(false);
     {
         SocketEventLoop loop;
@@ -182,7 +151,7 @@ int runRelay(int control, const std::vector<RelayTarget>& targets, long openFile
 }
 
 int runEcho(int control, long openFiles) {
-    long limit = openFiles > 0 ? setOpenFiles(openFiles) : openFilesNow();
+    long limit = openFiles > 0 ? setOpenFiles(openFiles) : figures::openFilesLimit();
     Poller poller;
     EchoServer server(poller);
     Ready ready;
@@ -205,41 +174,6 @@ bool fullForm() {
     return form != nullptr && std::strcmp(form, "full") == 0;
 }
 
-long setOpenFiles(long wanted) {
-    rlimit limit{};
-    if (wanted <= 0 || getrlimit(RLIMIT_NOFILE, &limit) != 0) {
-        return openFilesNow();
-    }
-    auto want = static_cast<rlim_t>(wanted);
-    if (want <= limit.rlim_max) {
-        rlimit lowered = limit;
-        lowered.rlim_cur = want;
-        setrlimit(RLIMIT_NOFILE, &lowered);
-        return openFilesNow();
-    }
-    rlim_t ceiling = std::min(want, kernelOpenFilesCeiling());
-    rlimit raised{ceiling, std::max(ceiling, limit.rlim_max)};
-    if (setrlimit(RLIMIT_NOFILE, &raised) != 0) {
-        // Not allowed to raise the hard limit: go as far as it lets.
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-    return openFilesNow();
-}
-
-int openDescriptors() {
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) {
-        return -1;
-    }
-    int count = 0;
-    while (const dirent* entry = readdir(dir)) {
-        count += entry->d_name[0] != '.' ? 1 : 0;
-    }
-    closedir(dir);
-    return count - 1;  // the directory's own descriptor
-}
-
 std::uint64_t heapInUse() {
 #ifdef TARNWICK_LOAD_ASAN
     return __sanitizer_get_current_allocated_bytes();
@@ -259,52 +193,16 @@ double cpuSeconds() {
 }
 
 double percentile(std::vector<double> values, double fraction) {
-    if (values.empty()) {
-        return 0;
-    }
     std::sort(values.begin(), values.end());
-    auto rank = static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(values.size())));
-    return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
-}
-
-int connectStart(int port, int receiveBuffer) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return -1;
-    }
-    loopback::setBufferSizes(fd, receiveBuffer, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
-        errno != EINPROGRESS) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return figures::sortedPercentile(values, fraction);
 }
 
 int listenOn(int& port, int backlog) {
     int fd = loopback::listenAny(port, backlog);
     if (fd >= 0) {
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        loopback::setNonBlocking(fd);
     }
     return fd;
-}
-
-int socketError(int fd) {
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-        return errno;
-    }
-    return error;
-}
-
-void resetOnClose(int fd) {
-    linger off{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &off, sizeof off);
 }
 
 // ---- Poller

@@ -9,6 +9,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "tests/support/loopback.h"
+#include "tests/support/process_figures.h"
+
 // Shared pieces of the load tests: limits and process figures, an epoll loop for
 // non-blocking peers, and child processes that run the relay or an echo server, so that each
 // side has its own open-files limit and the relay's figures are its own.
@@ -24,23 +27,20 @@ T byForm(T shortValue, T fullValue) {
     return fullForm() ? fullValue : shortValue;
 }
 
-// Sets the soft open-files limit to wanted, raising the hard limit too where allowed (up to
-// fs.nr_open); returns the soft limit now in force.
-long setOpenFiles(long wanted);
-int openDescriptors();
+using figures::openDescriptors;
+using figures::setOpenFiles;
+using loopback::connectStart;
+using loopback::resetOnClose;
+using loopback::socketError;
+
 // Bytes the allocator has handed out and not had back.
 std::uint64_t heapInUse();
 // User and system CPU time used so far by this process.
 double cpuSeconds();
 double percentile(std::vector<double> values, double fraction);
 
-// Non-blocking loopback sockets; -1 on failure. A receiveBuffer above 0 is set before the
-// connect, so that the window offered stays that small.
-int connectStart(int port, int receiveBuffer = 0);
+// A non-blocking listening socket on 127.0.0.1 at an ephemeral port; -1 on failure.
 int listenOn(int& port, int backlog = 4096);
-int socketError(int fd);
-// Makes close() send a reset instead of a FIN.
-void resetOnClose(int fd);
 
 // An epoll set that runs a handler per registration.
 class Poller {

@@ -20,7 +20,8 @@ namespace {
 using namespace load;
 
 // How a connection ends. The first four come after the whole exchange; the half-closes end
-// one direction after all of its bytes; the midway ones cut a transfer short.
+// one direction after all of its bytes (a client that ends its request may still be reading
+// the answer); the midway ones cut a transfer short.
 enum class Ending {
     ClientClose,
     ClientReset,
@@ -28,15 +29,22 @@ enum class Ending {
     ServerReset,
     ClientHalfClose,
     ServerHalfClose,
+    ClientHalfCloseReading,
     ClientResetMidway,
     ServerResetMidway,
     ClientCloseMidway,
 };
-constexpr int kEndings = 9;
-constexpr const char* kEndingNames[kEndings] = {
-    "client FIN",        "client RST",        "server FIN",
-    "server RST",        "client half-close", "server half-close",
-    "client RST midway", "server RST midway", "client close midway"};
+constexpr int kEndings = 10;
+constexpr const char* kEndingNames[kEndings] = {"client FIN",
+                                                "client RST",
+                                                "server FIN",
+                                                "server RST",
+                                                "client half-close",
+                                                "server half-close",
+                                                "client half-close, reading",
+                                                "client RST midway",
+                                                "server RST midway",
+                                                "client close midway"};
 
 bool midway(Ending ending) {
     return ending >= Ending::ClientResetMidway;
@@ -50,8 +58,9 @@ struct Plan {
     std::size_t down = 0;
     // Midway endings: the receiver's progress at which the cut comes.
     std::size_t cutAt = 0;
-    // Server half-close: the client waits to read until the server is done (or stuck), so
-    // that the end reaches the relay while it still holds bytes for the client.
+    // Server half-close, and the client's reading one: the client waits to read until the
+    // server is done (or stuck), so that the end reaches the relay while it still holds bytes
+    // for the client.
     bool held = false;
 };
 
@@ -62,6 +71,9 @@ constexpr std::size_t kLargest = 256u << 10;
 constexpr int kHeldSocketBuffer = 4096;
 constexpr std::size_t kHeldLeast = 8u << 10;
 constexpr std::size_t kHeldMost = 96u << 10;
+// A client that ends its request takes nothing more from the relay than it has accepted by
+// then: the answer stays below the held repeater's queue, so that the relay has all of it.
+constexpr std::size_t kHeldAnswerMost = 28u << 10;
 constexpr auto kHoldAfterSender = 30ms;
 
 // Sizes spread evenly over the powers of two up to most, and now and then none at all.
@@ -89,6 +101,11 @@ Plan makePlan(std::mt19937& rng) {
             if (plan.held) {
                 plan.down = kHeldLeast + rng() % (kHeldMost - kHeldLeast);
             }
+            break;
+        case Ending::ClientHalfCloseReading:
+            plan.up = kHeader + rng() % 1024;
+            plan.held = true;
+            plan.down = kHeldLeast + rng() % (kHeldAnswerMost - kHeldLeast);
             break;
         case Ending::ClientResetMidway:
             plan.up = kHeader + (64u << 10) + randomSize(rng, kLargest);
@@ -157,7 +174,8 @@ class Soak {
         peak_ = std::max(peak_, active());
     }
 
-    // Lets held receivers read once their sender has been done for a moment.
+    // Lets held receivers read once their sender has been done for a moment; a client that
+    // ends its request does that first.
     void releaseHeld() {
         auto now = Clock::now();
         std::vector<std::uint32_t> due;
@@ -166,7 +184,9 @@ class Soak {
                 continue;
             }
             const End& sender = conn.server;
-            if (conn.senderDoneAt == Clock::time_point{} && (sender.writeShut || sender.blocked)) {
+            bool senderDone = sender.writeShut || sender.blocked ||
+                              (conn.bound && sender.sent == conn.down.size());
+            if (conn.senderDoneAt == Clock::time_point{} && senderDone) {
                 conn.senderDoneAt = now;
             }
             if (conn.senderDoneAt != Clock::time_point{} &&
@@ -178,6 +198,11 @@ class Soak {
             Conn& conn = conns_[id];
             conn.released = true;
             conn.client.holding = false;
+            if (conn.plan.ending == Ending::ClientHalfCloseReading) {
+                shutdown(conn.client.fd, SHUT_WR);
+                conn.client.writeShut = true;
+                conn.acted = true;
+            }
             setInterest(conn.client, interestOf(conn.client));
             receive(id, conn, conn.client, conn.down, "client");
             advance(id);
@@ -596,7 +621,7 @@ TEST(Soak, RandomTransfersAndEndingsLeaveNothingBehind) {
     EXPECT_EQ(openDescriptors(), ownDescriptors);
     std::printf(
         "[load] soak (seed %u): %d connections in %.1f s, at most %d at once, %llu bytes "
-        "checked, %zu faults; endings: %s (%d server half-closes with a held reader); relay memory "
+        "checked, %zu faults; endings: %s (%d half-closes with a held reader); relay memory "
         "%+lld bytes (tolerance %lld), %d descriptors before and after\n",
         seed, soak.completed, seconds, soak.peak(),
         static_cast<unsigned long long>(soak.bytesChecked), soak.faults.size(), endings.c_str(),

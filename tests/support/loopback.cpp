@@ -1,6 +1,7 @@
 #include "tests/support/loopback.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -39,21 +40,87 @@ void setBufferSizes(int fd, int receive, int send) {
     }
 }
 
-int listenAny(int& port, int backlog) {
+namespace {
+int portOf(int fd, bool peer) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    auto* name = reinterpret_cast<sockaddr*>(&address);
+    if (fd < 0 || (peer ? getpeername(fd, name, &length) : getsockname(fd, name, &length)) != 0 ||
+        address.sin_family != AF_INET) {
+        return 0;
+    }
+    return ntohs(address.sin_port);
+}
+
+int bindAt(int wanted, bool reuseAddress) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return -1;
     }
-    sockaddr_in address = loopbackAddress(0);
-    socklen_t length = sizeof address;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd, backlog) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    const int one = 1;
+    if (reuseAddress) {
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    }
+    sockaddr_in address = loopbackAddress(wanted);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         close(fd);
         return -1;
     }
-    port = ntohs(address.sin_port);
     return fd;
+}
+
+int listenOrClose(int fd, int backlog) {
+    if (fd >= 0 && listen(fd, backlog) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+}  // namespace
+
+int localPort(int fd) {
+    return portOf(fd, false);
+}
+
+int remotePort(int fd) {
+    return portOf(fd, true);
+}
+
+int bindAny(int& port) {
+    int fd = bindAt(0, false);
+    port = localPort(fd);
+    if (fd >= 0 && port == 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int listenAny(int& port, int backlog) {
+    return listenOrClose(bindAny(port), backlog);
+}
+
+int listenAt(int port, int backlog) {
+    return listenOrClose(bindAt(port, true), backlog);
+}
+
+bool setNonBlocking(int fd) {
+    const int flags = fcntl(fd, F_GETFL, 0);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+int socketError(int fd) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        return errno;
+    }
+    return error;
+}
+
+void resetOnClose(int fd) {
+    linger off{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &off, sizeof off);
 }
 
 int freePort() {
@@ -73,6 +140,21 @@ int connectTo(int port, std::chrono::milliseconds timeout) {
     setTimeouts(fd, timeout);
     sockaddr_in address = loopbackAddress(port);
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int connectStart(int port, int receiveBuffer) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    setBufferSizes(fd, receiveBuffer, 0);
+    sockaddr_in address = loopbackAddress(port);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+        errno != EINPROGRESS) {
         close(fd);
         return -1;
     }
@@ -255,12 +337,7 @@ void Client::close() {
 }
 
 int Client::localPort() const {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (fd_ < 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return 0;
-    }
-    return ntohs(address.sin_port);
+    return loopback::localPort(fd_);
 }
 
 }  // namespace loopback

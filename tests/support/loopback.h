@@ -16,14 +16,31 @@ namespace loopback {
 
 using namespace std::chrono_literals;
 
+// A socket bound to 127.0.0.1 at an ephemeral port, not listening yet; -1 on failure.
+int bindAny(int& port);
 // A listening socket on 127.0.0.1 at an ephemeral port; -1 on failure.
 int listenAny(int& port, int backlog = 512);
-// Connects to 127.0.0.1:port; -1 on failure. Receive and send time out after timeout.
+// A listening socket on 127.0.0.1:port (0: an ephemeral one) that may take over a port still
+// in TIME_WAIT; -1 on failure.
+int listenAt(int port, int backlog);
+// Connects to 127.0.0.1:port; -1 on failure. Receive and send time out after timeout (0:
+// never).
 int connectTo(int port, std::chrono::milliseconds timeout = 10s);
+// Starts a non-blocking connect to 127.0.0.1:port; -1 on failure. A receiveBuffer above 0
+// is set before the connect, so that the window offered stays that small.
+int connectStart(int port, int receiveBuffer = 0);
 // A free ephemeral port (bound once and released).
 int freePort();
 void setTimeouts(int fd, std::chrono::milliseconds timeout);
 void setBufferSizes(int fd, int receive, int send);
+bool setNonBlocking(int fd);
+// Pending socket error (SO_ERROR), 0 when the socket is fine.
+int socketError(int fd);
+// Makes close() send a reset instead of a FIN.
+void resetOnClose(int fd);
+// The socket's own port and its peer's; 0 when unknown.
+int localPort(int fd);
+int remotePort(int fd);
 
 bool sendAll(int fd, const void* data, std::size_t length);
 // Reads until length bytes arrived, the peer closed or the timeout; returns the bytes read.
