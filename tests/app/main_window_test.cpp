@@ -127,7 +127,7 @@ TEST_F(MainWindow, FirstShownLaidOutAroundThePanelCentredAndTitled) {
 TEST_F(MainWindow, NotShownWhileTheFlagIsOff) {
     CTarnwickDlg dlg;
     ASSERT_TRUE(dlg.Create(nullptr));
-    dlg.setVisible(0);
+    dlg.setVisible(WindowVisibility::hidden);
     EXPECT_FALSE(dlg.isVisible());
     dlg.show();
     dlg.resize(dlg.size() + QSize(1, 1));
@@ -216,7 +216,8 @@ TEST_F(MainWindow, RightClickOverThePanelOffersTheAboutBox) {
                             panel.mapToGlobal(QPoint(10, 10)));
     QApplication::sendEvent(&panel, &click);
     driver.stop();
-    EXPECT_EQ(offered, QStringList({"-", QString::fromUtf8("ターンウィック Pico のﾊﾞｰｼﾞｮﾝ情報")}));
+    EXPECT_EQ(offered, QStringList({QString::fromUtf8("ポートを追加"), "-",
+                                    QString::fromUtf8("ターンウィック Pico のﾊﾞｰｼﾞｮﾝ情報")}));
     EXPECT_TRUE(aboutShown);
 }
 
@@ -254,7 +255,6 @@ class MainWindowClose : public MainWindow, public testing::WithParamInterface<Cl
 TEST_P(MainWindowClose, SavesAndStopsThePanelBeforeTheRunReturns) {
     const int port = saveListeningPanel();
     auto dlg = std::make_unique<CTarnwickDlg>();
-    g_mainDlg = dlg.get();
     bool listening = false;
     bool hiddenFirst = false;
     bool timedOut = false;
@@ -264,7 +264,7 @@ TEST_P(MainWindowClose, SavesAndStopsThePanelBeforeTheRunReturns) {
         std::filesystem::remove(iniFile());
         for (unsigned long ignored :
              {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT}) {
-            consoleCtrlHandler(ignored);
+            dlg->onConsoleCtrl(ignored);
         }
         switch (GetParam()) {
             case CloseRoute::CloseBox:
@@ -280,10 +280,10 @@ TEST_P(MainWindowClose, SavesAndStopsThePanelBeforeTheRunReturns) {
                 break;
             case CloseRoute::ExitCommand:
                 dlg->sendCommand(ID_EXIT);
-                hiddenFirst = !dlg->isVisible() && CTarnwickDlg::liveWindow() == dlg.get();
+                hiddenFirst = !dlg->isVisible() && dlg->isWindowLive();
                 break;
             case CloseRoute::ShutdownEvent:
-                EXPECT_EQ(consoleCtrlHandler(CTRL_SHUTDOWN_EVENT), 1);
+                EXPECT_EQ(dlg->onConsoleCtrl(CTRL_SHUTDOWN_EVENT), 1);
                 break;
         }
     });
@@ -294,7 +294,7 @@ TEST_P(MainWindowClose, SavesAndStopsThePanelBeforeTheRunReturns) {
     dlg->DoModal();
     EXPECT_FALSE(timedOut);
     EXPECT_TRUE(listening);
-    EXPECT_EQ(CTarnwickDlg::liveWindow(), nullptr);
+    EXPECT_FALSE(dlg->isWindowLive());
     EXPECT_TRUE(dlg->panels().empty());
     EXPECT_EQ(dlg->settingDlg(), nullptr);
     EXPECT_EQ(readFile(iniFile()), "[TCP-PORT0]\nACT=1\nPORT=" + std::to_string(port) +
@@ -303,9 +303,8 @@ TEST_P(MainWindowClose, SavesAndStopsThePanelBeforeTheRunReturns) {
     if (GetParam() == CloseRoute::ExitCommand) {
         EXPECT_TRUE(hiddenFirst);
     }
-    dlg.reset();
     // The window is gone: a late shutdown event must not reach it.
-    EXPECT_EQ(consoleCtrlHandler(CTRL_SHUTDOWN_EVENT), 1);
+    EXPECT_EQ(dlg->onConsoleCtrl(CTRL_SHUTDOWN_EVENT), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Routes, MainWindowClose,
@@ -318,9 +317,8 @@ TEST_F(MainWindow, ShutdownDuringStartEndsTheRunAsSoonAsItStarts) {
     std::ofstream(iniFile()) << "[TCP-PORT0]\nACT=1\nPORT=0\nFORWARDHOST=h\nFORWARDPORT=80\n";
     // A shutdown event arrives while the box is open.
     MessageRecorder boxes;
-    boxes.whileOpen = [] { consoleCtrlHandler(CTRL_SHUTDOWN_EVENT); };
     auto dlg = std::make_unique<CTarnwickDlg>();
-    g_mainDlg = dlg.get();
+    boxes.whileOpen = [&] { dlg->onConsoleCtrl(CTRL_SHUTDOWN_EVENT); };
     bool timedOut = false;
     QTimer::singleShot(10000, dlg.get(), [&] {
         timedOut = true;
@@ -347,7 +345,6 @@ TEST_P(ShutdownOver, EveryOpenWindowEndsThenTheMainWindowSaves) {
     std::ofstream(iniFile()) << "[TCP-PORT0]\nACT=" << act << "\nPORT=" << port
                              << "\nFORWARDHOST=127.0.0.1\nFORWARDPORT=" << echo.port() << "\n";
     auto dlg = std::make_unique<CTarnwickDlg>();
-    g_mainDlg = dlg.get();
     int client = -1;
     QTimer::singleShot(0, dlg.get(), [&] {
         CPortDlg& panel = *dlg->panels().front();
@@ -374,7 +371,7 @@ TEST_P(ShutdownOver, EveryOpenWindowEndsThenTheMainWindowSaves) {
         wasOpen = QApplication::activeModalWidget() != dlg.get() || dlg->settingDlg()->isVisible();
         std::filesystem::remove(iniFile());
         sinceShutdown.start();
-        consoleCtrlHandler(CTRL_SHUTDOWN_EVENT);
+        dlg->onConsoleCtrl(CTRL_SHUTDOWN_EVENT);
     });
     bool timedOut = false;
     QTimer::singleShot(10000, dlg.get(), [&] {
@@ -409,7 +406,7 @@ TEST_F(MainWindow, EnterNeverPressesAButtonOfTheSettingsDialog) {
         QApplication::sendEvent(&dlg, &enter);
     }
     EXPECT_TRUE(dlg.settingDlg()->isVisible());
-    EXPECT_EQ(dlg.settingDlg()->freeFlag, 0);
+    EXPECT_TRUE(dlg.settingDlg()->isAttached());
     dlg.settingDlg()->clickControl(IDCANCEL);
 }
 
