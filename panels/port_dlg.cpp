@@ -163,7 +163,7 @@ void CPortDlg::onSetting() {
         return;
     }
     workingFilter = activeFilter;
-    settingDlg->open(this, {listenPort, forwardHost, forwardPort}, &workingFilter);
+    settingDlg->openFor(this, {listenPort, forwardHost, forwardPort}, &workingFilter);
 }
 
 void CPortDlg::notifySettingOk() {

@@ -24,7 +24,8 @@ void CSettingDlg::attachListener(CSettingDlgListener* newListener) {
     CenterWindow(mainWindow);
 }
 
-void CSettingDlg::open(CSettingDlgListener* panel, const Values& values, CIpFilter* workingFilter) {
+void CSettingDlg::openFor(CSettingDlgListener* panel, const Values& values,
+                          CIpFilter* workingFilter) {
     attachListener(panel);
     listenPortSpin->SetRange32(0, 65535);
     listenPortSpin->SetPos32(values.listenPort);

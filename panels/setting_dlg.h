@@ -33,7 +33,7 @@ class CSettingDlg : public CDialog {
 
     // Attaches the panel, fills its values in (the localhost box ticked and the host edit
     // disabled for this machine's names), keeps its working filter and shows the dialog.
-    void open(CSettingDlgListener* panel, const Values& values, CIpFilter* workingFilter);
+    void openFor(CSettingDlgListener* panel, const Values& values, CIpFilter* workingFilter);
     // Open for some panel: every other panel's settings button is refused meanwhile.
     bool isAttached() const { return freeFlag == 0; }
     bool isAttachedTo(const CSettingDlgListener* panel) const {
