@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <utility>
 
 namespace {
 
@@ -29,7 +30,7 @@ extern "C" void onConsoleSignal(int signal) {
 
 }  // namespace
 
-CConsoleSignals::CConsoleSignals() = default;
+CConsoleSignals::CConsoleSignals(ConsoleCtrlHandler handler) : handler_(std::move(handler)) {}
 
 CConsoleSignals::~CConsoleSignals() {
     if (readFd_ < 0) {
@@ -85,6 +86,6 @@ void CConsoleSignals::onReadable() {
     std::array<unsigned char, 64> caught{};
     ssize_t got = read(readFd_, caught.data(), caught.size());
     for (ssize_t i = 0; i < got; ++i) {
-        consoleCtrlHandler(eventForSignal(caught[static_cast<std::size_t>(i)]));
+        handler_(eventForSignal(caught[static_cast<std::size_t>(i)]));
     }
 }

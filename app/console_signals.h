@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <functional>
 #include <memory>
 
 class QSocketNotifier;
@@ -12,22 +13,23 @@ inline constexpr unsigned long CTRL_CLOSE_EVENT = 2;
 inline constexpr unsigned long CTRL_LOGOFF_EVENT = 5;
 inline constexpr unsigned long CTRL_SHUTDOWN_EVENT = 6;
 
-// Handles a console control event on the UI thread: a shutdown closes the main window in
-// order, exactly like its close box; every other event is ignored. Always returns 1.
-int consoleCtrlHandler(unsigned long event);
+// Handles a console control event on the UI thread, as the console's control handler does;
+// returns 1 when handled.
+using ConsoleCtrlHandler = std::function<int(unsigned long event)>;
 
 // The console's control events on Linux: SIGTERM (shutdown or logout), SIGINT (Ctrl+C),
 // SIGQUIT (Ctrl+Break) and SIGHUP (console gone) are caught; the signal handler only
 // writes the signal's number into a pipe, and a notifier on the UI thread turns each number
-// into its event for consoleCtrlHandler.
+// into its event for the handler it was given.
 //
-// Ownership: owns the pipe and the notifier; one instance per process, for the rest of it.
+// Ownership: owns the pipe, the notifier and the handler; one instance per process, for the
+// rest of it.
 // Thread: UI thread.
 class CConsoleSignals : public QObject {
     Q_OBJECT
 
   public:
-    CConsoleSignals();
+    explicit CConsoleSignals(ConsoleCtrlHandler handler);
     ~CConsoleSignals() override;
 
     // Installs the handlers. False when the pipe or a handler could not be set up.
@@ -39,6 +41,7 @@ class CConsoleSignals : public QObject {
   private:
     void onReadable();
 
+    ConsoleCtrlHandler handler_;
     int readFd_ = -1;
     std::unique_ptr<QSocketNotifier> notifier_;
 };

@@ -25,7 +25,6 @@
 #include "resources/string_table.h"
 
 int g_debugMode = 0;
-CTarnwickDlg* g_mainDlg = nullptr;
 
 namespace {
 
@@ -38,17 +37,6 @@ void reopenOnNullDevice(int fd, int flags) {
 }
 
 }  // namespace
-
-int consoleCtrlHandler(unsigned long event) {
-    if (event == CTRL_SHUTDOWN_EVENT && g_mainDlg != nullptr &&
-        CTarnwickDlg::liveWindow() == g_mainDlg) {
-        // Each open box or dialog runs a nested loop that would hold the main window's end
-        // until a person answers it.
-        cancelOtherWindows(g_mainDlg);
-        g_mainDlg->sendClose();
-    }
-    return 1;
-}
 
 CTarnwickApp::CTarnwickApp() : answeredWithoutDisplay_(answersWithoutDisplay()) {
     // The program lives as long as the main window's modal run; a message box closed while
@@ -98,7 +86,9 @@ void CTarnwickApp::redirectStandardStreams() {
         console_->attachDescriptor(STDOUT_FILENO);
         reopenOnNullDevice(STDIN_FILENO, O_RDONLY);
         console_->show();
-        consoleSignals_ = std::make_unique<CConsoleSignals>();
+        consoleSignals_ = std::make_unique<CConsoleSignals>([this](unsigned long event) {
+            return mainDlg_ != nullptr ? mainDlg_->onConsoleCtrl(event) : 1;
+        });
         consoleSignals_->install();
     } else {
         reopenOnNullDevice(STDOUT_FILENO, O_WRONLY);
@@ -147,8 +137,9 @@ int CTarnwickApp::InitInstance(int argc, char** argv) {
     announceStart(argc > 0 ? argv[0] : "");
 
     CTarnwickDlg mainDlg;
-    g_mainDlg = &mainDlg;
+    mainDlg_ = &mainDlg;
     mainDlg.DoModal();
+    mainDlg_ = nullptr;
     std::fflush(stdout);
     return 0;
 }

@@ -11,9 +11,6 @@ class SocketEventLoop;
 
 // Set to 1 once the debug switch has been seen on the command line.
 extern int g_debugMode;
-// The main window, set just before it runs and never cleared; see CTarnwickDlg::liveWindow
-// for whether its window still exists.
-extern CTarnwickDlg* g_mainDlg;
 
 // The application object: its start hook does everything between process start and the
 // main window, runs the main window and returns when it has ended.
@@ -22,8 +19,9 @@ extern CTarnwickDlg* g_mainDlg;
 // as the object lives.
 //
 // Ownership: owns the socket loop and its notifier, Qt's Japanese translations, and in debug
-// mode the console and the signal bridge, all for the rest of the process. Thread: UI thread; make
-// it after the QApplication and destroy it before.
+// mode the console and the signal bridge, all for the rest of the process; knows the main
+// window while it runs, which is where console events go. Thread: UI thread; make it after
+// the QApplication and destroy it before.
 class CTarnwickApp {
   public:
     CTarnwickApp();
@@ -55,5 +53,6 @@ class CTarnwickApp {
     std::unique_ptr<CDebugConsole> console_;
     std::unique_ptr<CConsoleSignals> consoleSignals_;
     std::unique_ptr<QTranslator> qtTranslator_;
+    CTarnwickDlg* mainDlg_ = nullptr;  // not owned; only while it runs
     bool answeredWithoutDisplay_ = false;
 };

@@ -4,31 +4,26 @@
 
 #include <QContextMenuEvent>
 #include <QMenu>
+#include <QPointer>
 #include <array>
 #include <climits>
 
 #include "app/about_dlg.h"
 #include "app/app_icon.h"
+#include "app/console_signals.h"
 #include "app/home_page.h"
 #include "panels/port_dlg.h"
 #include "panels/setting_dlg.h"
+#include "platform/qt/message_box.h"
 #include "resources/dialog_templates.h"
 #include "resources/string_table.h"
 #include "settings/port_settings.h"
-
-namespace {
-CTarnwickDlg* g_liveWindow = nullptr;
-}
 
 CTarnwickDlg::CTarnwickDlg(QWidget* parent)
     : CDialog(::dialogTemplate(IDD_TARNWICK_DIALOG), parent), appIcon_(loadAppIcon()) {}
 
 CTarnwickDlg::~CTarnwickDlg() {
     onDestroy();
-}
-
-CTarnwickDlg* CTarnwickDlg::liveWindow() {
-    return g_liveWindow;
 }
 
 int CTarnwickDlg::DoModal() {
@@ -39,7 +34,6 @@ int CTarnwickDlg::DoModal() {
 
 bool CTarnwickDlg::OnInitDialog() {
     CDialog::OnInitDialog();
-    g_liveWindow = this;
 
     if ((::dialogTemplate(IDD_TARNWICK_DIALOG).styles & style::kSysMenu) != 0) {
         std::string_view about = loadResourceString(IDS_ABOUTBOX);
@@ -59,7 +53,7 @@ bool CTarnwickDlg::OnInitDialog() {
     }
     iniPath_ = std::string(directory.data()) + "/" + kSettingsFileName;
 
-    panelCount_ = 1;
+    panelCount_ = countPortSections(iniPath_);
     showAtStart_ = 1;
 
     settingDlg_ = std::make_unique<CSettingDlg>();
@@ -75,26 +69,62 @@ bool CTarnwickDlg::OnInitDialog() {
     createPanels();
     layoutPanels();
     CenterWindow();
-    setVisible(showAtStart_ == 1 ? 1 : 0);
+    setVisible(showAtStart_ == 1 ? WindowVisibility::shown : WindowVisibility::hidden);
     updateTitle();
     return true;
 }
 
 void CTarnwickDlg::createPanels() {
     for (int i = 0; i < panelCount_; ++i) {
-        auto panel = std::make_unique<CPortDlg>();
-        panel->Create(this);
-        // A right click anywhere in the window reaches its menu, over a panel too.
-        panel->installEventFilter(this);
-        panel->setIndex(i);
-        panel->setSettingsPath(iniPath_);
-        panel->setSettingDlg(settingDlg_.get());
-        panel->initPanel();
-        panels_.push_back(std::move(panel));
+        createPanel(i);
     }
-    if (!panels_.empty()) {
-        panelRect_ = panels_.back()->frameGeometry();
+}
+
+void CTarnwickDlg::createPanel(int index) {
+    auto panel = std::make_unique<CPortDlg>();
+    panel->Create(this);
+    // A right click over a panel reaches the window's menu, with the panel's own entry.
+    panel->installEventFilter(this);
+    panel->setIndex(index);
+    panel->setSettingsPath(iniPath_);
+    panel->setSettingDlg(settingDlg_.get());
+    panel->initPanel();
+    panelRect_ = panel->frameGeometry();
+    panels_.push_back(std::move(panel));
+}
+
+bool CTarnwickDlg::addPanel() {
+    if (panels_.size() >= static_cast<std::size_t>(kMostPorts) || !isWindowLive()) {
+        return false;
     }
+    // Nothing is in its section yet: the panel starts OFF with the defaults and its
+    // initialisation writes them.
+    createPanel(static_cast<int>(panels_.size()));
+    layoutPanels();
+    return true;
+}
+
+bool CTarnwickDlg::removePanel(int index) {
+    if (index < 0 || static_cast<std::size_t>(index) >= panels_.size() || panels_.size() < 2 ||
+        panels_[static_cast<std::size_t>(index)]->getSwitchState() != 0) {
+        return false;
+    }
+    const std::string question =
+        "TCP:" + std::to_string(panels_[static_cast<std::size_t>(index)]->getListenPort()) +
+        " の設定を削除しますか?";
+    // The box's own loop may end the window (a shutdown answers it); then nothing goes.
+    if (AfxMessageBox(question, MB_YESNO | MB_ICONQUESTION) != IDYES || ended_ || !isWindowLive()) {
+        return false;
+    }
+    removePortSection(iniPath_, index, static_cast<int>(panels_.size()));
+    const auto removed = panels_.begin() + index;
+    (*removed)->hide();
+    panels_.erase(removed);
+    for (std::size_t i = static_cast<std::size_t>(index); i < panels_.size(); ++i) {
+        panels_[i]->setIndex(static_cast<int>(i));
+    }
+    layoutPanels();
+    return true;
 }
 
 void CTarnwickDlg::layoutPanels() {
@@ -119,7 +149,7 @@ void CTarnwickDlg::layoutPanels() {
         windowWidth = frameWidth_ + 2 * w + 20;
         windowHeight = frameHeight_ + 5 * h + 45;
     }
-    // The template fixed the size; the panels decide it now.
+    // The template fixed the size; the panels decide it now. The top-left corner stays.
     setFixedSize(windowWidth - frameWidth_, windowHeight - frameHeight_);
 }
 
@@ -127,9 +157,9 @@ void CTarnwickDlg::updateTitle() {
     SetWindowText(std::string("ターンウィック Pico."));
 }
 
-void CTarnwickDlg::setVisible(int flag) {
-    visible_ = flag;
-    if (flag != 0) {
+void CTarnwickDlg::setVisible(WindowVisibility flag) {
+    visible_ = static_cast<int>(flag);
+    if (visible_ != 0) {
         show();
         showNormal();
     } else {
@@ -162,13 +192,13 @@ void CTarnwickDlg::sendCommand(unsigned int id) {
 
 void CTarnwickDlg::OnCommand(int id) {
     if (id == static_cast<int>(ID_OPEN_MAIN_WINDOW)) {
-        setVisible(1);
+        setVisible(WindowVisibility::shown);
         raise();
         activateWindow();
         return;
     }
     if (id == static_cast<int>(ID_EXIT)) {
-        setVisible(0);
+        setVisible(WindowVisibility::hidden);
         QMetaObject::invokeMethod(this, &CTarnwickDlg::sendClose, Qt::QueuedConnection);
         return;
     }
@@ -180,6 +210,16 @@ void CTarnwickDlg::sendClose() {
     if (isCreated() && !destroyed_) {
         OnCommand(IDCANCEL);
     }
+}
+
+int CTarnwickDlg::onConsoleCtrl(unsigned long event) {
+    if (event == CTRL_SHUTDOWN_EVENT && isWindowLive()) {
+        // Each open box or dialog runs a nested loop that would hold the main window's end
+        // until a person answers it.
+        cancelOtherWindows(this);
+        sendClose();
+    }
+    return 1;
 }
 
 void CTarnwickDlg::OnSysCommand(unsigned int id) {
@@ -205,14 +245,14 @@ void CTarnwickDlg::OnSysCommand(unsigned int id) {
 }
 
 void CTarnwickDlg::contextMenuEvent(QContextMenuEvent* event) {
-    showSystemMenu(event->globalPos());
+    showContextMenu(event->globalPos(), nullptr);
 }
 
 bool CTarnwickDlg::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::ContextMenu) {
         for (const std::unique_ptr<CPortDlg>& panel : panels_) {
             if (watched == panel.get()) {
-                showSystemMenu(static_cast<QContextMenuEvent*>(event)->globalPos());
+                showContextMenu(static_cast<QContextMenuEvent*>(event)->globalPos(), panel.get());
                 return true;
             }
         }
@@ -220,11 +260,17 @@ bool CTarnwickDlg::eventFilter(QObject* watched, QEvent* event) {
     return CDialog::eventFilter(watched, event);
 }
 
-void CTarnwickDlg::showSystemMenu(const QPoint& globalPosition) {
-    if (systemMenu_.empty()) {
-        return;
-    }
+void CTarnwickDlg::showContextMenu(const QPoint& globalPosition, CPortDlg* panel) {
     QMenu menu(this);
+    if (panel != nullptr && panels_.size() > 1) {
+        QAction* remove = menu.addAction(QString::fromUtf8("このポートを削除"));
+        remove->setData(IDM_REMOVEPORT);
+        remove->setEnabled(panel->getSwitchState() == 0);
+        menu.addSeparator();
+    }
+    QAction* add = menu.addAction(QString::fromUtf8("ポートを追加"));
+    add->setData(IDM_ADDPORT);
+    add->setEnabled(panels_.size() < static_cast<std::size_t>(kMostPorts));
     for (const MenuItem& item : systemMenu_) {
         if (item.id == 0) {
             menu.addSeparator();
@@ -234,8 +280,26 @@ void CTarnwickDlg::showSystemMenu(const QPoint& globalPosition) {
             action->setData(item.id);
         }
     }
-    if (QAction* chosen = menu.exec(globalPosition)) {
-        OnSysCommand(chosen->data().toUInt());
+    QAction* chosen = menu.exec(globalPosition);
+    const unsigned int id = chosen != nullptr ? chosen->data().toUInt() : 0;
+    if (id == IDM_REMOVEPORT) {
+        // The panel is in the middle of its own event; it goes once that has returned.
+        QPointer<CPortDlg> target(panel);
+        QMetaObject::invokeMethod(
+            this,
+            [this, target] {
+                for (std::size_t i = 0; i < panels_.size(); ++i) {
+                    if (panels_[i].get() == target) {
+                        removePanel(static_cast<int>(i));
+                        return;
+                    }
+                }
+            },
+            Qt::QueuedConnection);
+    } else if (id == IDM_ADDPORT) {
+        addPanel();
+    } else if (id != 0) {
+        OnSysCommand(id);
     }
 }
 
@@ -250,9 +314,6 @@ void CTarnwickDlg::onDestroy() {
         return;
     }
     destroyed_ = true;
-    if (g_liveWindow == this) {
-        g_liveWindow = nullptr;
-    }
     for (std::unique_ptr<CPortDlg>& panel : panels_) {
         panel->saveAndStop();
         panel->hide();

@@ -13,18 +13,25 @@ class CPortDlg;
 class CSettingDlg;
 
 inline constexpr unsigned int IDM_ABOUTBOX = 0x0010;
+// The context-menu commands that add a panel and remove the one clicked.
+inline constexpr unsigned int IDM_ADDPORT = 32773;
+inline constexpr unsigned int IDM_REMOVEPORT = 32774;
 // System commands with a default handling of their own.
 inline constexpr unsigned int SC_MINIMIZE = 0xF020;
 inline constexpr unsigned int SC_CLOSE = 0xF060;
 inline constexpr unsigned int SC_RESTORE = 0xF120;
 
-// The main window: a modal dialog holding the port panels, owning the one forward-settings
-// dialog they share, offering the about box from its system menu (on Linux: the window's
-// context menu, since the window manager owns the real one) and saving and stopping every
-// panel when it ends. Its modal run is the program's lifetime.
+// Whether the main window may be shown at all; see CTarnwickDlg::setVisible.
+enum class WindowVisibility : int { hidden = 0, shown = 1 };
+
+// The main window: a modal dialog holding up to ten port panels in two columns of five,
+// owning the one forward-settings dialog they share, offering adding a panel and the about
+// box from its context menu (the window manager owns the real system menu) and removing a
+// panel from the panel's own, and saving and stopping every panel when it ends. Its modal
+// run is the program's lifetime.
 //
-// The window is never seen before it is laid out and centred: until setVisible(1) every
-// request to show it is dropped.
+// The window is never seen before it is laid out and centred: until
+// setVisible(WindowVisibility::shown) every request to show it is dropped.
 //
 // Ownership: owns the panels and the forward-settings dialog, from initialisation until the
 // destroy handling at the end of DoModal. Thread: UI thread.
@@ -38,8 +45,12 @@ class CTarnwickDlg : public CDialog {
     int DoModal();
 
     // Stores whether the window may be shown, then shows (and restores) or hides it.
-    void setVisible(int flag);
-    // Every show request passes here; while the flag is 0 it is dropped.
+    // Qt's setVisible(bool) below only shows or hides, so with plain numbers setVisible(1)
+    // and setVisible(true) would do different things; the flag therefore has a type of its
+    // own, and a number does not compile.
+    void setVisible(WindowVisibility flag);
+    void setVisible(int) = delete;
+    // Every show request passes here; while the flag is hidden it is dropped.
     void setVisible(bool visible) override;
 
     // A window command (WM_COMMAND) with this identifier, as if sent to the window.
@@ -48,6 +59,19 @@ class CTarnwickDlg : public CDialog {
     void OnSysCommand(unsigned int id);
     // The close request (WM_CLOSE): ends the window exactly like its close box.
     void sendClose();
+    // A console control event: a shutdown ends every open box and dialog, then the window
+    // in order, exactly like its close box; the others are ignored. Always 1.
+    int onConsoleCtrl(unsigned long event);
+    // Between initialisation and the destroy handling.
+    bool isWindowLive() const { return isCreated() && !destroyed_; }
+
+    // The next panel, with the default settings, its section written at once; false at
+    // ten panels.
+    bool addPanel();
+    // Asks, then removes the panel and its section; the panels after it move down one
+    // index, in the file too. False when not removed: refused (the only panel, or ON) or
+    // answered No.
+    bool removePanel(int index);
 
     // The items added to the system menu, in order; a separator has id 0.
     const std::vector<MenuItem>& systemMenuItems() const { return systemMenu_; }
@@ -58,10 +82,6 @@ class CTarnwickDlg : public CDialog {
     int frameWidth() const { return frameWidth_; }
     int frameHeight() const { return frameHeight_; }
     QRect panelRect() const { return panelRect_; }
-
-    // The main window whose window exists right now, or null: a close request must never
-    // reach a window that has gone.
-    static CTarnwickDlg* liveWindow();
 
   protected:
     bool OnInitDialog() override;
@@ -76,10 +96,12 @@ class CTarnwickDlg : public CDialog {
 
   private:
     void createPanels();
+    void createPanel(int index);
     void layoutPanels();
     void updateTitle();
     void onDestroy();
-    void showSystemMenu(const QPoint& globalPosition);
+    // The window's menu; over a panel of several, led by the panel's removal.
+    void showContextMenu(const QPoint& globalPosition, CPortDlg* panel);
 
     QIcon appIcon_;
     std::vector<std::unique_ptr<CPortDlg>> panels_;

@@ -48,6 +48,9 @@ CPortDlg::CPortDlg(QWidget* parent)
 CPortDlg::~CPortDlg() {
     // The repeater goes first and closes what is still open; nobody is told any more.
     repeater.setListener(nullptr);
+    if (settingDlg != nullptr) {
+        settingDlg->detach(this);
+    }
 }
 
 void CPortDlg::DoDataExchange(CDataExchange& dx) {
@@ -186,31 +189,20 @@ void CPortDlg::onSetting() {
         AfxMessageBox("PORTを使用中です。OFF状態で設定して下さい");
         return;
     }
-    if (settingDlg->freeFlag == 0) {
+    if (settingDlg->isAttached()) {
         AfxMessageBox("現在PORTの設定中です");
         return;
     }
-    settingDlg->attachListener(this);
-    settingDlg->listenPortSpin->SetRange32(0, 65535);
-    settingDlg->listenPortSpin->SetPos32(listenPort);
-    settingDlg->hostText = forwardHost;
-    settingDlg->forwardPortSpin->SetRange32(0, 65535);
-    settingDlg->forwardPortSpin->SetPos32(forwardPort);
-    const bool local = isLocalhostText(forwardHost);
-    settingDlg->localhostFlag = local ? 1 : 0;
-    settingDlg->GetDlgItem(IDC_HOST_EDIT)->setEnabled(!local);
     workingFilter = activeFilter;
-    settingDlg->filter = &workingFilter;
-    settingDlg->UpdateData(false);
-    settingDlg->show();
+    settingDlg->openFor(this, {listenPort, forwardHost, forwardPort}, &workingFilter);
 }
 
 void CPortDlg::notifySettingOk() {
-    settingDlg->UpdateData(true);
-    listenPort = settingDlg->listenPortSpin->GetPos32();
+    const CSettingDlg::Values values = settingDlg->readValues();
+    listenPort = values.listenPort;
     showListenPort();
-    forwardHost = settingDlg->hostText;
-    forwardPort = settingDlg->forwardPortSpin->GetPos32();
+    forwardHost = values.forwardHost;
+    forwardPort = values.forwardPort;
     forwardPortText = decimal(forwardPort);
     activeFilter = workingFilter;
     UpdateData(false);

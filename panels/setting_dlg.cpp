@@ -24,6 +24,33 @@ void CSettingDlg::attachListener(CSettingDlgListener* newListener) {
     CenterWindow(mainWindow);
 }
 
+void CSettingDlg::openFor(CSettingDlgListener* panel, const Values& values,
+                          CIpFilter* workingFilter) {
+    attachListener(panel);
+    listenPortSpin->SetRange32(0, 65535);
+    listenPortSpin->SetPos32(values.listenPort);
+    hostText = values.forwardHost;
+    forwardPortSpin->SetRange32(0, 65535);
+    forwardPortSpin->SetPos32(values.forwardPort);
+    const bool local = isLocalhostText(values.forwardHost);
+    localhostFlag = local ? 1 : 0;
+    GetDlgItem(IDC_HOST_EDIT)->setEnabled(!local);
+    filter = workingFilter;
+    UpdateData(false);
+    show();
+}
+
+CSettingDlg::Values CSettingDlg::readValues() {
+    UpdateData(true);
+    return {listenPortSpin->GetPos32(), hostText, forwardPortSpin->GetPos32()};
+}
+
+void CSettingDlg::detach(const CSettingDlgListener* panel) {
+    if (isAttachedTo(panel)) {
+        OnCancel();
+    }
+}
+
 void CSettingDlg::DoDataExchange(CDataExchange& dx) {
     CDialog::DoDataExchange(dx);
     DDX_Control(dx, IDC_FORWARD_PORT_SPIN, forwardPortSpin);

@@ -18,21 +18,32 @@ class CIpFilter;
 // owned. Thread: UI thread.
 class CSettingDlg : public CDialog {
   public:
+    // What the dialog edits for a panel.
+    struct Values {
+        int listenPort = 0;
+        std::string forwardHost;
+        int forwardPort = 0;
+    };
+
     explicit CSettingDlg(QWidget* parent = nullptr);
     ~CSettingDlg() override;
 
-    // Marks the dialog taken and centres it on the main window.
-    void attachListener(CSettingDlgListener* newListener);
     // The window the dialog centres on; without one, its parent.
     void setMainWindow(QWidget* window) { mainWindow = window; }
 
-    CSpinButtonCtrl* forwardPortSpin = nullptr;
-    CSpinButtonCtrl* listenPortSpin = nullptr;
-    std::string hostText;
-    int localhostFlag = 0;
-    int freeFlag = 1;
-    CSettingDlgListener* listener = nullptr;
-    CIpFilter* filter = nullptr;
+    // Attaches the panel, fills its values in (the localhost box ticked and the host edit
+    // disabled for this machine's names), keeps its working filter and shows the dialog.
+    void openFor(CSettingDlgListener* panel, const Values& values, CIpFilter* workingFilter);
+    // Open for some panel: every other panel's settings button is refused meanwhile.
+    bool isAttached() const { return freeFlag == 0; }
+    bool isAttachedTo(const CSettingDlgListener* panel) const {
+        return isAttached() && listener == panel;
+    }
+    // The values as the dialog shows them: the host as typed, each port as its up-down
+    // control holds it.
+    Values readValues();
+    // A panel that goes away takes its open dialog with it, as with Cancel.
+    void detach(const CSettingDlgListener* panel);
 
   protected:
     void DoDataExchange(CDataExchange& dx) override;
@@ -41,8 +52,16 @@ class CSettingDlg : public CDialog {
     void OnCancel() override;
 
   private:
+    void attachListener(CSettingDlgListener* newListener);
     void onLocalhost();
 
+    CSpinButtonCtrl* forwardPortSpin = nullptr;
+    CSpinButtonCtrl* listenPortSpin = nullptr;
+    std::string hostText;
+    int localhostFlag = 0;
+    int freeFlag = 1;
+    CSettingDlgListener* listener = nullptr;
+    CIpFilter* filter = nullptr;
     QWidget* mainWindow = nullptr;
 };
 

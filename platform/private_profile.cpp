@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -334,6 +335,55 @@ std::string editedContent(const ProfileText& profile, const char* section, const
     return content.substr(0, at) + added + content.substr(at);
 }
 
+// A piece of the file to replace: bytes [begin, end) become text.
+struct Splice {
+    std::size_t begin;
+    std::size_t end;
+    std::string text;
+};
+
+// The bytes removing the section takes out: header to last entry, and the blank lines
+// after it up to a comment, the next header or the end.
+Splice sectionRemoval(const ProfileText& profile, const ProfileText::Section& section) {
+    const std::vector<Line>& lines = profile.lines();
+    std::size_t last = section.header;
+    for (std::size_t i = section.header + 1; i < section.end; ++i) {
+        const LineKind kind = profile.parsed(i).kind;
+        if (kind != LineKind::kBlank && kind != LineKind::kComment) {
+            last = i;
+        }
+    }
+    std::size_t stop = last + 1;
+    while (stop < section.end && profile.parsed(stop).kind == LineKind::kBlank) {
+        ++stop;
+    }
+    return {lines[section.header].begin, lines[stop - 1].next, {}};
+}
+
+// The header's name, and only the name, spelt anew.
+Splice headerRename(const ProfileText& profile, std::size_t header, std::string_view to) {
+    const std::string_view name = profile.parsed(header).name;
+    const auto begin = static_cast<std::size_t>(name.data() - profile.content().data());
+    return {begin, begin + name.size(), std::string(to.substr(0, to.find_first_of("\r\n")))};
+}
+
+std::string spliced(const std::string& content, std::vector<Splice> splices) {
+    std::sort(splices.begin(), splices.end(),
+              [](const Splice& a, const Splice& b) { return a.begin < b.begin; });
+    std::string result;
+    std::size_t at = 0;
+    for (const Splice& splice : splices) {
+        if (splice.begin < at) {
+            continue;  // inside a removed section
+        }
+        result.append(content, at, splice.begin - at);
+        result += splice.text;
+        at = splice.end;
+    }
+    result.append(content, at);
+    return result;
+}
+
 bool writeAll(int fd, const std::string& data) {
     std::size_t done = 0;
     while (done < data.size()) {
@@ -500,6 +550,49 @@ unsigned int GetPrivateProfileStringA(const char* section, const char* key,
 int WritePrivateProfileStringA(const char* section, const char* key, const char* value,
                                const char* path) {
     return private_profile_detail::writeProfileString(section, key, value, path, nullptr);
+}
+
+std::vector<std::string> profileSectionNames(const char* path) {
+    std::vector<std::string> names;
+    std::string content;
+    if (path == nullptr || readWholeFile(path, content) != ReadResult::kRead) {
+        return names;
+    }
+    const ProfileText profile(std::move(content));
+    for (std::size_t i = 0; i < profile.lines().size(); ++i) {
+        const ParsedLine line = profile.parsed(i);
+        if (line.kind == LineKind::kSection) {
+            names.emplace_back(line.name);
+        }
+    }
+    return names;
+}
+
+int removeProfileSection(const char* section, const std::vector<ProfileSectionRename>& renames,
+                         const char* path) {
+    if (section == nullptr || path == nullptr) {
+        return 0;
+    }
+    std::string content;
+    const ReadResult read = readWholeFile(path, content);
+    if (read != ReadResult::kRead) {
+        return read == ReadResult::kMissing ? 1 : 0;
+    }
+    const ProfileText profile(std::move(content));
+    std::vector<Splice> splices;
+    if (const auto removed = profile.findSection(trim(singleLine(section)))) {
+        splices.push_back(sectionRemoval(profile, *removed));
+    }
+    for (const ProfileSectionRename& rename : renames) {
+        if (const auto found = profile.findSection(trim(singleLine(rename.from.c_str())))) {
+            splices.push_back(headerRename(profile, found->header, rename.to));
+        }
+    }
+    const std::string updated = spliced(profile.content(), std::move(splices));
+    if (updated == profile.content()) {
+        return 1;
+    }
+    return replaceFile(path, updated, nullptr) ? 1 : 0;
 }
 
 namespace private_profile_detail {

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 // Private-profile (INI) functions with the Windows names, argument orders and behaviour
 // that the settings store relies on, for a UTF-8 text file:
@@ -35,6 +36,24 @@ unsigned int GetPrivateProfileStringA(const char* section, const char* key,
 // file exactly as it was.
 int WritePrivateProfileStringA(const char* section, const char* key, const char* value,
                                const char* path);
+
+// Beyond the Windows set: the names of the file's sections in file order, as spelt there.
+// Empty when the file is missing or unreadable.
+std::vector<std::string> profileSectionNames(const char* path);
+
+// A section header to spell anew, found case-insensitively like every name.
+struct ProfileSectionRename {
+    std::string from;
+    std::string to;
+};
+
+// Beyond the Windows set: removes the section (its header, its entries and the lines
+// between them, with the blank lines after its last entry) and renames the given headers,
+// all in one replacement of the file. Comments that follow the section's last entry lead
+// into the next section and stay; renamed sections keep their lines as they are; every
+// other byte stays. Non-zero on success; a missing section only renames.
+int removeProfileSection(const char* section, const std::vector<ProfileSectionRename>& renames,
+                         const char* path);
 
 namespace private_profile_detail {
 

@@ -1,11 +1,14 @@
 #include "settings/port_settings.h"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "platform/private_profile.h"
 
@@ -79,6 +82,31 @@ std::string portSectionName(int index) {
     std::array<char, 32> name{};
     std::snprintf(name.data(), name.size(), "TCP-PORT%d", index);
     return name.data();
+}
+
+int countPortSections(const std::string& iniPath) {
+    const std::vector<std::string> names = profileSectionNames(iniPath.c_str());
+    const auto present = [&](int index) {
+        const std::string wanted = portSectionName(index);
+        return std::any_of(names.begin(), names.end(), [&](const std::string& name) {
+            return std::equal(
+                name.begin(), name.end(), wanted.begin(), wanted.end(),
+                [](char a, char b) { return std::toupper(static_cast<unsigned char>(a)) == b; });
+        });
+    };
+    int count = 0;
+    while (count < kMostPorts && present(count)) {
+        ++count;
+    }
+    return std::max(count, 1);
+}
+
+void removePortSection(const std::string& iniPath, int index, int count) {
+    std::vector<ProfileSectionRename> renames;
+    for (int later = index + 1; later < count; ++later) {
+        renames.push_back({portSectionName(later), portSectionName(later - 1)});
+    }
+    removeProfileSection(portSectionName(index).c_str(), renames, iniPath.c_str());
 }
 
 PortSettings loadPortSettings(const std::string& iniPath, int index) {

@@ -16,8 +16,20 @@ struct PortSettings {
     int bufferSize = 128;  // in units of 1024 bytes
 };
 
+// Most panels one window holds.
+inline constexpr int kMostPorts = 10;
+
 // Section name for a panel index: "TCP-PORT0" for the first panel.
 std::string portSectionName(int index);
+
+// The number of panels the file holds: its consecutive sections "TCP-PORT0", "TCP-PORT1",
+// ..., at least 1 (also without a file) and at most kMostPorts. A missing index ends the list.
+int countPortSections(const std::string& iniPath);
+
+// Removes the section of panel index with all its keys and moves the sections of the panels
+// after it, up to count - 1, down by one index, in one replacement of the file. Every other
+// byte stays; keys written by hand move with their section.
+void removePortSection(const std::string& iniPath, int index, int count);
 
 // Reads the panel's section; missing keys take the defaults above.
 PortSettings loadPortSettings(const std::string& iniPath, int index);

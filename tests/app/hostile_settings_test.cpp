@@ -298,10 +298,11 @@ class HostileSettings : public testing::Test {
     loopback::Server echo_{loopback::echo};
 };
 
-// A file around the section, with lines the program must keep.
+// A file around the section, with lines the program must keep; after the gap at index 1,
+// [TCP-PORT2] belongs to no panel.
 std::string withForeignLines(const std::string& sectionLines) {
     return "; kept as written\n[TCP-PORT0]\nBUFFERSIZE=64\n" + sectionLines +
-           "NOTE = mine \n\n[TCP-PORT1]\nACT=1\nPORT=5\n";
+           "NOTE = mine \n\n[TCP-PORT2]\nACT=1\nPORT=5\n";
 }
 
 // --- Listen and destination ports outside 1 to 65535 ---

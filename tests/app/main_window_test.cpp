@@ -10,11 +10,14 @@
 #include <QMenu>
 #include <QScreen>
 #include <QTimer>
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "app/about_dlg.h"
 #include "app/console_signals.h"
@@ -127,7 +130,7 @@ TEST_F(MainWindow, FirstShownLaidOutAroundThePanelCentredAndTitled) {
 TEST_F(MainWindow, NotShownWhileTheFlagIsOff) {
     CTarnwickDlg dlg;
     ASSERT_TRUE(dlg.Create(nullptr));
-    dlg.setVisible(0);
+    dlg.setVisible(WindowVisibility::hidden);
     EXPECT_FALSE(dlg.isVisible());
     dlg.show();
     dlg.resize(dlg.size() + QSize(1, 1));
@@ -216,7 +219,8 @@ TEST_F(MainWindow, RightClickOverThePanelOffersTheAboutBox) {
                             panel.mapToGlobal(QPoint(10, 10)));
     QApplication::sendEvent(&panel, &click);
     driver.stop();
-    EXPECT_EQ(offered, QStringList({"-", QString::fromUtf8("ターンウィック Pico のﾊﾞｰｼﾞｮﾝ情報")}));
+    EXPECT_EQ(offered, QStringList({QString::fromUtf8("ポートを追加"), "-",
+                                    QString::fromUtf8("ターンウィック Pico のﾊﾞｰｼﾞｮﾝ情報")}));
     EXPECT_TRUE(aboutShown);
 }
 
@@ -254,7 +258,6 @@ class MainWindowClose : public MainWindow, public testing::WithParamInterface<Cl
 TEST_P(MainWindowClose, SavesAndStopsThePanelBeforeTheRunReturns) {
     const int port = saveListeningPanel();
     auto dlg = std::make_unique<CTarnwickDlg>();
-    g_mainDlg = dlg.get();
     bool listening = false;
     bool hiddenFirst = false;
     bool timedOut = false;
@@ -264,7 +267,7 @@ TEST_P(MainWindowClose, SavesAndStopsThePanelBeforeTheRunReturns) {
         std::filesystem::remove(iniFile());
         for (unsigned long ignored :
              {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT}) {
-            consoleCtrlHandler(ignored);
+            dlg->onConsoleCtrl(ignored);
         }
         switch (GetParam()) {
             case CloseRoute::CloseBox:
@@ -280,10 +283,10 @@ TEST_P(MainWindowClose, SavesAndStopsThePanelBeforeTheRunReturns) {
                 break;
             case CloseRoute::ExitCommand:
                 dlg->sendCommand(ID_EXIT);
-                hiddenFirst = !dlg->isVisible() && CTarnwickDlg::liveWindow() == dlg.get();
+                hiddenFirst = !dlg->isVisible() && dlg->isWindowLive();
                 break;
             case CloseRoute::ShutdownEvent:
-                EXPECT_EQ(consoleCtrlHandler(CTRL_SHUTDOWN_EVENT), 1);
+                EXPECT_EQ(dlg->onConsoleCtrl(CTRL_SHUTDOWN_EVENT), 1);
                 break;
         }
     });
@@ -294,7 +297,7 @@ TEST_P(MainWindowClose, SavesAndStopsThePanelBeforeTheRunReturns) {
     dlg->DoModal();
     EXPECT_FALSE(timedOut);
     EXPECT_TRUE(listening);
-    EXPECT_EQ(CTarnwickDlg::liveWindow(), nullptr);
+    EXPECT_FALSE(dlg->isWindowLive());
     EXPECT_TRUE(dlg->panels().empty());
     EXPECT_EQ(dlg->settingDlg(), nullptr);
     EXPECT_EQ(readFile(iniFile()), "[TCP-PORT0]\nACT=1\nPORT=" + std::to_string(port) +
@@ -303,9 +306,8 @@ TEST_P(MainWindowClose, SavesAndStopsThePanelBeforeTheRunReturns) {
     if (GetParam() == CloseRoute::ExitCommand) {
         EXPECT_TRUE(hiddenFirst);
     }
-    dlg.reset();
     // The window is gone: a late shutdown event must not reach it.
-    EXPECT_EQ(consoleCtrlHandler(CTRL_SHUTDOWN_EVENT), 1);
+    EXPECT_EQ(dlg->onConsoleCtrl(CTRL_SHUTDOWN_EVENT), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Routes, MainWindowClose,
@@ -318,9 +320,8 @@ TEST_F(MainWindow, ShutdownDuringStartEndsTheRunAsSoonAsItStarts) {
     std::ofstream(iniFile()) << "[TCP-PORT0]\nACT=1\nPORT=0\nFORWARDHOST=h\nFORWARDPORT=80\n";
     // A shutdown event arrives while the box is open.
     MessageRecorder boxes;
-    boxes.whileOpen = [] { consoleCtrlHandler(CTRL_SHUTDOWN_EVENT); };
     auto dlg = std::make_unique<CTarnwickDlg>();
-    g_mainDlg = dlg.get();
+    boxes.whileOpen = [&] { dlg->onConsoleCtrl(CTRL_SHUTDOWN_EVENT); };
     bool timedOut = false;
     QTimer::singleShot(10000, dlg.get(), [&] {
         timedOut = true;
@@ -347,7 +348,6 @@ TEST_P(ShutdownOver, EveryOpenWindowEndsThenTheMainWindowSaves) {
     std::ofstream(iniFile()) << "[TCP-PORT0]\nACT=" << act << "\nPORT=" << port
                              << "\nFORWARDHOST=127.0.0.1\nFORWARDPORT=" << echo.port() << "\n";
     auto dlg = std::make_unique<CTarnwickDlg>();
-    g_mainDlg = dlg.get();
     int client = -1;
     QTimer::singleShot(0, dlg.get(), [&] {
         CPortDlg& panel = *dlg->panels().front();
@@ -374,7 +374,7 @@ TEST_P(ShutdownOver, EveryOpenWindowEndsThenTheMainWindowSaves) {
         wasOpen = QApplication::activeModalWidget() != dlg.get() || dlg->settingDlg()->isVisible();
         std::filesystem::remove(iniFile());
         sinceShutdown.start();
-        consoleCtrlHandler(CTRL_SHUTDOWN_EVENT);
+        dlg->onConsoleCtrl(CTRL_SHUTDOWN_EVENT);
     });
     bool timedOut = false;
     QTimer::singleShot(10000, dlg.get(), [&] {
@@ -409,7 +409,7 @@ TEST_F(MainWindow, EnterNeverPressesAButtonOfTheSettingsDialog) {
         QApplication::sendEvent(&dlg, &enter);
     }
     EXPECT_TRUE(dlg.settingDlg()->isVisible());
-    EXPECT_EQ(dlg.settingDlg()->freeFlag, 0);
+    EXPECT_TRUE(dlg.settingDlg()->isAttached());
     dlg.settingDlg()->clickControl(IDCANCEL);
 }
 
@@ -422,6 +422,197 @@ TEST_F(MainWindow, NoSettingsFileStartsOffAndCreatesIt) {
     EXPECT_EQ(readFile(iniFile()),
               "[TCP-PORT0]\nACT=0\nPORT=0\nFORWARDHOST=127.0.0.1\nFORWARDPORT=0\n");
     EXPECT_TRUE(boxes_.shown.empty());
+}
+
+namespace multi {
+
+// Right-clicks target and returns the menu's entries ("-" a separator, "(off)" appended when
+// disabled); the entry whose text is chosen is triggered, otherwise the menu closes.
+QStringList rightClick(QWidget& target, const QString& chosen = {}) {
+    QStringList offered;
+    QTimer driver;
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (menu == nullptr) {
+            return;
+        }
+        offered.clear();
+        QAction* pick = nullptr;
+        for (QAction* action : menu->actions()) {
+            offered << (action->isSeparator()
+                            ? QString("-")
+                            : action->text() + (action->isEnabled() ? "" : "(off)"));
+            if (!action->isSeparator() && action->text() == chosen && action->isEnabled()) {
+                pick = action;
+            }
+        }
+        if (pick != nullptr) {
+            menu->setActiveAction(pick);
+        }
+        QKeyEvent key(QEvent::KeyPress, pick != nullptr ? Qt::Key_Return : Qt::Key_Escape,
+                      Qt::NoModifier);
+        QApplication::sendEvent(menu, &key);
+    });
+    driver.start(10);
+    QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(10, 10),
+                            target.mapToGlobal(QPoint(10, 10)));
+    QApplication::sendEvent(&target, &click);
+    QCoreApplication::processEvents();  // a removal runs once the panel's event is over
+    return offered;
+}
+
+const QString kAdd = QString::fromUtf8("ポートを追加");
+const QString kRemove = QString::fromUtf8("このポートを削除");
+const QString kAbout = QString::fromUtf8("ターンウィック Pico のﾊﾞｰｼﾞｮﾝ情報");
+
+// Where panel k of n sits and how large the window's client area is.
+QRect panelPlace(int k, QSize panel) {
+    const int x = k < 5 ? 5 : panel.width() + 10;
+    return {QPoint(x, 20 + (k % 5) * (panel.height() + 5)), panel};
+}
+QSize windowSize(int n, QSize panel) {
+    if (n <= 5) {
+        return {panel.width() + 10, n * (panel.height() + 5) + 20};
+    }
+    return {2 * panel.width() + 20, 5 * panel.height() + 45};
+}
+
+void expectLaidOut(const CTarnwickDlg& dlg, int n) {
+    const QSize panel = templateClientSize(dialogTemplate(IDD_PORT_DIALOG));
+    ASSERT_EQ(dlg.panels().size(), static_cast<std::size_t>(n));
+    for (int k = 0; k < n; ++k) {
+        EXPECT_EQ(dlg.panels()[static_cast<std::size_t>(k)]->geometry(), panelPlace(k, panel))
+            << "panel " << k << " of " << n;
+    }
+    EXPECT_EQ(dlg.size(), windowSize(n, panel)) << n << " panels";
+}
+
+}  // namespace multi
+
+struct PanelFile {
+    const char* name;
+    int sections;  // saved ON, each towards its own destination
+    int gapAt;     // a section index left out, or -1
+    int panels;
+};
+
+class MainWindowPanels : public MainWindow, public testing::WithParamInterface<PanelFile> {};
+
+TEST_P(MainWindowPanels, EverySectionBecomesAPanelLaidOutListeningToItsOwnDestination) {
+    const PanelFile& file = GetParam();
+    std::vector<std::unique_ptr<loopback::Server>> destinations;
+    std::vector<int> ports;
+    std::ofstream ini(iniFile());
+    for (int i = 0; i < file.sections; ++i) {
+        const char tag = static_cast<char>('a' + i);
+        destinations.push_back(
+            std::make_unique<loopback::Server>([tag](int fd) { loopback::sendAll(fd, &tag, 1); }));
+        int port = loopback::freePort();
+        while (std::find(ports.begin(), ports.end(), port) != ports.end()) {
+            port = loopback::freePort();
+        }
+        ports.push_back(port);
+        if (i != file.gapAt) {
+            ini << "[TCP-PORT" << i << "]\nACT=1\nPORT=" << port
+                << "\nFORWARDHOST=127.0.0.1\nFORWARDPORT=" << destinations.back()->port() << "\n";
+        }
+    }
+    ini.close();
+
+    CTarnwickDlg dlg;
+    ASSERT_TRUE(dlg.Create(nullptr));
+    multi::expectLaidOut(dlg, file.panels);
+
+    // The relays run on this thread; the clients on their own.
+    std::vector<std::string> received(ports.size());
+    std::atomic<bool> done{false};
+    std::thread clients([&] {
+        for (std::size_t i = 0; i < ports.size(); ++i) {
+            const int fd = loopback::connectTo(ports[i], std::chrono::seconds(3));
+            if (fd >= 0) {
+                received[i] = loopback::receiveUntilClosed(fd);
+                close(fd);
+            }
+        }
+        done = true;
+    });
+    waitUntil([&] { return done.load(); }, std::chrono::seconds(30));
+    clients.join();
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        const bool panel = static_cast<int>(i) < file.panels && static_cast<int>(i) != file.gapAt;
+        EXPECT_EQ(received[i], panel ? std::string(1, static_cast<char>('a' + i)) : "")
+            << "section " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, MainWindowPanels,
+                         testing::Values(PanelFile{"One", 1, -1, 1}, PanelFile{"Two", 2, -1, 2},
+                                         PanelFile{"Three", 3, -1, 3}, PanelFile{"Five", 5, -1, 5},
+                                         PanelFile{"Six", 6, -1, 6}, PanelFile{"Ten", 10, -1, 10},
+                                         PanelFile{"EleventhIgnored", 11, -1, 10},
+                                         PanelFile{"GapEndsTheList", 4, 2, 2}),
+                         [](const testing::TestParamInfo<PanelFile>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(MainWindow, PanelsAreAddedFromTheWindowsMenuAndRemovedFromTheirOwn) {
+    const std::string on = "[TCP-PORT2]\nACT=1\nPORT=" + std::to_string(loopback::freePort()) +
+                           "\nFORWARDHOST=127.0.0.1\nFORWARDPORT=9\n";
+    std::ofstream(iniFile()) << "[TCP-PORT0]\nACT=0\nPORT=81\nFORWARDHOST=h\nFORWARDPORT=80\n"
+                             << "[TCP-PORT1]\nACT=0\nPORT=82\nFORWARDHOST=h\nFORWARDPORT=80\n"
+                             << on;
+    const std::string onAsPanel1 = "[TCP-PORT1]" + on.substr(on.find('\n'));
+    CTarnwickDlg dlg;
+    ASSERT_TRUE(dlg.Create(nullptr));
+    const QPoint topLeft = dlg.pos();
+    auto panel = [&](int k) -> CPortDlg& { return *dlg.panels()[static_cast<std::size_t>(k)]; };
+
+    // The settings dialog is shared: open for one panel, refused to the others.
+    panel(0).clickControl(IDC_SETTING_BUTTON);
+    panel(1).clickControl(IDC_SETTING_BUTTON);
+    EXPECT_EQ(boxes_.texts(), std::vector<std::string>{"現在PORTの設定中です"});
+    EXPECT_TRUE(dlg.settingDlg()->isAttachedTo(&panel(0)));
+
+    // An ON panel cannot go.
+    EXPECT_EQ(multi::rightClick(panel(2)),
+              QStringList({multi::kRemove + "(off)", "-", multi::kAdd, "-", multi::kAbout}));
+
+    // Removal asks with the panel's listen port; No keeps everything.
+    boxes_.answers = {IDNO};
+    EXPECT_EQ(multi::rightClick(panel(1), multi::kRemove),
+              QStringList({multi::kRemove, "-", multi::kAdd, "-", multi::kAbout}));
+    ASSERT_EQ(boxes_.shown.size(), 2u);
+    EXPECT_EQ(boxes_.shown[1].text, "TCP:82 の設定を削除しますか?");
+    EXPECT_EQ(boxes_.shown[1].type, MB_YESNO | MB_ICONQUESTION);
+    multi::expectLaidOut(dlg, 3);
+
+    // Yes: the panels after it move up, in the window and in the file.
+    multi::rightClick(panel(1), multi::kRemove);
+    multi::expectLaidOut(dlg, 2);
+    EXPECT_EQ(dlg.pos(), topLeft);
+    EXPECT_EQ(readFile(iniFile()),
+              "[TCP-PORT0]\nACT=0\nPORT=81\nFORWARDHOST=h\nFORWARDPORT=80\n" + onAsPanel1);
+
+    // The panel with the settings dialog open takes it with it.
+    multi::rightClick(panel(0), multi::kRemove);
+    EXPECT_FALSE(dlg.settingDlg()->isAttached());
+    EXPECT_FALSE(dlg.settingDlg()->isVisible());
+    EXPECT_EQ(panel(0).getSwitchState(), 1);
+
+    // The only panel cannot go; adding writes the new section at once.
+    EXPECT_EQ(multi::rightClick(panel(0), multi::kAdd),
+              QStringList({multi::kAdd, "-", multi::kAbout}));
+    multi::expectLaidOut(dlg, 2);
+    EXPECT_EQ(readFile(iniFile()),
+              "[TCP-PORT0]" + on.substr(on.find('\n')) +
+                  "[TCP-PORT1]\nACT=0\nPORT=0\nFORWARDHOST=127.0.0.1\nFORWARDPORT=0\n");
+
+    // Ten at most.
+    while (dlg.addPanel()) {
+    }
+    multi::expectLaidOut(dlg, 10);
+    EXPECT_EQ(multi::rightClick(dlg), QStringList({multi::kAdd + "(off)", "-", multi::kAbout}));
+    EXPECT_EQ(dlg.pos(), topLeft);
 }
 
 }  // namespace

@@ -127,6 +127,43 @@ TEST_F(Program, DebugModeIgnoresInterruptsAndSavesOnTerminate) {
     EXPECT_FALSE(relays(port));
 }
 
+TEST_F(Program, TwoPanelsRelayTogetherAndComeBackOnAfterAnOrderlyEnd) {
+    const int first = loopback::freePort();
+    int second = loopback::freePort();
+    while (second == first) {
+        second = loopback::freePort();
+    }
+    std::string saved;
+    for (int index : {0, 1}) {
+        saved += "[TCP-PORT" + std::to_string(index) +
+                 "]\nACT=1\nPORT=" + std::to_string(index == 0 ? first : second) +
+                 "\nFORWARDHOST=127.0.0.1\nFORWARDPORT=" + std::to_string(echo_.port()) + "\n";
+    }
+    std::ofstream(iniFile()) << saved;
+
+    for (int run = 0; run < 2; ++run) {
+        ChildProgram child(folder_, program(), {"-D503"}, "/");
+        ASSERT_TRUE(child.started());
+        ASSERT_TRUE(relaysSoon(first) && relaysSoon(second)) << "run " << run;
+        // Both connections open at once, the data crossing on both.
+        const int a = loopback::connectTo(first, 3s);
+        const int b = loopback::connectTo(second, 3s);
+        EXPECT_TRUE(loopback::sendAll(a, "one", 3) && loopback::sendAll(b, "two", 3));
+        EXPECT_EQ(loopback::receiveExactly(b, 3), "two");
+        EXPECT_EQ(loopback::receiveExactly(a, 3), "one");
+        close(a);
+        close(b);
+
+        std::filesystem::remove(iniFile());
+        child.signal(SIGTERM);
+        std::optional<int> status = child.waitForExit();
+        ASSERT_TRUE(status.has_value());
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+        EXPECT_EQ(readFile(iniFile()), saved);
+        EXPECT_FALSE(relays(first) || relays(second));
+    }
+}
+
 TEST_F(Program, SettingsFileLiesBesideTheProgramWhateverTheCurrentDirectory) {
     std::filesystem::create_directory(folder_ + "/elsewhere");
     ChildProgram child(folder_, program(), {}, folder_ + "/elsewhere");

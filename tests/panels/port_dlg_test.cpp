@@ -162,7 +162,7 @@ TEST_F(PanelTest, SettingsButtonIsRefusedWhileOn) {
     EXPECT_EQ(boxes.texts(), std::vector<std::string>{"PORTを使用中です。OFF状態で設定して下さい"});
     EXPECT_EQ(boxes.shown[0].type, kWarningOk);
     EXPECT_FALSE(settingDlg->isVisible());
-    EXPECT_EQ(settingDlg->freeFlag, 1);
+    EXPECT_FALSE(settingDlg->isAttached());
 }
 
 TEST_F(PanelTest, SettingsButtonIsRefusedWhileTheDialogIsOpen) {
@@ -171,7 +171,7 @@ TEST_F(PanelTest, SettingsButtonIsRefusedWhileTheDialogIsOpen) {
 
     panel->clickControl(IDC_SETTING_BUTTON);
     ASSERT_TRUE(settingDlg->isVisible());
-    EXPECT_EQ(settingDlg->freeFlag, 0);
+    EXPECT_TRUE(settingDlg->isAttached());
     EXPECT_TRUE(boxes.shown.empty());
 
     panel->clickControl(IDC_SETTING_BUTTON);
@@ -193,7 +193,7 @@ TEST_F(PanelTest, SettingsDialogOpensWithThePanelsValuesCentredOnTheMainWindow) 
     EXPECT_FALSE(settingDlg->dlgItem<QCheckBox>(IDC_LOCALHOST_CHECK)->isChecked());
     int lower = -1;
     int upper = -1;
-    settingDlg->listenPortSpin->GetRange32(lower, upper);
+    settingDlg->dlgItem<CSpinButtonCtrl>(IDC_LISTEN_PORT_SPIN)->GetRange32(lower, upper);
     EXPECT_EQ(lower, 0);
     EXPECT_EQ(upper, 65535);
     const QPoint offset = settingDlg->geometry().center() - host->geometry().center();
@@ -214,7 +214,7 @@ TEST_F(PanelTest, OkWhileOnChangesCaptionAndFileButNotTheRunningListener) {
     settingDlg->clickControl(IDOK);
 
     EXPECT_FALSE(settingDlg->isVisible());
-    EXPECT_EQ(settingDlg->freeFlag, 1);
+    EXPECT_FALSE(settingDlg->isAttached());
     EXPECT_EQ(panelText(IDC_LISTEN_FRAME), "TCP:" + std::to_string(newPort));
     EXPECT_EQ(panelText(IDC_FORWARD_HOST_TEXT), "192.0.2.7");
     EXPECT_EQ(panelText(IDC_SWITCH), "ON");
@@ -255,8 +255,7 @@ TEST_F(PanelTest, EscapeAndTheCloseBoxChangeNothing) {
         }
 
         EXPECT_FALSE(settingDlg->isVisible()) << (escape ? "escape" : "close box");
-        EXPECT_EQ(settingDlg->freeFlag, 1);
-        EXPECT_EQ(settingDlg->listener, nullptr);
+        EXPECT_FALSE(settingDlg->isAttached());
         EXPECT_EQ(panelText(IDC_LISTEN_FRAME), "TCP:8080");
         EXPECT_EQ(panelText(IDC_FORWARD_HOST_TEXT), "192.0.2.10");
         EXPECT_EQ(panelText(IDC_FORWARD_PORT_TEXT), "80");
@@ -294,8 +293,8 @@ TEST_F(PanelTest, PortOutOfRangeTypedKeepsTheLastValidPosition) {
 
     // Typed over the value reached with the arrows.
     panel->clickControl(IDC_SETTING_BUTTON);
-    settingDlg->listenPortSpin->step(1);
-    settingDlg->listenPortSpin->step(1);
+    settingDlg->dlgItem<CSpinButtonCtrl>(IDC_LISTEN_PORT_SPIN)->step(1);
+    settingDlg->dlgItem<CSpinButtonCtrl>(IDC_LISTEN_PORT_SPIN)->step(1);
     EXPECT_EQ(settingEdit(IDC_LISTEN_PORT_EDIT)->text(), "8082");
     settingEdit(IDC_LISTEN_PORT_EDIT)->setText("70000");
     settingDlg->clickControl(IDOK);

@@ -109,8 +109,8 @@ TEST_F(PanelTest, ArrowsStepWithoutWrappingAndWritePlainDecimal) {
     saveFile(0, 65534, "192.0.2.5", 1);
     makePanel();
     panel->clickControl(IDC_SETTING_BUTTON);
-    CSpinButtonCtrl& listen = *settingDlg->listenPortSpin;
-    CSpinButtonCtrl& forward = *settingDlg->forwardPortSpin;
+    CSpinButtonCtrl& listen = *settingDlg->dlgItem<CSpinButtonCtrl>(IDC_LISTEN_PORT_SPIN);
+    CSpinButtonCtrl& forward = *settingDlg->dlgItem<CSpinButtonCtrl>(IDC_FORWARD_PORT_SPIN);
 
     for (int i = 0; i < 3; ++i) {
         listen.upButton()->click();

@@ -253,3 +253,65 @@ TEST_F(PortSettingsTest, SaveThatCannotWriteChangesNothing) {
 }
 
 }  // namespace
+
+std::string sections(int from, int to) {
+    std::string text;
+    for (int i = from; i < to; ++i) {
+        text += "[" + portSectionName(i) + "]\nPORT=" + std::to_string(1000 + i) + "\n";
+    }
+    return text;
+}
+
+TEST_F(PortSettingsTest, PanelCountIsTheRunOfConsecutiveSections) {
+    struct Case {
+        const char* name;
+        std::string file;
+        int count;
+    };
+    const Case cases[] = {
+        {"no sections", "; nothing\n", 1},
+        {"one", sections(0, 1), 1},
+        {"two", sections(0, 2), 2},
+        {"three", sections(0, 3), 3},
+        {"ten", sections(0, 10), 10},
+        {"eleventh ignored", sections(0, 11), 10},
+        {"a gap ends the list", sections(0, 2) + sections(3, 5), 2},
+        {"first missing", sections(1, 3), 1},
+        {"any case, any order", "[tcp-port1]\n[Other]\n[ TCP-Port0 ]\n[TCP-PORT2]\n", 3},
+    };
+    EXPECT_EQ(countPortSections(path_), 1) << "no file";
+    for (const Case& c : cases) {
+        writeFile(c.file);
+        EXPECT_EQ(countPortSections(path_), c.count) << c.name;
+    }
+}
+
+TEST_F(PortSettingsTest, RemovingAPanelRenumbersTheRestAndKeepsEveryOtherByte) {
+    writeFile(
+        "; relays\r\n"
+        "[TCP-PORT0]\r\nACT=0\r\nPORT=81\r\n\r\n"
+        "; the second one\r\n"
+        "[TCP-PORT1]\r\nACT=0\r\n; by hand\r\nBUFFERSIZE=64\r\nPORT=82\r\n\r\n"
+        "[Other]\r\nK=v\r\n"
+        "[tcp-port2]  \r\nACT=1\r\nBUFFERSIZE=32\r\nMINE = x \r\nPORT=83\r\n"
+        "[TCP-PORT3]\r\nPORT=84\r\n");
+    removePortSection(path_, 1, 3);
+    EXPECT_EQ(readFile(),
+              "; relays\r\n"
+              "[TCP-PORT0]\r\nACT=0\r\nPORT=81\r\n\r\n"
+              "; the second one\r\n"
+              "[Other]\r\nK=v\r\n"
+              "[TCP-PORT1]  \r\nACT=1\r\nBUFFERSIZE=32\r\nMINE = x \r\nPORT=83\r\n"
+              "[TCP-PORT3]\r\nPORT=84\r\n");
+    EXPECT_EQ(loadPortSettings(path_, 1).bufferSize, 32);
+    EXPECT_EQ(countPortSections(path_), 2);
+
+    // The last panel goes without renumbering; the file ends where its section began.
+    removePortSection(path_, 1, 2);
+    EXPECT_EQ(readFile(),
+              "; relays\r\n"
+              "[TCP-PORT0]\r\nACT=0\r\nPORT=81\r\n\r\n"
+              "; the second one\r\n"
+              "[Other]\r\nK=v\r\n"
+              "[TCP-PORT3]\r\nPORT=84\r\n");
+}

@@ -1,6 +1,6 @@
 // Renders the main window (its port relaying one connection), the about box, the debug
-// console with the trace of that session and the main window with a long destination host
-// offscreen into PNG files:
+// console with the trace of that session, the main window with a long destination host and
+// the main window with three and with seven ports offscreen into PNG files:
 // render_app_screenshots <output directory>.
 // Offscreen there is no window manager, so the main window's picture gets a plain drawn
 // caption with its title above the client area.
@@ -115,6 +115,20 @@ int main(int argc, char** argv) {
         CTarnwickDlg longHost;
         longHost.Create(nullptr);
         ok &= save(withCaption(longHost), output, "main-window-long-host.png");
+    }
+
+    // Several forwards: one column of three, then two columns with seven.
+    for (const int count : {3, 7}) {
+        std::ofstream ini(folder + "/TarnwickPico.ini");
+        for (int i = 0; i < count; ++i) {
+            ini << "[TCP-PORT" << i << "]\nACT=0\nPORT=" << 8080 + i << "\nFORWARDHOST=192.0.2."
+                << 10 + i << "\nFORWARDPORT=" << 80 + i << "\n";
+        }
+        ini.close();
+        CTarnwickDlg panels;
+        panels.Create(nullptr);
+        const std::string name = "main-window-" + std::to_string(count) + "-ports.png";
+        ok &= save(withCaption(panels), output, name.c_str());
     }
     return ok ? 0 : 1;
 }
