@@ -20,6 +20,7 @@
 
 #include "platform/socket_event_loop.h"
 #include "platform/trace.h"
+#include "relay/lingering_closer.h"
 #include "relay/tcp_repeater.h"
 #include "tests/support/loopback.h"
 
@@ -105,6 +106,16 @@ void setListenerSendBuffer(int port, int size) {
     }
 }
 
+// UBSan checks each polymorphic type the first time it meets one, and that check needs a
+// free descriptor: meet the relay's types while there are some, or the check itself fails.
+void meetTypesBeforeRunningOut() {
+#ifdef TARNWICK_LOAD_ASAN
+    LingeringCloser closer;
+    LingeringSocket socket(closer, 0, SendRing{});
+    socket.OnClose(0);
+#endif
+}
+
 int runRelay(int control, const std::vector<RelayTarget>& targets, long openFiles) {
     long limit = openFiles > 0 ? setOpenFiles(openFiles) : figures::openFilesLimit();
     setTraceEnabled(false);
@@ -140,6 +151,7 @@ int runRelay(int control, const std::vector<RelayTarget>& targets, long openFile
                     RelayStats stats = collect(repeaters);
                     send(control, &stats, sizeof stats, MSG_NOSIGNAL);
                 } else if (have && request.command == 'L') {
+                    meetTypesBeforeRunningOut();
                     long now = setOpenFiles(request.value);
                     send(control, &now, sizeof now, MSG_NOSIGNAL);
                 }
