@@ -5,12 +5,13 @@ set(CPACK_PACKAGE_NAME tarnwick-pico)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX ${TARNWICK_PACKAGE_PREFIX})
 set(CPACK_PACKAGE_CONTACT "Tarnwick Pico maintainers <tarnwick-pico@mistrelsoft.example>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "small desktop TCP relay with one port panel")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "small desktop TCP relay with up to ten port panels")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "Tarnwick Pico listens on one local TCP port and forwards every connection that\n"
-    "arrives there, byte for byte and in both directions, to one destination host\n"
-    "and port. Its small window has an ON/OFF switch, the connection count and a\n"
-    "list of the live connections. It also runs headless as a systemd user service.")
+    "Tarnwick Pico listens on local TCP ports and forwards every connection that\n"
+    "arrives at one of them, byte for byte and in both directions, to that port's\n"
+    "destination host and port, over IPv4 or IPv6. Its small window has an ON/OFF\n"
+    "switch per port, the connection count and a live list of the connections. It\n"
+    "also runs headless as a systemd user service.")
 string(JOIN "" CPACK_DEBIAN_PACKAGE_DESCRIPTION ${CPACK_DEBIAN_PACKAGE_DESCRIPTION})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
