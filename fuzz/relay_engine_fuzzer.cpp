@@ -4,7 +4,9 @@
 //
 // Input: byte 0 chooses the relay's buffer size (1..8 KiB, bits 0-2), whether the
 // destination refuses connections (bit 3), whether it offers small windows (bit 4) and
-// whether the relay knows it by a name, which a fake lookup resolves (bit 5). Then up to 64
+// whether the relay knows it by a name, which a fake lookup resolves (bit 5), whether one
+// side's end is passed on while the other direction goes on (bit 6) and whether the pair's
+// sockets keep alive (bit 7). Then up to 64
 // operations, each a code byte (taken modulo 13) and up to three argument bytes;
 // missing bytes read as 0. A target byte names one end: bit 0 the side (0 client,
 // 1 destination), the bits above it the connection.
@@ -493,6 +495,7 @@ void Harness::run(Script& script) {
     openDestination();
     repeater_->setListener(&counts_);
     repeater_->setBufferSize(1 + (head & 7));
+    repeater_->setOptions({(head & 0x40) != 0, 0, 0, (head & 0x80) != 0});
     repeater_->setListenBind(1, "127.0.0.1");
     repeater_->setConnectBind(0, "");
     repeater_->setLookupFunction(

@@ -3,15 +3,18 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "tests/support/spawned_process.h"
+
 // The program itself, run as a child process in a folder of the test's own: a copy of the
 // executable, its settings file beside it and a lock folder of its own, no display (so the
 // program picks the offscreen platform by itself). Standard output is kept in a pipe.
-// Only this child is ever signalled or killed, by its process id; the destructor kills it if
-// it still runs.
+// Only this child is ever signalled or killed, by its process id; it is killed when the
+// object goes if it still runs.
 class ChildProgram {
   public:
     // Copies the executable into folder (once) and starts it with argument 0 as given,
@@ -22,16 +25,20 @@ class ChildProgram {
     ChildProgram(const ChildProgram&) = delete;
     ChildProgram& operator=(const ChildProgram&) = delete;
 
-    bool started() const { return pid_ > 0; }
-    pid_t pid() const { return pid_; }
-    void signal(int number) const;
+    bool started() const { return process_->started(); }
+    pid_t pid() const { return process_->pid(); }
+    void signal(int number) const { process_->signal(number); }
 
     // Everything the child wrote to its standard output until it let go of it (or the
     // timeout passed).
-    std::string standardOutput(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    std::string standardOutput(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+        return process_->standardOutput(timeout);
+    }
 
     // The wait status once the child has ended, or nothing when it still runs at the timeout.
-    std::optional<int> waitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    std::optional<int> waitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+        return process_->waitForExit(timeout);
+    }
 
     // The lock folder the child uses as XDG_RUNTIME_DIR.
     static std::string runtimeFolder(const std::string& folder) { return folder + "/run"; }
@@ -41,8 +48,5 @@ class ChildProgram {
     static std::string programIn(const std::string& folder) { return folder + "/tarnwick-pico"; }
 
   private:
-    pid_t pid_ = -1;
-    int output_ = -1;
-    std::optional<int> status_;
-    std::string collected_;
+    std::unique_ptr<SpawnedProcess> process_;
 };

@@ -32,7 +32,8 @@ int millisecondsLeft(std::chrono::steady_clock::time_point deadline) {
 }  // namespace
 
 SpawnedProcess::SpawnedProcess(const std::vector<std::string>& arguments,
-                               const std::vector<std::string>& environment) {
+                               const std::vector<std::string>& environment,
+                               const SpawnOptions& options) {
     std::array<int, 2> pipeEnds{};
     if (arguments.empty() || pipe2(pipeEnds.data(), O_CLOEXEC) != 0) {
         return;
@@ -41,12 +42,20 @@ SpawnedProcess::SpawnedProcess(const std::vector<std::string>& arguments,
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (!options.errorFile.empty()) {
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, options.errorFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0600);
+    }
+    if (!options.workingDirectory.empty()) {
+        posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
+    }
     std::vector<std::string> argumentTexts = arguments;
     std::vector<std::string> environmentTexts = environment;
     std::vector<char*> argv = pointersTo(argumentTexts);
     std::vector<char*> envp = pointersTo(environmentTexts);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
+    const char* program = options.program.empty() ? argv[0] : options.program.c_str();
+    if (posix_spawn(&pid, program, &actions, nullptr, argv.data(), envp.data()) == 0) {
         pid_ = pid;
     }
     posix_spawn_file_actions_destroy(&actions);

@@ -7,6 +7,16 @@
 #include <string>
 #include <vector>
 
+// Where and how a program is started, beyond its arguments and environment.
+struct SpawnOptions {
+    // The executable, when argument 0 is to say something else; empty: argument 0.
+    std::string program;
+    // The current directory of the child; empty: the test's.
+    std::string workingDirectory;
+    // Standard error appended to this file; empty: the test's standard error.
+    std::string errorFile;
+};
+
 // A program started by the test with exactly the arguments and environment given, its
 // standard output kept in a pipe and its standard input on /dev/null.
 //
@@ -15,12 +25,13 @@
 class SpawnedProcess {
   public:
     SpawnedProcess(const std::vector<std::string>& arguments,
-                   const std::vector<std::string>& environment);
+                   const std::vector<std::string>& environment, const SpawnOptions& options = {});
     ~SpawnedProcess();
     SpawnedProcess(const SpawnedProcess&) = delete;
     SpawnedProcess& operator=(const SpawnedProcess&) = delete;
 
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     void signal(int number) const;
 
     // Everything written to standard output until the child let go of it or the timeout.
