@@ -348,6 +348,7 @@ class Harness {
     bool refusing_ = false;
     bool smallDestinationWindow_ = false;
     bool byName_ = false;
+    bool halfClose_ = false;
     bool stopped_ = false;
 };
 
@@ -495,7 +496,8 @@ void Harness::run(Script& script) {
     openDestination();
     repeater_->setListener(&counts_);
     repeater_->setBufferSize(1 + (head & 7));
-    repeater_->setOptions({(head & 0x40) != 0, 0, 0, (head & 0x80) != 0});
+    halfClose_ = (head & 0x40) != 0;
+    repeater_->setOptions({halfClose_, 0, 0, (head & 0x80) != 0});
     repeater_->setListenBind(1, "127.0.0.1");
     repeater_->setConnectBind(0, "");
     repeater_->setLookupFunction(
@@ -879,6 +881,12 @@ void Harness::leaveDuringLookup(std::uint8_t flags) {
         loop_.dispatchReady();
         pumpReads();
         takeDestinations(0);
+        // Passing ends on keeps the pair until the destination, told of the client's end,
+        // ends too.
+        Endpoint& destination = connection->ends[kDestination];
+        if (halfClose_ && destination.sawEnd && !destination.closedByUs) {
+            closeEnd(*connection, kDestination, false);
+        }
         waitForActivity(std::min(deadline, Clock::now() + milliseconds(1)));
     }
     if (!connection->relayClosed) {

@@ -56,6 +56,9 @@ class Direct(Relay):
 class TarnwickPico(Relay):
     name = "tarnwick-pico"
 
+    # Keys added to the port's section (the logging variant adds LOG=1).
+    extra_keys = ""
+
     def __init__(self, executable):
         self.executable = os.path.abspath(executable)
         self.copy_dir = None
@@ -73,12 +76,19 @@ class TarnwickPico(Relay):
             shutil.copy2(self.executable, self.copy_dir)
         with open(os.path.join(self.copy_dir, "TarnwickPico.ini"), "w") as f:
             f.write(f"[TCP-PORT0]\nACT=1\nPORT={port}\nFORWARDHOST=127.0.0.1\n"
-                    f"FORWARDPORT={dest_port}\n")
+                    f"FORWARDPORT={dest_port}\n{self.extra_keys}")
         # Its single-instance lock lives in the runtime folder: with one of its own, a
         # copy that someone runs meanwhile on this machine does not keep ours from starting.
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=self.copy_dir)
         exe = os.path.join(self.copy_dir, os.path.basename(self.executable))
         return [exe], self.copy_dir, env
+
+
+class TarnwickPicoLogging(TarnwickPico):
+    """The same program writing its connection log; run only when named in --relays."""
+    name = "tarnwick-pico-log"
+    extra_keys = "LOG=1\n"
+    on_request = True
 
 
 class Socat(Relay):
@@ -142,8 +152,8 @@ class NginxStream(Relay):
 
 
 def relays(tarnwick_executable):
-    return [Direct(), TarnwickPico(tarnwick_executable), Socat(), Rinetd(), Haproxy(1),
-            Haproxy(None), NginxStream()]
+    return [Direct(), TarnwickPico(tarnwick_executable), TarnwickPicoLogging(tarnwick_executable),
+            Socat(), Rinetd(), Haproxy(1), Haproxy(None), NginxStream()]
 
 
 def start_http_backend(workdir):
