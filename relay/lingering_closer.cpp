@@ -40,8 +40,10 @@ int unsentBytes(int fd) {
 }
 
 // Nothing unread, nothing unsent in the kernel: closing loses nothing and sends a FIN.
-bool nothingAtStake(int fd) {
-    return queued(fd, SIOCINQ) == 0 && queued(fd, SIOCOUTQ) == 0;
+// Once the peer has ended and its end was read, nothing unread can be left.
+bool nothingAtStake(const CAsyncSocket& stream) {
+    return (stream.peerEnded() || queued(stream.handle(), SIOCINQ) == 0) &&
+           queued(stream.handle(), SIOCOUTQ) == 0;
 }
 }  // namespace
 
@@ -151,8 +153,8 @@ void LingeringCloser::close(CAsyncSocket& stream, SendRing queue) {
     if (!stream.isOpen()) {
         return;
     }
-    if (queue.empty() && nothingAtStake(stream.handle())) {
-        stream.ShutDown(SHUT_RDWR);
+    if (queue.empty() && nothingAtStake(stream)) {
+        // Only this process holds the descriptor, so closing alone sends the FIN.
         stream.Close();
         return;
     }
