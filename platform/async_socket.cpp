@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -26,6 +27,21 @@ constexpr int kAcceptsPerWake = 16;
 
 bool validPort(int port) {
     return port >= 0 && port <= 65535;
+}
+
+// Whether new IPv6 sockets take IPv4 too unless told otherwise; read once, since telling
+// every socket would cost a call per connection.
+bool systemDefaultIsDualStack() {
+    static const bool dualStack = [] {
+        std::FILE* file = std::fopen("/proc/sys/net/ipv6/bindv6only", "re");
+        if (file == nullptr) {
+            return false;
+        }
+        int value = std::fgetc(file);
+        std::fclose(file);
+        return value == '0';
+    }();
+    return dualStack;
 }
 
 int socketError(int fd) {
@@ -60,7 +76,7 @@ bool CAsyncSocket::requireOpen() {
 
 int CAsyncSocket::makeSocket(int family, int socketType, bool dualStack) {
     int fd = socket(family, socketType | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && family == AF_INET6) {
+    if (fd >= 0 && family == AF_INET6 && !(dualStack && systemDefaultIsDualStack())) {
         int v6Only = dualStack ? 0 : 1;
         setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6Only, sizeof v6Only);
     }
@@ -215,6 +231,8 @@ CAsyncSocket::Dispatch CAsyncSocket::deliver(void (CAsyncSocket::*handler)(int),
 
 void CAsyncSocket::handleEvents(std::uint32_t ev) {
     dispatching_ = true;
+    readDrained_ = false;
+    urgentSeen_ = urgentSeen_ || (ev & EPOLLPRI) != 0;
     Dispatch done = Dispatch::Idle;
     if (listening_) {
         done = dispatchAccepts(ev);
@@ -280,6 +298,7 @@ CAsyncSocket::Dispatch CAsyncSocket::dispatchConnectResult(std::uint32_t& ev) {
         }
     }
     connectAddresses_.clear();
+    hasConnectedPeer_ = result == 0;
     // A completed connect is followed by one OnSend, as after an accept.
     writeArmed_ = result == 0;
     closeDelivered_ = result != 0;
@@ -313,7 +332,21 @@ CAsyncSocket::Dispatch CAsyncSocket::dispatchStream(std::uint32_t ev) {
             return Dispatch::Gone;
         }
     }
+    if (endFollowsRead(ev)) {
+        // Told now rather than after another wake-up and a peek that would find the end.
+        closeDelivered_ = true;
+        done = Dispatch::Consumed;
+        if (wants(FD_CLOSE) && deliver(&CAsyncSocket::OnClose, 0) == Dispatch::Gone) {
+            return Dispatch::Gone;
+        }
+    }
     return done;
+}
+
+bool CAsyncSocket::endFollowsRead(std::uint32_t ev) const {
+    // The peer's end was in before this wake-up, so a read that came back short took all
+    // there was, unless it stopped at an urgent mark.
+    return (ev & (EPOLLRDHUP | EPOLLHUP)) != 0 && readDrained_ && !urgentSeen_ && !closeDelivered_;
 }
 
 CAsyncSocket::Dispatch CAsyncSocket::dispatchInput(std::uint32_t ev) {
@@ -438,6 +471,7 @@ void CAsyncSocket::TakeOver(CAsyncSocket& other) {
     watched_ = std::exchange(other.watched_, false);
     interest_ = other.interest_;
     closeDelivered_ = other.closeDelivered_;
+    urgentSeen_ = other.urgentSeen_;
     readArmed_ = true;
     if (registered_) {
         loop_->replaceSocket(id_, this);
@@ -472,10 +506,14 @@ void CAsyncSocket::Close() {
     closeDelivered_ = false;
     sendPosted_ = false;
     dispatching_ = false;
+    urgentSeen_ = false;
+    readDrained_ = false;
+    hasConnectedPeer_ = false;
     connectAddresses_.clear();
 }
 
 int CAsyncSocket::receiveResult(long received, int error, int asked) {
+    readDrained_ = received > 0 && received < asked;
     // The owner has seen the end of the stream itself; a later OnClose would repeat it.
     if (received == 0 && asked > 0) {
         closeDelivered_ = true;
@@ -498,7 +536,11 @@ int CAsyncSocket::Receive(void* buffer, int length, int flags) {
         readArmed_ = true;
     }
     ssize_t n = recv(fd_, buffer, static_cast<size_t>(length < 0 ? 0 : length), flags);
-    return receiveResult(n, errno, length);
+    int result = receiveResult(n, errno, length);
+    if (flags != 0) {
+        readDrained_ = false;  // a peek or urgent byte leaves the stream as it was
+    }
+    return result;
 }
 
 int CAsyncSocket::ReceiveInto(void* first, int firstLength, void* second, int secondLength) {
@@ -620,6 +662,8 @@ int CAsyncSocket::connectNext() {
             result = WSAGetLastError();
             continue;
         }
+        connectedPeer_ = target;
+        hasConnectedPeer_ = true;
         if (connect(fd_, target.get(), target.length) == 0) {
             return 0;
         }
@@ -627,6 +671,7 @@ int CAsyncSocket::connectNext() {
             connecting_ = true;
             return WSAEWOULDBLOCK;
         }
+        hasConnectedPeer_ = false;
         result = toWsaError(errno);
     }
     return result;
@@ -712,6 +757,14 @@ bool CAsyncSocket::GetPeerName(std::string& address, unsigned int& port) const {
         return false;
     }
     return addressToText(peer, address, port);
+}
+
+bool CAsyncSocket::GetConnectedPeerName(std::string& address, unsigned int& port) const {
+    if (fd_ < 0 || !hasConnectedPeer_) {
+        t_lastError = fd_ < 0 ? WSAENOTSOCK : WSAENOTCONN;
+        return false;
+    }
+    return addressToText(connectedPeer_, address, port);
 }
 
 bool CAsyncSocket::GetSockName(std::string& address, unsigned int& port) const {

@@ -84,6 +84,9 @@ class CAsyncSocket {
     // Remote and local ends as text and port; untouched on failure.
     bool GetPeerName(std::string& address, unsigned int& port) const;
     bool GetSockName(std::string& address, unsigned int& port) const;
+    // The address the last successful connect reached, as GetPeerName would give it, known
+    // without asking the system.
+    bool GetConnectedPeerName(std::string& address, unsigned int& port) const;
 
     // Two-part forms of Receive and Send for ring buffers: one call, both parts in order.
     int ReceiveInto(void* first, int firstLength, void* second, int secondLength);
@@ -129,6 +132,7 @@ class CAsyncSocket {
     Dispatch dispatchStream(std::uint32_t ev);
     Dispatch dispatchInput(std::uint32_t ev);
     std::uint32_t wantedEvents() const;
+    bool endFollowsRead(std::uint32_t ev) const;
     void updateInterest();
     void pauseAccepting();
     bool takeWaitingConnection();
@@ -152,6 +156,10 @@ class CAsyncSocket {
     bool acceptArmed_ = false;
     bool closeDelivered_ = false;
     bool dispatching_ = false;
+    // Urgent data has come at some point: a short read may have stopped at its mark.
+    bool urgentSeen_ = false;
+    // A read during the current dispatch took less than it asked for.
+    bool readDrained_ = false;
     // The local address outgoing sockets are bound to, kept for a socket made anew when the
     // next address of a connect needs one.
     SocketAddress bind_;
@@ -161,6 +169,8 @@ class CAsyncSocket {
     // Addresses of the connect in progress still to try, and the next one's position.
     std::vector<SocketAddress> connectAddresses_;
     std::size_t nextAddress_ = 0;
+    SocketAddress connectedPeer_;
+    bool hasConnectedPeer_ = false;
     // A connection this listening socket has already taken from the kernel, announced by
     // OnAccept and handed over by the next Accept.
     int waitingFd_ = -1;

@@ -204,7 +204,9 @@ int SocketEventLoop::wait(int timeoutMs) {
     if (epollFd_ < 0) {
         return 0;
     }
-    std::array<epoll_event, kBatchSize> events{};
+    // Left uninitialised: epoll_wait fills what it reports, and clearing the whole batch
+    // would cost more than the rest of a typical wake-up.
+    std::array<epoll_event, kBatchSize> events;
     int n = epoll_wait(epollFd_, events.data(), kBatchSize, posted_.empty() ? timeoutMs : 0);
     dispatching_ = true;
     for (int i = 0; i < n; ++i) {

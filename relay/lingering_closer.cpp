@@ -18,7 +18,7 @@ constexpr auto kQuietBound = 10s;
 // However much a peer trickles, lingering ends after this.
 constexpr auto kTotalBound = 60s;
 constexpr auto kSweepInterval = 100ms;
-constexpr std::size_t kScratchBytes = 16 * 1024;
+constexpr std::size_t kScratchBytes = std::size_t{16} * 1024;
 // Reads per wake-up, so one chatty peer cannot hold the thread.
 constexpr int kReadsPerWake = 16;
 

@@ -2,7 +2,6 @@
 
 #include <memory>
 
-class QSocketNotifier;
 class SocketEventLoop;
 
 // Delivers socket notifications through the UI thread's Qt event loop: one notifier
@@ -22,7 +21,9 @@ class QtSocketNotifications {
     long long wakeUps() const { return wakeUps_; }
 
   private:
+    class EpollNotifier;
+
     SocketEventLoop& loop_;
-    std::unique_ptr<QSocketNotifier> notifier_;
+    std::unique_ptr<EpollNotifier> notifier_;
     long long wakeUps_ = 0;
 };

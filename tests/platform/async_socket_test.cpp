@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -122,6 +123,35 @@ TEST_F(AsyncSocketTest, OnSendOnceAfterAcceptAndOnReceiveReArmedByReceive) {
     EXPECT_EQ(server.closes, 1);
 }
 
+// Data and the end both waiting: a read that takes it all brings the end in the same
+// wake-up; one that leaves bytes behind does not, and the end still comes once.
+TEST_F(AsyncSocketTest, EndArrivedWithTheDataFollowsTheReadThatTookItAll) {
+    for (int leftOver : {0, 2}) {
+        std::vector<std::unique_ptr<Probe>> accepted;
+        auto listener = listenProbe(accepted);
+        int client = loopback::connectTo(portOf(*listener));
+        ASSERT_TRUE(runUntil([&] { return accepted.size() == 1 && accepted[0]->sends == 1; }));
+        Probe& server = *accepted[0];
+        server.onReceiveHook = [leftOver](Probe& self) {
+            char buffer[64];
+            self.Receive(buffer, leftOver == 0 ? static_cast<int>(sizeof buffer) : 4);
+        };
+        ASSERT_TRUE(loopback::sendAll(client, "abcdef", 6));
+        close(client);
+        pollfd ended{server.handle(), POLLRDHUP, 0};
+        ASSERT_EQ(poll(&ended, 1, 10000), 1);
+
+        loop.dispatchReady();
+        EXPECT_EQ(server.receives, 1);
+        EXPECT_EQ(server.closes, leftOver == 0 ? 1 : 0);
+        ASSERT_TRUE(runUntil([&] { return server.closes == 1; }));
+        loop.runFor(50ms);
+        EXPECT_EQ(server.closes, 1);
+        EXPECT_EQ(server.closeResult, 0);
+        EXPECT_EQ(server.log.back(), "close");
+    }
+}
+
 TEST_F(AsyncSocketTest, AcceptHandsOverThePeersAddressAsGetPeerNameSeesIt) {
     auto listener = std::make_unique<Probe>();
     ASSERT_TRUE(listener->Create(0, SOCK_STREAM, FD_ALL_EVENTS, "127.0.0.1"));
@@ -208,6 +238,14 @@ TEST_F(AsyncSocketTest, ConnectReportsOnceThenOneSend) {
     if (!immediate) {
         EXPECT_EQ(probe.log.front(), "connect");
     }
+    std::string known;
+    std::string asked;
+    unsigned int knownPort = 0;
+    unsigned int askedPort = 0;
+    ASSERT_TRUE(probe.GetConnectedPeerName(known, knownPort));
+    ASSERT_TRUE(probe.GetPeerName(asked, askedPort));
+    EXPECT_EQ(known, asked);
+    EXPECT_EQ(knownPort, askedPort);
     close(listenFd);
 }
 

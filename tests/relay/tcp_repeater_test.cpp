@@ -47,8 +47,12 @@ TEST_F(RepeaterTest, ReusesTheLowestFreeIndexAndRestartsNumberingWhenEmpty) {
     ASSERT_TRUE(runUntil([&] { return recorder.last() == 2; }));
     EXPECT_EQ(pairIndexes(), (std::vector<int>{0, 1}));
     int cursor = 0;
-    EXPECT_EQ(static_cast<int>(repeater.getNextPair(cursor)->acceptSocket->getPeerPort()),
-              localPortOf(third));
+    CTcpSockPair* pair = repeater.getNextPair(cursor);
+    EXPECT_EQ(static_cast<int>(pair->acceptSocket->getPeerPort()), localPortOf(third));
+    EXPECT_EQ(static_cast<int>(pair->acceptSocket->getBindPort()), relayPort);
+    EXPECT_EQ(pair->connectSocket->getBindIp(), "127.0.0.1");
+    EXPECT_NE(pair->connectSocket->getBindPort(), 0U);
+    EXPECT_EQ(static_cast<int>(pair->connectSocket->getPeerPort()), server.port());
 
     close(second);
     close(third);
