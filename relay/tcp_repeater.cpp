@@ -149,7 +149,7 @@ void CTcpRepeater::notifyOnAccept(int /*index*/, std::string /*kind*/) {
     }
     accepted->peerAddress = peer;
     accepted->peerPort = peerPortNumber;
-    accepted->nameLocalEnd();
+    accepted->GetSockName(accepted->bindIp, accepted->bindPort);
     TRACE("接続を受け付けました。PeerAddress=%s, port=%d\n", peer.c_str(), peerPortNumber);
 
     std::unique_ptr<CTcpSockPair> pair = makePair(std::move(accepted));

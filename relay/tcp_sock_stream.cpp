@@ -27,25 +27,8 @@ bool CTcpSockStream::allocateBuffers(int sizeKb, std::shared_ptr<BufferPool> poo
 }
 
 void CTcpSockStream::readNames() {
-    nameLocalEnd();
+    GetSockName(bindIp, bindPort);
     GetConnectedPeerName(peerAddress, peerPort);
-}
-
-void CTcpSockStream::fetchLocalName() const {
-    if (localNameDue_ && isOpen()) {
-        localNameDue_ = false;
-        GetSockName(bindIp_, bindPort_);
-    }
-}
-
-const std::string& CTcpSockStream::getBindIp() const {
-    fetchLocalName();
-    return bindIp_;
-}
-
-std::uint32_t CTcpSockStream::getBindPort() const {
-    fetchLocalName();
-    return bindPort_;
 }
 
 SendRing CTcpSockStream::takeSendQueue() {

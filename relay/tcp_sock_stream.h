@@ -41,6 +41,8 @@ class CTcpSockStream : public CAsyncSocket {
     std::int32_t sendBufferSize = 0;
     std::uint32_t sRemainCount = 0;
     std::uint32_t maxRemainCount = 0;
+    std::string bindIp;
+    std::uint32_t bindPort = 0;
     std::string peerAddress;
     std::uint32_t peerPort = 0;
     std::int32_t closePending = 0;
@@ -65,17 +67,16 @@ class CTcpSockStream : public CAsyncSocket {
     // included, has been closed: the caller must not touch the stream any more.
     bool writeSendBuffer2Socket();
 
-    // Fills the names of an outgoing stream once its connect has succeeded.
+    // Fills the names of an outgoing stream once its connect has succeeded; they are kept,
+    // so the status list still shows them after the connection has failed.
     void readNames();
-    // The local end has a name from now on; it is asked for when first read.
-    void nameLocalEnd() { localNameDue_ = true; }
     // Hands over what is still queued for the peer (the stream keeps an empty queue).
     SendRing takeSendQueue();
 
     const std::string& getPeerAddress() const { return peerAddress; }
     std::uint32_t getPeerPort() const { return peerPort; }
-    const std::string& getBindIp() const;
-    std::uint32_t getBindPort() const;
+    const std::string& getBindIp() const { return bindIp; }
+    std::uint32_t getBindPort() const { return bindPort; }
     std::uint32_t getMaxRemainCount() const { return maxRemainCount; }
 
     void OnReceive(int nErrorCode) override;
@@ -91,13 +92,6 @@ class CTcpSockStream : public CAsyncSocket {
     void resumePartnerReading();
     void reportError(int err);
 
-    void fetchLocalName() const;
-
-    // Read on demand: few connections are ever looked at, and a connected socket's local
-    // address never changes.
-    mutable std::string bindIp_;
-    mutable std::uint32_t bindPort_ = 0;
-    mutable bool localNameDue_ = false;
     SendRing sendQueue_;
     // Set while this stream's reading waits for room in the partner's queue.
     bool receivePaused_ = false;
