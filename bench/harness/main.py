@@ -191,7 +191,7 @@ def main():
     all_relays = peers.relays(args.tarnwick)
     wanted = set(args.relays.split(",")) | {"direct"} if args.relays else None
     all_relays = [r for r in all_relays
-                  if r.name in wanted if wanted else not getattr(r, "on_request", False)]
+                  if (r.name in wanted if wanted else not getattr(r, "on_request", False))]
     for r in all_relays:
         why = r.missing()
         if why:
