@@ -95,15 +95,16 @@ bool CAsyncSocket::Create(int port, int socketType, long events, const char* bin
     }
     // Without an address the socket takes IPv4 and IPv6 alike, where the system has IPv6.
     dualStack_ = bindAddress == nullptr;
+    SocketAddress at;
     if (dualStack_) {
-        parseNumericAddress("::", port, bind_);
-    } else if (!parseNumericAddress(bindAddress, port, bind_)) {
+        parseNumericAddress("::", port, at);
+    } else if (!parseNumericAddress(bindAddress, port, at)) {
         setLastError(WSAEINVAL);
         return false;
     }
-    int fd = makeSocket(bind_.family(), socketType, dualStack_);
+    int fd = makeSocket(at.family(), socketType, dualStack_);
     if (fd < 0 && dualStack_ && errno == EAFNOSUPPORT) {
-        parseNumericAddress("0.0.0.0", port, bind_);
+        parseNumericAddress("0.0.0.0", port, at);
         fd = makeSocket(AF_INET, socketType, false);
     }
     if (fd < 0) {
@@ -117,14 +118,15 @@ bool CAsyncSocket::Create(int port, int socketType, long events, const char* bin
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     }
     // Any address and any port is what connect would pick anyway; skip the call.
-    bound_ = port != 0 || !dualStack_;
-    if (bound_ && bind(fd, bind_.get(), bind_.length) != 0) {
+    if ((port != 0 || !dualStack_) && bind(fd, at.get(), at.length) != 0) {
         setLastError(toWsaError(errno));
         close(fd);
         return false;
     }
     fd_ = fd;
-    family_ = bind_.family();
+    family_ = at.family();
+    // Kept only where a socket made anew for a further address must bind the same way.
+    bindAt_ = dualStack_ ? nullptr : std::make_unique<SocketAddress>(at);
     events_ = events;
     loop_ = loop;
     return true;
@@ -298,7 +300,6 @@ CAsyncSocket::Dispatch CAsyncSocket::dispatchConnectResult(std::uint32_t& ev) {
         }
     }
     connectAddresses_.clear();
-    hasConnectedPeer_ = result == 0;
     // A completed connect is followed by one OnSend, as after an accept.
     writeArmed_ = result == 0;
     closeDelivered_ = result != 0;
@@ -400,7 +401,7 @@ bool CAsyncSocket::Accept(CAsyncSocket& connected, std::string* peerAddress,
     int fd = -1;
     if (waitingFd_ >= 0) {
         fd = waitingFd_;
-        peer = waitingPeer_;
+        peer = *waitingPeer_;
         waitingFd_ = -1;
     } else {
         fd = accept4(fd_, peer.get(), &peer.length, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -439,9 +440,12 @@ bool CAsyncSocket::takeWaitingConnection() {
     if (waitingFd_ >= 0) {
         return true;
     }
-    waitingPeer_.length = sizeof waitingPeer_.storage;
+    if (!waitingPeer_) {
+        waitingPeer_ = std::make_unique<SocketAddress>();
+    }
+    waitingPeer_->length = sizeof waitingPeer_->storage;
     waitingFd_ =
-        accept4(fd_, waitingPeer_.get(), &waitingPeer_.length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        accept4(fd_, waitingPeer_->get(), &waitingPeer_->length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     // Nothing waiting, or an error that Accept meets again on the next wake-up.
     return waitingFd_ >= 0;
 }
@@ -508,7 +512,6 @@ void CAsyncSocket::Close() {
     dispatching_ = false;
     urgentSeen_ = false;
     readDrained_ = false;
-    hasConnectedPeer_ = false;
     connectAddresses_.clear();
 }
 
@@ -623,7 +626,7 @@ bool CAsyncSocket::Connect(const char* host, int port) {
 }
 
 bool CAsyncSocket::openDescriptor(int family) {
-    if (bound_ && bind_.family() != family) {
+    if (bindAt_ && bindAt_->family() != family) {
         setLastError(WSAEAFNOSUPPORT);
         return false;
     }
@@ -632,7 +635,7 @@ bool CAsyncSocket::openDescriptor(int family) {
         setLastError(toWsaError(errno));
         return false;
     }
-    if (bound_ && bind(fd, bind_.get(), bind_.length) != 0) {
+    if (bindAt_ && bind(fd, bindAt_->get(), bindAt_->length) != 0) {
         setLastError(toWsaError(errno));
         close(fd);
         return false;
@@ -662,8 +665,6 @@ int CAsyncSocket::connectNext() {
             result = WSAGetLastError();
             continue;
         }
-        connectedPeer_ = target;
-        hasConnectedPeer_ = true;
         if (connect(fd_, target.get(), target.length) == 0) {
             return 0;
         }
@@ -671,7 +672,6 @@ int CAsyncSocket::connectNext() {
             connecting_ = true;
             return WSAEWOULDBLOCK;
         }
-        hasConnectedPeer_ = false;
         result = toWsaError(errno);
     }
     return result;
@@ -757,14 +757,6 @@ bool CAsyncSocket::GetPeerName(std::string& address, unsigned int& port) const {
         return false;
     }
     return addressToText(peer, address, port);
-}
-
-bool CAsyncSocket::GetConnectedPeerName(std::string& address, unsigned int& port) const {
-    if (fd_ < 0 || !hasConnectedPeer_) {
-        t_lastError = fd_ < 0 ? WSAENOTSOCK : WSAENOTCONN;
-        return false;
-    }
-    return addressToText(connectedPeer_, address, port);
 }
 
 bool CAsyncSocket::GetSockName(std::string& address, unsigned int& port) const {

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -84,9 +85,6 @@ class CAsyncSocket {
     // Remote and local ends as text and port; untouched on failure.
     bool GetPeerName(std::string& address, unsigned int& port) const;
     bool GetSockName(std::string& address, unsigned int& port) const;
-    // The address the last successful connect reached, as GetPeerName would give it, known
-    // without asking the system.
-    bool GetConnectedPeerName(std::string& address, unsigned int& port) const;
 
     // Two-part forms of Receive and Send for ring buffers: one call, both parts in order.
     int ReceiveInto(void* first, int firstLength, void* second, int secondLength);
@@ -160,19 +158,16 @@ class CAsyncSocket {
     bool urgentSeen_ = false;
     // A read during the current dispatch took less than it asked for.
     bool readDrained_ = false;
-    // The local address outgoing sockets are bound to, kept for a socket made anew when the
-    // next address of a connect needs one.
-    SocketAddress bind_;
-    bool bound_ = false;
+    // The local address an outgoing socket was bound to, for a socket made anew when the
+    // next address of a connect needs one; only where an address was given.
+    std::unique_ptr<SocketAddress> bindAt_;
     // Made for any address: takes both families.
     bool dualStack_ = false;
     // Addresses of the connect in progress still to try, and the next one's position.
     std::vector<SocketAddress> connectAddresses_;
     std::size_t nextAddress_ = 0;
-    SocketAddress connectedPeer_;
-    bool hasConnectedPeer_ = false;
     // A connection this listening socket has already taken from the kernel, announced by
     // OnAccept and handed over by the next Accept.
     int waitingFd_ = -1;
-    SocketAddress waitingPeer_;
+    std::unique_ptr<SocketAddress> waitingPeer_;
 };

@@ -28,7 +28,7 @@ bool CTcpSockStream::allocateBuffers(int sizeKb, std::shared_ptr<BufferPool> poo
 
 void CTcpSockStream::readNames() {
     GetSockName(bindIp, bindPort);
-    GetConnectedPeerName(peerAddress, peerPort);
+    GetPeerName(peerAddress, peerPort);
 }
 
 SendRing CTcpSockStream::takeSendQueue() {
