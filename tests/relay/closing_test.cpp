@@ -41,16 +41,7 @@ Reading readToEnd(int fd, std::size_t chunk, std::chrono::microseconds pause) {
     return reading;
 }
 
-class ClosingTest : public RelayTest {
-  protected:
-    void SetUp() override { setTraceEnabled(false); }
-    void TearDown() override { setTraceEnabled(true); }
-
-    CTcpSockPair* firstPair() {
-        int cursor = 0;
-        return repeater.getNextPair(cursor);
-    }
-};
+using ClosingTest = RelayTest;
 
 // The destination answers with a large body and ends its stream while the client still
 // sends small pieces and reads slowly: the client gets every byte and then a clean end.

@@ -33,14 +33,14 @@ std::vector<std::vector<std::string>> logLines(const fs::path& path) {
 class ConnectionLogTest : public RelayTest {
   protected:
     void SetUp() override {
-        setTraceEnabled(false);
+        RelayTest::SetUp();
         folder = fs::temp_directory_path() / ("tarnwick-log-" + std::to_string(getpid()));
         fs::create_directories(folder);
         path = folder / "TarnwickPico.log";
     }
     void TearDown() override {
         fs::remove_all(folder);
-        setTraceEnabled(true);
+        RelayTest::TearDown();
     }
 
     fs::path folder;

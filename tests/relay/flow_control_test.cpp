@@ -41,14 +41,6 @@ std::uint64_t sumOf(const std::string& data) {
 
 class FlowTest : public RelayTest {
   protected:
-    void SetUp() override { setTraceEnabled(false); }
-    void TearDown() override { setTraceEnabled(true); }
-
-    CTcpSockPair* firstPair() {
-        int cursor = 0;
-        return repeater.getNextPair(cursor);
-    }
-
     // Small kernel buffers on the relay's side, so that what the relay holds stays in its queue.
     void shrinkRelayBuffers(CTcpSockPair& pair) {
         int small = 4096;

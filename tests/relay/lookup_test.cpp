@@ -44,9 +44,6 @@ struct FakeNames {
 
 class LookupTest : public RelayTest {
   protected:
-    void SetUp() override { setTraceEnabled(false); }
-    void TearDown() override { setTraceEnabled(true); }
-
     FakeNames names;
 };
 

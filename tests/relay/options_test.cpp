@@ -65,9 +65,6 @@ struct Ipv6Echo {
 
 class OptionsTest : public RelayTest {
   protected:
-    void SetUp() override { setTraceEnabled(false); }
-    void TearDown() override { setTraceEnabled(true); }
-
     bool echoes(int fd, const std::string& text) {
         return whileRelaying([&] {
             return loopback::sendAll(fd, text.data(), text.size()) &&

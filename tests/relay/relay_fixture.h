@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/socket_event_loop.h"
+#include "platform/trace.h"
 #include "relay/tcp_repeater.h"
 #include "tests/support/loopback.h"
 
@@ -21,8 +22,12 @@ struct CountRecorder : CTcpRepeaterListener {
 };
 
 // A repeater on an ephemeral port, driven by this test's event loop; peers run on threads.
+// Trace lines are off unless a test turns them on to read them.
 class RelayTest : public ::testing::Test {
   protected:
+    void SetUp() override { setTraceEnabled(false); }
+    void TearDown() override { setTraceEnabled(true); }
+
     SocketEventLoop loop;
     CTcpRepeater repeater;
     CountRecorder recorder;
@@ -52,6 +57,11 @@ class RelayTest : public ::testing::Test {
             runUntil([&] { return result.wait_for(0s) == std::future_status::ready; }, timeout);
         EXPECT_TRUE(finished) << "peer work did not finish in time";
         return result.get();
+    }
+
+    CTcpSockPair* firstPair() {
+        int cursor = 0;
+        return repeater.getNextPair(cursor);
     }
 
     int pairCount() {

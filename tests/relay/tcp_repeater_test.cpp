@@ -16,11 +16,7 @@ using loopback::connectTo;
 
 namespace {
 
-class RepeaterTest : public RelayTest {
-  protected:
-    void SetUp() override { setTraceEnabled(false); }
-    void TearDown() override { setTraceEnabled(true); }
-};
+using RepeaterTest = RelayTest;
 
 int localPortOf(int fd) {
     sockaddr_in address{};
