@@ -19,8 +19,7 @@
 #include "app/tarnwick_dlg.h"
 #include "platform/qt/dialog.h"
 #include "platform/qt/message_box.h"
-#include "platform/qt/socket_notifications.h"
-#include "platform/socket_event_loop.h"
+#include "platform/socket_loop_thread.h"
 #include "platform/trace.h"
 #include "resources/string_table.h"
 
@@ -53,8 +52,7 @@ CTarnwickApp::~CTarnwickApp() {
         QCoreApplication::removeTranslator(qtTranslator_.get());
     }
     consoleSignals_.reset();
-    socketNotifications_.reset();
-    socketLoop_.reset();
+    socketThread_.reset();
     console_.reset();
 }
 
@@ -70,12 +68,11 @@ void CTarnwickApp::loadQtTranslations() {
 }
 
 bool CTarnwickApp::startSockets() {
-    socketLoop_ = std::make_unique<SocketEventLoop>();
-    if (!socketLoop_->isOpen()) {
-        socketLoop_.reset();
+    socketThread_ = std::make_unique<SocketLoopThread>();
+    if (!socketThread_->isOpen()) {
+        socketThread_.reset();
         return false;
     }
-    socketNotifications_ = std::make_unique<QtSocketNotifications>(*socketLoop_);
     return true;
 }
 
@@ -136,7 +133,7 @@ int CTarnwickApp::InitInstance(int argc, char** argv) {
     redirectStandardStreams();
     announceStart(argc > 0 ? argv[0] : "");
 
-    CTarnwickDlg mainDlg;
+    CTarnwickDlg mainDlg(nullptr, socketThread_.get());
     mainDlg_ = &mainDlg;
     mainDlg.DoModal();
     mainDlg_ = nullptr;

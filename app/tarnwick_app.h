@@ -6,8 +6,7 @@ class CConsoleSignals;
 class CDebugConsole;
 class CTarnwickDlg;
 class QTranslator;
-class QtSocketNotifications;
-class SocketEventLoop;
+class SocketLoopThread;
 
 // Set to 1 once the debug switch has been seen on the command line.
 extern int g_debugMode;
@@ -18,7 +17,7 @@ extern int g_debugMode;
 // Without a display every message box answers itself (setAnswerWithoutDisplay) for as long
 // as the object lives.
 //
-// Ownership: owns the socket loop and its notifier, Qt's Japanese translations, and in debug
+// Ownership: owns the socket thread, Qt's Japanese translations, and in debug
 // mode the console and the signal bridge, all for the rest of the process; knows the main
 // window while it runs, which is where console events go. Thread: UI thread; make it after
 // the QApplication and destroy it before.
@@ -41,15 +40,14 @@ class CTarnwickApp {
     static void announceStart(const char* programPath);
 
   protected:
-    // Brings up the socket layer and its event delivery; false when it cannot.
+    // Brings up the socket layer on its own thread; false when it cannot.
     virtual bool startSockets();
 
   private:
     void redirectStandardStreams();
     void loadQtTranslations();
 
-    std::unique_ptr<SocketEventLoop> socketLoop_;
-    std::unique_ptr<QtSocketNotifications> socketNotifications_;
+    std::unique_ptr<SocketLoopThread> socketThread_;
     std::unique_ptr<CDebugConsole> console_;
     std::unique_ptr<CConsoleSignals> consoleSignals_;
     std::unique_ptr<QTranslator> qtTranslator_;

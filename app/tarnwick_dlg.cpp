@@ -19,8 +19,10 @@
 #include "resources/string_table.h"
 #include "settings/port_settings.h"
 
-CTarnwickDlg::CTarnwickDlg(QWidget* parent)
-    : CDialog(::dialogTemplate(IDD_TARNWICK_DIALOG), parent), appIcon_(loadAppIcon()) {}
+CTarnwickDlg::CTarnwickDlg(QWidget* parent, SocketLoopThread* socketThread)
+    : CDialog(::dialogTemplate(IDD_TARNWICK_DIALOG), parent),
+      appIcon_(loadAppIcon()),
+      socketThread_(socketThread) {}
 
 CTarnwickDlg::~CTarnwickDlg() {
     onDestroy();
@@ -81,7 +83,7 @@ void CTarnwickDlg::createPanels() {
 }
 
 void CTarnwickDlg::createPanel(int index) {
-    auto panel = std::make_unique<CPortDlg>();
+    auto panel = std::make_unique<CPortDlg>(nullptr, socketThread_);
     panel->Create(this);
     // A right click over a panel reaches the window's menu, with the panel's own entry.
     panel->installEventFilter(this);

@@ -11,6 +11,7 @@
 
 class CPortDlg;
 class CSettingDlg;
+class SocketLoopThread;
 
 inline constexpr unsigned int IDM_ABOUTBOX = 0x0010;
 // The context-menu commands that add a panel and remove the one clicked.
@@ -34,10 +35,12 @@ enum class WindowVisibility : int { hidden = 0, shown = 1 };
 // setVisible(WindowVisibility::shown) every request to show it is dropped.
 //
 // Ownership: owns the panels and the forward-settings dialog, from initialisation until the
-// destroy handling at the end of DoModal. Thread: UI thread.
+// destroy handling at the end of DoModal; the panels' socket thread is not owned and
+// outlives the window. Thread: UI thread.
 class CTarnwickDlg : public CDialog {
   public:
-    explicit CTarnwickDlg(QWidget* parent = nullptr);
+    // Without a socket thread the panels relay on the UI thread's own socket loop.
+    explicit CTarnwickDlg(QWidget* parent = nullptr, SocketLoopThread* socketThread = nullptr);
     ~CTarnwickDlg() override;
 
     // Runs the window until it ends, then its destroy handling: every panel saved and
@@ -104,6 +107,7 @@ class CTarnwickDlg : public CDialog {
     void showContextMenu(const QPoint& globalPosition, CPortDlg* panel);
 
     QIcon appIcon_;
+    SocketLoopThread* socketThread_ = nullptr;
     std::vector<std::unique_ptr<CPortDlg>> panels_;
     std::unique_ptr<CSettingDlg> settingDlg_;
     QRect panelRect_;

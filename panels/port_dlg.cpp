@@ -7,6 +7,7 @@
 #include "panels/status_dlg.h"
 #include "platform/async_socket.h"
 #include "platform/qt/message_box.h"
+#include "platform/socket_loop_thread.h"
 #include "resources/dialog_templates.h"
 
 namespace {
@@ -41,13 +42,21 @@ CIpFilter filterFrom(const PortOptions& options) {
 
 }  // namespace
 
-CPortDlg::CPortDlg(QWidget* parent)
+CPortDlg::CPortDlg(QWidget* parent, SocketLoopThread* socketThread)
     : CDialog(dialogTemplate(IDD_PORT_DIALOG), parent),
-      countDisplay(kCountShowMs, [this] { showConnectionCount(); }) {}
+      socketThread(socketThread),
+      queuedCount(this, std::chrono::milliseconds(kCountShowMs),
+                  [this](int count) { notifyConnectionCount(count); }),
+      countDisplay(kCountShowMs, [this] { showConnectionCount(); }) {
+    onRepeaterThread([this] { repeater = std::make_unique<CTcpRepeater>(); });
+}
 
 CPortDlg::~CPortDlg() {
     // The repeater goes first and closes what is still open; nobody is told any more.
-    repeater.setListener(nullptr);
+    onRepeaterThread([this] {
+        repeater->setListener(nullptr);
+        repeater.reset();
+    });
     if (settingDlg != nullptr) {
         settingDlg->detach(this);
     }
@@ -76,6 +85,10 @@ void CPortDlg::OnCommand(int id) {
             CDialog::OnCommand(id);
             break;
     }
+}
+
+void CPortDlg::onRepeaterThread(const std::function<void()>& work) {
+    runOnSocketLoop(socketThread, work);
 }
 
 PortSettings CPortDlg::currentSettings() const {
@@ -134,7 +147,7 @@ void CPortDlg::onSwitch() {
     if (!applySwitch()) {
         // A port that cannot listen never shows as ON; the file then records OFF.
         AfxMessageBox(
-            "PORT" + decimal(listenPort) + "を開けません (err=" + decimal(WSAGetLastError()) + ")",
+            "PORT" + decimal(listenPort) + "を開けません (err=" + decimal(startError) + ")",
             MB_ICONWARNING);
         switchState = 0;
         SetDlgItemText(IDC_SWITCH, "OFF");
@@ -147,7 +160,11 @@ void CPortDlg::onSwitch() {
 
 bool CPortDlg::applySwitch() {
     if (switchState == 0) {
-        repeater.stop();
+        onRepeaterThread([this] { repeater->stop(); });
+        if (socketThread != nullptr) {
+            // Stopped means nothing is connected, whatever count is still on its way.
+            CPortDlg::notifyConnectionCount(0);
+        }
         return true;
     }
     if (listenPort == 0 || forwardPort == 0 || forwardHost.empty()) {
@@ -155,19 +172,26 @@ bool CPortDlg::applySwitch() {
     }
     // Read at every start, so an edited file counts from the next switch ON.
     options = loadPortOptions(settingsPath, index);
-    activeFilter = filterFrom(options);
-    repeater.setListener(this);
-    repeater.setBufferSize(bufferSize);
-    if (options.listenHost.empty()) {
-        repeater.setListenBind(0, "localhost");
-    } else {
-        repeater.setListenBind(1, options.listenHost);
-    }
-    repeater.setConnectBind(0, "localhost");
-    repeater.setFilter(&activeFilter);
-    repeater.setOptions(options.relay);
-    repeater.setConnectionLog(options.log ? logPathBeside(settingsPath) : std::string());
-    return repeater.start(listenPort, forwardHost, forwardPort);
+    const std::string logPath = options.log ? logPathBeside(settingsPath) : std::string();
+    bool started = false;
+    onRepeaterThread([&] {
+        activeFilter = filterFrom(options);
+        repeater->setListener(
+            socketThread != nullptr ? static_cast<CTcpRepeaterListener*>(&queuedCount) : this);
+        repeater->setBufferSize(bufferSize);
+        if (options.listenHost.empty()) {
+            repeater->setListenBind(0, "localhost");
+        } else {
+            repeater->setListenBind(1, options.listenHost);
+        }
+        repeater->setConnectBind(0, "localhost");
+        repeater->setFilter(&activeFilter);
+        repeater->setOptions(options.relay);
+        repeater->setConnectionLog(logPath);
+        started = repeater->start(listenPort, forwardHost, forwardPort);
+        startError = WSAGetLastError();
+    });
+    return started;
 }
 
 void CPortDlg::notifyConnectionCount(int count) {
@@ -204,7 +228,7 @@ void CPortDlg::notifySettingOk() {
     forwardHost = values.forwardHost;
     forwardPort = values.forwardPort;
     forwardPortText = decimal(forwardPort);
-    activeFilter = workingFilter;
+    onRepeaterThread([this] { activeFilter = workingFilter; });
     UpdateData(false);
     saveSettings();
 }
@@ -213,7 +237,8 @@ void CPortDlg::onStatus() {
     if (connectionCount > 0) {
         // Owned by the main window: centred over it, modal to it, no task-bar entry.
         CStatusDlg status(window());
-        status.repeater = &repeater;
+        status.repeater = repeater.get();
+        status.socketThread = socketThread;
         status.DoModal();
         return;
     }
@@ -222,7 +247,7 @@ void CPortDlg::onStatus() {
 
 void CPortDlg::saveAndStop() {
     saveSettings();
-    repeater.stop();
+    onRepeaterThread([this] { repeater->stop(); });
 }
 
 std::optional<QColor> CPortDlg::OnCtlColor(int id, CtlColor kind) {

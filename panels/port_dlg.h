@@ -5,6 +5,7 @@
 #include <string>
 
 #include "address/ip_filter.h"
+#include "panels/queued_count_listener.h"
 #include "panels/setting_dlg_listener.h"
 #include "platform/qt/dialog.h"
 #include "platform/qt/display_throttle.h"
@@ -14,17 +15,20 @@
 #include "settings/port_settings.h"
 
 class CSettingDlg;
+class SocketLoopThread;
 
 // The panel of one listening TCP port: its ON/OFF switch, connection count and destination,
 // the buttons that open the forward-settings and connection-status dialogs, and the port's
 // settings in the settings file.
 //
-// Ownership: owns its repeater and both address filters; the settings dialog belongs to
-// the main window. A child window of the main window. Thread: UI thread; the repeater
-// reports its count from socket notifications on the same thread.
+// Ownership: owns its repeater and both address filters; the settings dialog and the socket
+// thread belong to the main window. A child window of the main window. Thread: UI thread.
+// Given a socket thread, the repeater lives on it: made, driven, read and destroyed there
+// through calls that wait, and its count comes back queued. Without one, the repeater runs
+// on the UI thread's own socket loop and reports its count directly.
 class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeaterListener {
   public:
-    explicit CPortDlg(QWidget* parent = nullptr);
+    explicit CPortDlg(QWidget* parent = nullptr, SocketLoopThread* socketThread = nullptr);
     ~CPortDlg() override;
 
     void notifySettingOk() override;
@@ -46,7 +50,8 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
     int getForwardPort() const { return forwardPort; }
     const std::string& getForwardHost() const { return forwardHost; }
     int getConnectionCount() const { return static_cast<int>(connectionCount); }
-    CTcpRepeater& getRepeater() { return repeater; }
+    // Only for a panel without a socket thread: otherwise it belongs to that thread.
+    CTcpRepeater& getRepeater() { return *repeater; }
     // The hand-set options as read at the last start of the repeater.
     const PortOptions& getPortOptions() const { return options; }
 
@@ -71,6 +76,8 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
     void onStatus();
     void showListenPort();
     PortSettings currentSettings() const;
+    // Runs the work where the repeater lives and returns when it has run.
+    void onRepeaterThread(const std::function<void()>& work);
     void takeSettings(const PortSettings& settings);
 
     std::string countText;
@@ -88,10 +95,15 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
     int forwardPort = 0;
     int bufferSize = 128;
     PortOptions options;
-    // Made afresh from the section's FILTER, ALLOW and DENY at every start.
+    // Made afresh from the section's FILTER, ALLOW and DENY at every start. The repeater
+    // reads it, so it is written only where the repeater lives.
     CIpFilter activeFilter;
     CIpFilter workingFilter;
-    CTcpRepeater repeater;
+    SocketLoopThread* socketThread = nullptr;
+    std::unique_ptr<CTcpRepeater> repeater;
+    // Why the last start failed, as the socket layer said it.
+    int startError = 0;
+    QueuedCountListener queuedCount;
     // The count is shown at most 20 times a second; connectionCount is always current.
     DisplayThrottle countDisplay;
 };

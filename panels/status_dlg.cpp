@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/socket_loop_thread.h"
 #include "relay/tcp_repeater.h"
 #include "resources/dialog_templates.h"
 
@@ -111,59 +112,66 @@ bool CStatusDlg::OnInitDialog() {
     return true;
 }
 
-void CStatusDlg::refresh() {
-    std::vector<const CTcpSockPair*> pairs;
-    int cursor = 0;
-    while (const CTcpSockPair* pair =
-               repeater != nullptr ? repeater->getNextPair(cursor) : nullptr) {
-        pairs.push_back(pair);
+std::vector<CStatusDlg::PairRow> CStatusDlg::copyPairs() const {
+    std::vector<PairRow> rows;
+    if (repeater == nullptr) {
+        return rows;
     }
+    runOnSocketLoop(socketThread, [this, &rows] {
+        int cursor = 0;
+        while (const CTcpSockPair* pair = repeater->getNextPair(cursor)) {
+            const CTcpSockStream& accepted = *pair->acceptSocket;
+            const CTcpSockStream& outgoing = *pair->connectSocket;
+            rows.push_back(
+                {pair->serial,
+                 {accepted.getPeerAddress(), decimal(accepted.getPeerPort()), accepted.getBindIp(),
+                  decimal(accepted.getBindPort()), decimal(accepted.getMaxRemainCount()),
+                  outgoing.getBindIp(), decimal(outgoing.getBindPort()), outgoing.getPeerAddress(),
+                  decimal(outgoing.getPeerPort()), decimal(outgoing.getMaxRemainCount())},
+                 pair->bytesUp(),
+                 pair->bytesDown(),
+                 pair->acceptedAt});
+        }
+    });
+    return rows;
+}
+
+void CStatusDlg::refresh() {
+    const std::vector<PairRow> pairs = copyPairs();
     const std::uint64_t selected = selectedSerial();
     // Rows of pairs that have gone leave; the rest keep their order, which is slot order.
     for (int row = static_cast<int>(shown_.size()) - 1; row >= 0; --row) {
         std::uint64_t serial = shown_[static_cast<std::size_t>(row)].serial;
         if (std::none_of(pairs.begin(), pairs.end(),
-                         [serial](const CTcpSockPair* p) { return p->serial == serial; })) {
+                         [serial](const PairRow& p) { return p.serial == serial; })) {
             list->removeRow(row);
             shown_.erase(shown_.begin() + row);
         }
     }
     for (std::size_t row = 0; row < pairs.size(); ++row) {
-        const bool fresh = row >= shown_.size() || shown_[row].serial != pairs[row]->serial;
+        const bool fresh = row >= shown_.size() || shown_[row].serial != pairs[row].serial;
         if (fresh) {
             list->InsertItem(static_cast<int>(row), "");
             shown_.insert(shown_.begin() + static_cast<std::ptrdiff_t>(row), Shown{});
         }
-        fillRow(static_cast<int>(row), *pairs[row], shown_[row], fresh);
+        fillRow(static_cast<int>(row), pairs[row], shown_[row], fresh);
     }
     select(selected);
     updateButtons();
 }
 
-void CStatusDlg::fillRow(int row, const CTcpSockPair& pair, Shown& shown, bool fresh) {
-    const CTcpSockStream& accepted = *pair.acceptSocket;
-    const CTcpSockStream& outgoing = *pair.connectSocket;
-    const std::array<std::string, 10> values{accepted.getPeerAddress(),
-                                             decimal(accepted.getPeerPort()),
-                                             accepted.getBindIp(),
-                                             decimal(accepted.getBindPort()),
-                                             decimal(accepted.getMaxRemainCount()),
-                                             outgoing.getBindIp(),
-                                             decimal(outgoing.getBindPort()),
-                                             outgoing.getPeerAddress(),
-                                             decimal(outgoing.getPeerPort()),
-                                             decimal(outgoing.getMaxRemainCount())};
-    for (int column = 0; column < static_cast<int>(values.size()); ++column) {
-        list->SetItemText(row, column, values[static_cast<std::size_t>(column)]);
+void CStatusDlg::fillRow(int row, const PairRow& pair, Shown& shown, bool fresh) {
+    for (int column = 0; column < static_cast<int>(pair.values.size()); ++column) {
+        list->SetItemText(row, column, pair.values[static_cast<std::size_t>(column)]);
     }
     const Clock::time_point now = Clock::now();
     const double seconds = std::chrono::duration<double>(now - shown.at).count();
-    list->SetItemText(row, 10, grouped(pair.bytesUp()));
-    list->SetItemText(row, 11, grouped(pair.bytesDown()));
-    list->SetItemText(row, 12, fresh ? "0" : rate(pair.bytesUp(), shown.up, seconds));
-    list->SetItemText(row, 13, fresh ? "0" : rate(pair.bytesDown(), shown.down, seconds));
+    list->SetItemText(row, 10, grouped(pair.up));
+    list->SetItemText(row, 11, grouped(pair.down));
+    list->SetItemText(row, 12, fresh ? "0" : rate(pair.up, shown.up, seconds));
+    list->SetItemText(row, 13, fresh ? "0" : rate(pair.down, shown.down, seconds));
     list->SetItemText(row, 14, duration(now - pair.acceptedAt));
-    shown = {pair.serial, pair.bytesUp(), pair.bytesDown(), now};
+    shown = {pair.serial, pair.up, pair.down, now};
 }
 
 std::uint64_t CStatusDlg::selectedSerial() const {
@@ -207,7 +215,7 @@ void CStatusDlg::OnCommand(int id) {
         return;
     }
     if (std::uint64_t serial = selectedSerial(); serial != 0 && repeater != nullptr) {
-        repeater->disconnect(serial);
+        runOnSocketLoop(socketThread, [this, serial] { repeater->disconnect(serial); });
         refresh();
     }
 }

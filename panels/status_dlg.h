@@ -4,8 +4,10 @@
 #include <QRect>
 #include <QSize>
 #include <QTimer>
+#include <array>
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -13,14 +15,15 @@
 #include "platform/qt/list_ctrl.h"
 
 class CTcpRepeater;
-struct CTcpSockPair;
+class SocketLoopThread;
 
 // The connection-status dialog: one repeater's connection pairs, one row per pair in slot
 // order, kept current while it is open: once a second rows of new pairs appear, rows of
 // closed ones go, and the others change in place (byte counts, rates, time). A selected
 // connection can be cut with "切断". The selection follows its pair, not its row number.
-// Ownership: the repeater is not owned; the panel that opens the dialog outlives it.
-// Modal, UI thread.
+// Ownership: the repeater and the socket thread are not owned; the panel that opens the
+// dialog outlives it. Modal, UI thread. Given a socket thread, the repeater lives there: the
+// dialog copies what it shows in one call to that thread, so every row is of one moment.
 class CStatusDlg : public CDialog {
   public:
     explicit CStatusDlg(QWidget* parent = nullptr);
@@ -28,6 +31,7 @@ class CStatusDlg : public CDialog {
 
     CListCtrl* list = nullptr;
     CTcpRepeater* repeater = nullptr;
+    SocketLoopThread* socketThread = nullptr;
 
     // Brings the rows up to the repeater's pairs as they are now.
     void refresh();
@@ -41,6 +45,15 @@ class CStatusDlg : public CDialog {
   private:
     using Clock = std::chrono::steady_clock;
 
+    // One pair as copied from the repeater: the ten address and buffer columns as text.
+    struct PairRow {
+        std::uint64_t serial = 0;
+        std::array<std::string, 10> values;
+        std::uint64_t up = 0;
+        std::uint64_t down = 0;
+        Clock::time_point acceptedAt;
+    };
+
     // What a row showed last, to tell its pair and to compute rates.
     struct Shown {
         std::uint64_t serial = 0;
@@ -49,7 +62,8 @@ class CStatusDlg : public CDialog {
         Clock::time_point at;
     };
 
-    void fillRow(int row, const CTcpSockPair& pair, Shown& shown, bool fresh);
+    std::vector<PairRow> copyPairs() const;
+    void fillRow(int row, const PairRow& pair, Shown& shown, bool fresh);
     std::uint64_t selectedSerial() const;
     void select(std::uint64_t serial);
     void updateButtons();

@@ -253,3 +253,10 @@ bool SocketEventLoop::runUntil(const std::function<bool()>& done,
 void SocketEventLoop::runFor(std::chrono::milliseconds duration) {
     runUntil([] { return false; }, duration);
 }
+
+void SocketEventLoop::run() {
+    quitting_ = false;
+    while (!quitting_) {
+        wait(-1);
+    }
+}

@@ -46,6 +46,11 @@ class SocketEventLoop {
     // Dispatches for the given time.
     void runFor(std::chrono::milliseconds duration);
 
+    // Dispatches, sleeping in epoll_wait between events, until quit() is called on this
+    // thread (from a handler, a timer or inbox work).
+    void run();
+    void quit() { quitting_ = true; }
+
     // The loop of the calling thread, or null when none was made.
     static SocketEventLoop* current();
 
@@ -86,6 +91,7 @@ class SocketEventLoop {
     int timerFd_ = -1;
     int wakeFd_ = -1;
     bool dispatching_ = false;
+    bool quitting_ = false;
     std::vector<std::uint64_t> posted_;
     std::vector<Slot> slots_;
     std::vector<std::uint32_t> freeSlots_;

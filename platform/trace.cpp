@@ -2,19 +2,21 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 
 namespace {
-bool g_traceEnabled = true;
-}
+// Read by the socket loop's thread, set by the window's.
+std::atomic<bool> g_traceEnabled = true;
+}  // namespace
 
 bool traceEnabled() {
-    return g_traceEnabled;
+    return g_traceEnabled.load(std::memory_order_relaxed);
 }
 
 void setTraceEnabled(bool enabled) {
-    g_traceEnabled = enabled;
+    g_traceEnabled.store(enabled, std::memory_order_relaxed);
 }
 
 void updateTraceForStandardOutput() {
@@ -22,7 +24,7 @@ void updateTraceForStandardOutput() {
     struct stat null {};
     bool isNull = fstat(fileno(stdout), &out) == 0 && stat("/dev/null", &null) == 0 &&
                   S_ISCHR(out.st_mode) && out.st_rdev == null.st_rdev;
-    g_traceEnabled = !isNull;
+    g_traceEnabled.store(!isNull, std::memory_order_relaxed);
 }
 
 void traceLine(const char* format, ...) {

@@ -55,9 +55,9 @@ class PanelTest : public ::testing::Test {
     }
     void removeFile() const { QFile::remove(QString::fromStdString(iniPath)); }
 
-    template <class Panel = CPortDlg>
-    Panel& makePanel() {
-        auto made = std::make_unique<Panel>();
+    template <class Panel = CPortDlg, class... Arguments>
+    Panel& makePanel(Arguments&&... arguments) {
+        auto made = std::make_unique<Panel>(std::forward<Arguments>(arguments)...);
         Panel& result = *made;
         panel = std::move(made);
         panel->Create(host.get());

@@ -8,6 +8,7 @@
 #include "panel_fixture.h"
 #include "panels/status_dlg.h"
 #include "platform/qt/list_ctrl.h"
+#include "platform/socket_loop_thread.h"
 #include "tests/support/loopback.h"
 
 namespace {
@@ -32,12 +33,18 @@ std::vector<Row> rowsOf(const CListCtrl& list) {
 
 class StatusTest : public PanelTest {
   protected:
-    // Starts the panel relaying from a free port to the destination port.
-    void startRelay(int destination) {
+    ~StatusTest() override { panel.reset(); }
+
+    // Starts the panel relaying from a free port to the destination port, on this thread's
+    // socket loop or on a socket thread of its own, as in the program.
+    void startRelay(int destination, bool onSocketThread = false) {
         listenPort = loopback::freePort();
         saveFile(1, listenPort, "127.0.0.1", destination);
-        makePanel();
-        ASSERT_TRUE(panel->getRepeater().isListening());
+        if (onSocketThread) {
+            socketThread = std::make_unique<SocketLoopThread>();
+        }
+        makePanel(nullptr, socketThread.get());
+        ASSERT_EQ(panelText(IDC_SWITCH), "ON");
     }
 
     int pairCount() {
@@ -89,11 +96,17 @@ class StatusTest : public PanelTest {
     }
 
     int listenPort = 0;
+    std::unique_ptr<SocketLoopThread> socketThread;
 };
 
-TEST_F(StatusTest, ListsConnectedPairsInSlotOrderWithoutGaps) {
+// Where the repeater runs, the panel's count, the list and "切断" behave alike.
+class StatusOnEitherThreadTest : public StatusTest, public ::testing::WithParamInterface<bool> {};
+
+INSTANTIATE_TEST_SUITE_P(UiOrSocketThread, StatusOnEitherThreadTest, ::testing::Bool());
+
+TEST_P(StatusOnEitherThreadTest, ListsConnectedPairsInSlotOrderWithoutGaps) {
     loopback::Server echo(loopback::echo);
-    startRelay(echo.port());
+    startRelay(echo.port(), GetParam());
     std::array<loopback::Client, 3> clients;
     for (std::size_t i = 0; i < clients.size(); ++i) {
         ASSERT_TRUE(clients[i].connectTo(listenPort));
@@ -208,13 +221,13 @@ TEST_F(StatusTest, RowsFollowTheRelayAndTheSelectionFollowsItsPair) {
     EXPECT_EQ(down, "5");
 }
 
-TEST_F(StatusTest, DisconnectResetsBothEndsOfTheSelectedPair) {
+TEST_P(StatusOnEitherThreadTest, DisconnectResetsBothEndsOfTheSelectedPair) {
     std::atomic<bool> destinationReset{false};
     loopback::Server destination([&](int fd) {
         char byte = 0;
         destinationReset = recv(fd, &byte, 1, 0) < 0 && errno == ECONNRESET;
     });
-    startRelay(destination.port());
+    startRelay(destination.port(), GetParam());
     loopback::Client client;
     ASSERT_TRUE(client.connectTo(listenPort));
     ASSERT_TRUE(waitFor([&] { return panel->getConnectionCount() == 1; }));

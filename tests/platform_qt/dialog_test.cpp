@@ -11,7 +11,6 @@
 #include "platform/qt/dialog.h"
 #include "platform/qt/link_ctrl.h"
 #include "platform/qt/message_box.h"
-#include "platform/qt/socket_notifications.h"
 #include "platform/socket_event_loop.h"
 #include "resources/dialog_templates.h"
 #include "tests/support/message_recorder.h"
@@ -197,29 +196,6 @@ TEST(MessageBox, StandardBoxShowsButtonsIconAndCaptionAndReturnsTheAnswer) {
     EXPECT_EQ(title, "platform_qt_tests");
     EXPECT_EQ(icon, QMessageBox::Question);
     EXPECT_EQ(buttons, QMessageBox::Yes | QMessageBox::No);
-}
-
-TEST(SocketNotifications, SocketLoopRunsFromQtsLoopAlsoInsideAModalBox) {
-    SocketEventLoop* loop = SocketEventLoop::current();
-    ASSERT_NE(loop, nullptr);
-    bool fired = false;
-    loop->runAfter(std::chrono::milliseconds(10), [&] { fired = true; });
-    EXPECT_TRUE(waitFor([&] { return fired; }));
-
-    bool firedInside = false;
-    whenModal([&](QWidget& modal) {
-        loop->runAfter(std::chrono::milliseconds(10), [&] { firedInside = true; });
-        auto* poll = new QTimer(&modal);
-        QObject::connect(poll, &QTimer::timeout, &modal, [&modal, &firedInside] {
-            if (firedInside) {
-                modal.close();
-            }
-        });
-        poll->start(5);
-        QTimer::singleShot(5000, &modal, &QWidget::close);
-    });
-    AfxMessageBox("waiting");
-    EXPECT_TRUE(firedInside);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 
 #include <functional>
 
-#include "platform/qt/socket_notifications.h"
+#include "tests/support/qt_socket_notifications.h"
 #include "platform/socket_event_loop.h"
 #include "platform/trace.h"
 
