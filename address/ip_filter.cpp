@@ -59,17 +59,18 @@ CIpFilter& CIpFilter::operator=(const CIpFilter& other) {
 }
 
 int CIpFilter::checkAddress(const std::string& peerAddress) const {
-    const Peer peer = classify(peerAddress);
-    switch (mode) {
-        case kLoopbackOnly:
-            return peer.isIpv6 ? isLoopbackAddress6(peer.ipv6) : isLoopbackAddress(peer.ipv4);
-        case kLocalOnly:
-            return peer.isIpv6 ? isLocalAddress6(peer.ipv6) : isLocalAddress(peer.ipv4);
-        case kAllowDenyLists:
-            return checkAddressList(peerAddress);
-        default:
-            return 1;
+    // Without a filter every client passes, and its address need not even be read.
+    if (mode == kAllowDenyLists) {
+        return checkAddressList(peerAddress);
     }
+    if (mode != kLoopbackOnly && mode != kLocalOnly) {
+        return 1;
+    }
+    const Peer peer = classify(peerAddress);
+    if (mode == kLoopbackOnly) {
+        return peer.isIpv6 ? isLoopbackAddress6(peer.ipv6) : isLoopbackAddress(peer.ipv4);
+    }
+    return peer.isIpv6 ? isLocalAddress6(peer.ipv6) : isLocalAddress(peer.ipv4);
 }
 
 int CIpFilter::checkAddress(const char* peerAddress) const {

@@ -59,31 +59,53 @@ SocketAddress mappedToIpv6(const SocketAddress& ipv4) {
     return out;
 }
 
+namespace {
+
+// Dotted form of four address bytes. inet_ntop formats through sprintf, which made up a
+// third of the relay's work per connection: every connection names four ends.
+void dottedQuad(const unsigned char* bytes, std::string& text) {
+    char buffer[16];
+    char* out = buffer;
+    for (int i = 0; i < 4; ++i) {
+        unsigned value = bytes[i];
+        if (value >= 100) {
+            *out++ = static_cast<char>('0' + value / 100);
+        }
+        if (value >= 10) {
+            *out++ = static_cast<char>('0' + value / 10 % 10);
+        }
+        *out++ = static_cast<char>('0' + value % 10);
+        if (i < 3) {
+            *out++ = '.';
+        }
+    }
+    text.assign(buffer, out);
+}
+
+}  // namespace
+
 bool addressToText(const SocketAddress& address, std::string& text, unsigned int& port) {
-    char buffer[INET6_ADDRSTRLEN] = {};
     if (address.family() == AF_INET) {
         const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address.storage);
-        if (inet_ntop(AF_INET, &v4->sin_addr, buffer, sizeof buffer) == nullptr) {
-            return false;
-        }
+        dottedQuad(reinterpret_cast<const unsigned char*>(&v4->sin_addr), text);
         port = ntohs(v4->sin_port);
-    } else if (address.family() == AF_INET6) {
-        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address.storage);
-        const void* bytes = &v6->sin6_addr;
-        int family = AF_INET6;
-        if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
-            // A client of the dual-stack listener that came over IPv4 reads as one.
-            bytes = &v6->sin6_addr.s6_addr[12];
-            family = AF_INET;
-        }
-        if (inet_ntop(family, bytes, buffer, sizeof buffer) == nullptr) {
-            return false;
-        }
-        port = ntohs(v6->sin6_port);
-    } else {
+        return true;
+    }
+    if (address.family() != AF_INET6) {
         return false;
     }
-    text = buffer;
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address.storage);
+    if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
+        // A client of the dual-stack listener that came over IPv4 reads as one.
+        dottedQuad(&v6->sin6_addr.s6_addr[12], text);
+    } else {
+        char buffer[INET6_ADDRSTRLEN] = {};
+        if (inet_ntop(AF_INET6, &v6->sin6_addr, buffer, sizeof buffer) == nullptr) {
+            return false;
+        }
+        text = buffer;
+    }
+    port = ntohs(v6->sin6_port);
     return true;
 }
 

@@ -71,6 +71,11 @@ bool CTcpRepeater::start(int listenPort, const std::string& host, int destinatio
     port = listenPort;
     forwardHost = host;
     forwardPort = destinationPort;
+    SocketAddress numeric;
+    numericDestination_.reset();
+    if (parseNumericAddress(forwardHost, forwardPort, numeric)) {
+        numericDestination_ = numeric;
+    }
     // Create sets SO_REUSEADDR before it binds a fixed port, where it takes effect.
     const char* bindAddress = listenBindEnabled != 0 ? listenBindIp.c_str() : nullptr;
     if (!listenSocket.Create(port, SOCK_STREAM, FD_ALL_EVENTS, bindAddress)) {
@@ -163,9 +168,8 @@ void CTcpRepeater::notifyOnAccept(int /*index*/, std::string /*kind*/) {
     pairs[slot]->connectSocket->index = static_cast<std::uint32_t>(slot);
     scheduleConnectTimeout(slot, pairs[slot]->serial);
 
-    SocketAddress numeric;
-    if (parseNumericAddress(forwardHost, forwardPort, numeric)) {
-        connectPair(slot, {numeric}, 0);
+    if (numericDestination_) {
+        connectPair(slot, {*numericDestination_}, 0);
         return;
     }
     lookUpDestination(slot);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -107,6 +108,8 @@ class CTcpRepeater : public CTcpSockStreamParent {
     int port = 0;
     std::string forwardHost;
     int forwardPort = 0;
+    // The destination when it is an address, read once at start; a name is looked up per client.
+    std::optional<SocketAddress> numericDestination_;
     int bufferSize = 128;
     int listenBindEnabled = 0;
     std::string listenBindIp;
