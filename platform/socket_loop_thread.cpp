@@ -1,6 +1,7 @@
 #include "platform/socket_loop_thread.h"
 
 #include <future>
+#include <system_error>
 
 #include "platform/loop_inbox.h"
 #include "platform/socket_event_loop.h"
@@ -8,16 +9,20 @@
 SocketLoopThread::SocketLoopThread() {
     std::promise<std::shared_ptr<LoopInbox>> started;
     std::future<std::shared_ptr<LoopInbox>> inbox = started.get_future();
-    thread_ = std::thread([&started] {
-        SocketEventLoop loop;
-        if (!loop.isOpen()) {
-            started.set_value(nullptr);
-            return;
-        }
-        // The promise lives on the starting thread's stack: it is not touched after this.
-        started.set_value(loop.inbox());
-        loop.run();
-    });
+    try {
+        thread_ = std::thread([&started] {
+            SocketEventLoop loop;
+            if (!loop.isOpen()) {
+                started.set_value(nullptr);
+                return;
+            }
+            // The promise lives on the starting thread's stack: it is not touched after this.
+            started.set_value(loop.inbox());
+            loop.run();
+        });
+    } catch (const std::system_error&) {
+        return;  // no thread to be had: the socket layer reports itself unusable
+    }
     inbox_ = inbox.get();
 }
 
@@ -25,7 +30,9 @@ SocketLoopThread::~SocketLoopThread() {
     if (inbox_ != nullptr) {
         inbox_->post([] { SocketEventLoop::current()->quit(); });
     }
-    thread_.join();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
 }
 
 void SocketLoopThread::call(const std::function<void()>& work) {
