@@ -41,11 +41,13 @@ int unsentBytes(int fd) {
     return wasReset(fd) ? 0 : queued(fd, SIOCOUTQ);
 }
 
-// Nothing unread (nothing can follow a peer's end), nothing unsent in the kernel: closing
-// loses nothing and sends a FIN.
+// Closing loses nothing and sends a FIN when nothing is unread and nothing unsent in the
+// kernel. After the peer's end neither matters: everything before it has been read, and the
+// kernel still sends what it holds, since no later data from the peer can turn the close
+// into a reset.
 bool nothingAtStake(const CAsyncSocket& socket) {
-    return (socket.peerEnded() || queued(socket.handle(), SIOCINQ) == 0) &&
-           queued(socket.handle(), SIOCOUTQ) == 0;
+    return socket.peerEnded() || (queued(socket.handle(), SIOCINQ) == 0 &&
+                                  queued(socket.handle(), SIOCOUTQ) == 0);
 }
 }  // namespace
 
