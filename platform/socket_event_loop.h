@@ -33,8 +33,9 @@ class SocketEventLoop {
     // False when the epoll instance could not be made; the socket layer is then unusable.
     bool isOpen() const { return epollFd_ >= 0; }
 
-    // The epoll descriptor: readable whenever something is ready to dispatch. A GUI loop
-    // watches it and calls dispatchReady() on each wake-up.
+    // The epoll descriptor: readable whenever something is ready to dispatch. A loop of
+    // another kind (a test's Qt loop, a fuzzer's poll) watches it and calls dispatchReady()
+    // on each wake-up.
     int descriptor() const { return epollFd_; }
 
     // Dispatches what is ready now without waiting; returns the number of events seen.
