@@ -5,7 +5,9 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cassert>
 #include <cerrno>
 
 #include "platform/async_socket.h"
@@ -165,15 +167,48 @@ void SocketEventLoop::runInbox() {
     }
 }
 
-void SocketEventLoop::runAfter(std::chrono::milliseconds delay, std::function<void()> callback) {
-    timers_.emplace(Clock::now() + delay, std::move(callback));
-    armTimer();
+SocketEventLoop::TimerId SocketEventLoop::addTimer(Clock::time_point due,
+                                                   std::chrono::milliseconds interval,
+                                                   std::function<void()> callback) {
+    assertInLoopThread();
+    TimerId id = nextTimerId_++;
+    timers_.emplace(id, Timer{due, interval, std::move(callback)});
+    bool first = timerOrder_.empty() || due < timerOrder_.begin()->first;
+    timerOrder_.emplace(due, id);
+    if (first) {
+        armTimer();
+    }
+    return id;
+}
+
+SocketEventLoop::TimerId SocketEventLoop::runAfter(std::chrono::milliseconds delay,
+                                                   std::function<void()> callback) {
+    return addTimer(Clock::now() + delay, std::chrono::milliseconds{0}, std::move(callback));
+}
+
+SocketEventLoop::TimerId SocketEventLoop::runEvery(std::chrono::milliseconds interval,
+                                                   std::function<void()> callback) {
+    interval = std::max(interval, std::chrono::milliseconds{1});
+    return addTimer(Clock::now() + interval, interval, std::move(callback));
+}
+
+void SocketEventLoop::cancel(TimerId id) {
+    auto found = timers_.find(id);
+    if (found == timers_.end()) {
+        return;
+    }
+    timerOrder_.erase({found->second.due, id});
+    timers_.erase(found);
+}
+
+void SocketEventLoop::assertInLoopThread() const {
+    assert(isInLoopThread() && "loop-only work called from another thread");
 }
 
 void SocketEventLoop::armTimer() {
     itimerspec deadline{};
-    if (!timers_.empty()) {
-        auto wait = timers_.begin()->first - Clock::now();
+    if (!timerOrder_.empty()) {
+        auto wait = timerOrder_.begin()->first - Clock::now();
         auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
         if (ns < 1) {
             ns = 1;  // zero would disarm the timer
@@ -189,15 +224,29 @@ void SocketEventLoop::fireTimers() {
     while (read(timerFd_, &expirations, sizeof expirations) > 0) {
     }
     auto now = Clock::now();
-    std::vector<std::function<void()>> due;
-    while (!timers_.empty() && timers_.begin()->first <= now) {
-        due.push_back(std::move(timers_.begin()->second));
-        timers_.erase(timers_.begin());
+    std::vector<TimerId> due;
+    for (auto next = timerOrder_.begin(); next != timerOrder_.end() && next->first <= now;) {
+        due.push_back(next->second);
+        next = timerOrder_.erase(next);
     }
-    armTimer();
-    for (auto& callback : due) {
+    // A callback may cancel or add timers, its own included: each is looked up afresh.
+    for (TimerId id : due) {
+        auto found = timers_.find(id);
+        if (found == timers_.end()) {
+            continue;
+        }
+        std::function<void()> callback;
+        if (found->second.interval.count() > 0) {
+            found->second.due = now + found->second.interval;
+            timerOrder_.emplace(found->second.due, id);
+            callback = found->second.callback;
+        } else {
+            callback = std::move(found->second.callback);
+            timers_.erase(found);
+        }
         callback();
     }
+    armTimer();
 }
 
 int SocketEventLoop::wait(int timeoutMs) {

@@ -5,6 +5,9 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
 class CAsyncSocket;
@@ -70,8 +73,18 @@ class SocketEventLoop {
     // watching the descriptor for it (a new connection is writable at once).
     void postWritable(std::uint64_t id);
 
-    // Runs the callback once, on this thread, after the delay.
-    void runAfter(std::chrono::milliseconds delay, std::function<void()> callback);
+    // Timers: the callback runs on this thread after the delay (again every interval for a
+    // repeating one) until cancel(id). Ids are never 0 and never reused; cancelling an id
+    // that has fired or was cancelled does nothing, so nothing of a cancelled timer stays.
+    using TimerId = std::uint64_t;
+    TimerId runAfter(std::chrono::milliseconds delay, std::function<void()> callback);
+    TimerId runEvery(std::chrono::milliseconds interval, std::function<void()> callback);
+    void cancel(TimerId id);
+    std::size_t timerCount() const { return timers_.size(); }
+
+    // Debug builds stop here when the caller is not this loop's thread.
+    void assertInLoopThread() const;
+    bool isInLoopThread() const { return std::this_thread::get_id() == thread_; }
 
     // Where other threads post work for this loop's thread (see LoopInbox).
     std::shared_ptr<LoopInbox> inbox() const { return inbox_; }
@@ -82,6 +95,14 @@ class SocketEventLoop {
         std::uint32_t generation = 0;
     };
 
+    struct Timer {
+        Clock::time_point due;
+        std::chrono::milliseconds interval{0};  // 0: runs once
+        std::function<void()> callback;
+    };
+
+    TimerId addTimer(Clock::time_point due, std::chrono::milliseconds interval,
+                     std::function<void()> callback);
     int wait(int timeoutMs);
     void deliverPosted();
     void runInbox();
@@ -96,7 +117,10 @@ class SocketEventLoop {
     std::vector<std::uint64_t> posted_;
     std::vector<Slot> slots_;
     std::vector<std::uint32_t> freeSlots_;
-    std::multimap<Clock::time_point, std::function<void()>> timers_;
+    std::unordered_map<TimerId, Timer> timers_;
+    std::set<std::pair<Clock::time_point, TimerId>> timerOrder_;
+    TimerId nextTimerId_ = 1;
+    std::thread::id thread_ = std::this_thread::get_id();
     std::shared_ptr<LoopInbox> inbox_;
     SocketEventLoop* previous_ = nullptr;
 };

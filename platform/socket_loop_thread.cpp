@@ -1,5 +1,6 @@
 #include "platform/socket_loop_thread.h"
 
+#include <cassert>
 #include <future>
 #include <system_error>
 
@@ -36,6 +37,8 @@ SocketLoopThread::~SocketLoopThread() {
 }
 
 void SocketLoopThread::call(const std::function<void()>& work) {
+    // From the loop's own thread the wait below would never end.
+    assert(std::this_thread::get_id() != thread_.get_id() && "call from the loop's thread");
     if (inbox_ == nullptr) {
         return;
     }
@@ -47,7 +50,13 @@ void SocketLoopThread::call(const std::function<void()>& work) {
     if (!inbox_->post([shared] { (*shared)(); })) {
         return;
     }
-    done.wait();
+    try {
+        done.get();  // an exception of the work is thrown again here
+    } catch (const std::future_error& dropped) {
+        if (dropped.code() != std::future_errc::broken_promise) {
+            throw;
+        }
+    }
 }
 
 void runOnSocketLoop(SocketLoopThread* thread, const std::function<void()>& work) {

@@ -25,8 +25,9 @@ class SocketLoopThread {
     // False when the loop could not be made; the thread has then ended already.
     bool isOpen() const { return inbox_ != nullptr; }
 
-    // Runs the work on the loop's thread and returns once it has run. Does nothing when
-    // the loop is not open.
+    // Runs the work on the loop's thread and returns once it has run; an exception of the
+    // work is thrown again here. Does nothing when the loop is not open. Never from the
+    // loop's own thread (debug builds stop there).
     void call(const std::function<void()>& work);
 
   private:

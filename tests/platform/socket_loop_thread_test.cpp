@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
+#include <stdexcept>
 #include <thread>
 
 #include "platform/socket_event_loop.h"
@@ -41,6 +43,37 @@ TEST(SocketLoopThread, CallsRunThereAndTheLoopRunsOnItsOwn) {
     thread->call([&] { loop->runAfter(1h, [&] { late = true; }); });
     thread.reset();
     EXPECT_FALSE(late);
+}
+
+// A cancelled timer never runs, a repeating one runs until cancelled, and work that throws
+// hands its exception to the caller of call().
+TEST(SocketLoopThread, TimersCancelAndCallsPassExceptionsBack) {
+    SocketLoopThread thread;
+    ASSERT_TRUE(thread.isOpen());
+    std::atomic<int> once{0};
+    std::atomic<int> repeated{0};
+    std::promise<void> thirdRun;
+    SocketEventLoop* loop = nullptr;
+    SocketEventLoop::TimerId every = 0;
+    thread.call([&] {
+        loop = SocketEventLoop::current();
+        loop->cancel(loop->runAfter(10ms, [&] { ++once; }));
+        every = loop->runEvery(5ms, [&] {
+            if (++repeated == 3) {
+                thirdRun.set_value();
+            }
+        });
+    });
+    ASSERT_EQ(thirdRun.get_future().wait_for(5s), std::future_status::ready);
+    thread.call([&] { loop->cancel(every); });
+    int runs = repeated.load();
+    std::size_t left = 1;
+    thread.call([&] { left = loop->timerCount(); });
+    EXPECT_EQ(left, 0u);
+    EXPECT_EQ(repeated.load(), runs);
+    EXPECT_EQ(once.load(), 0);
+    EXPECT_THROW(thread.call([] { throw std::runtime_error("from the loop"); }),
+                 std::runtime_error);
 }
 
 }  // namespace
