@@ -39,6 +39,9 @@
 //   the relay reported no error, stop cut no lingering close short and X read on, X reads
 //   everything the relay then held for it (a peer that ended its sending may still read),
 //   then a clean end;
+// - a clean end is only ever delivered after every byte the relay took from the other side
+//   (counted when the pair closes, stops or is destroyed): whatever could not be delivered
+//   ends in a reset;
 // - a client that leaves during the lookup takes its pair out of the table, whenever the
 //   lookup returns;
 // - the connection count reported never exceeds the pairs, and ends at 0 with no pair left;
@@ -197,6 +200,9 @@ struct Connection {
     std::array<std::uint64_t, 2> owedAtClose{};
     // The relay was stopped or destroyed while its sockets might still linger.
     bool lingerCut = false;
+    // What the relay had read from each side when the pair left its table, once known.
+    bool takenKnown = false;
+    std::array<std::uint64_t, 2> taken{};
 };
 
 // The fake name lookup the relay's resolver threads run. The script holds it to let a client
@@ -328,6 +334,8 @@ class Harness {
     bool settled();
     void checkDelivery(const Connection& connection);
     void checkOwed(const Connection& connection);
+    void checkCleanEnds(const Connection& connection);
+    void noteTaken(Connection& connection, const CTcpSockPair& pair);
     CTcpSockPair* findPair(int index);
     Connection* connectionOf(const CTcpSockPair& pair);
     [[noreturn]] void failWithState(const char* what);
@@ -438,6 +446,7 @@ void Harness::relayClosing(int index, const std::string& kind, bool error, int e
         fail("pair %d belongs to no client of this run", index);
     }
     connection->relayClosed = true;
+    noteTaken(*connection, *pair);
     bool anyEnded = connection->ends[kClient].writeShut || connection->ends[kDestination].writeShut;
     if (error) {
         connection->reset = true;
@@ -498,6 +507,8 @@ void Harness::run(Script& script) {
     repeater_->setBufferSize(1 + (head & 7));
     halfClose_ = (head & 0x40) != 0;
     repeater_->setOptions({halfClose_, 0, 0, (head & 0x80) != 0});
+    // Our ends are read on this thread only after stop returns: a short grace still runs it.
+    repeater_->setStopGrace(milliseconds(5));
     repeater_->setListenBind(1, "127.0.0.1");
     repeater_->setConnectBind(0, "");
     repeater_->setLookupFunction(
@@ -903,6 +914,12 @@ void Harness::stopRelay(bool destroy) {
         return;
     }
     stopped_ = true;
+    int cursor = 0;
+    while (CTcpSockPair* pair = repeater_->getNextPair(cursor)) {
+        if (Connection* connection = connectionOf(*pair)) {
+            noteTaken(*connection, *pair);
+        }
+    }
     for (auto& connection : connections_) {
         connection->lingerCut = true;
         if (!connection->relayClosed) {
@@ -1012,6 +1029,7 @@ void Harness::teardown() {
         }
         checkDelivery(*connection);
         checkOwed(*connection);
+        checkCleanEnds(*connection);
     }
     if (repeater_) {
         repeater_->stop();
@@ -1061,6 +1079,29 @@ void Harness::checkDelivery(const Connection& connection) {
                                             : "the client missed bytes the destination sent");
         }
         ++g_stats.fullChecks;
+    }
+}
+
+void Harness::noteTaken(Connection& connection, const CTcpSockPair& pair) {
+    connection.takenKnown = true;
+    connection.taken = {pair.bytesUp(), pair.bytesDown()};
+}
+
+void Harness::checkCleanEnds(const Connection& connection) {
+    if (!connection.takenKnown) {
+        return;
+    }
+    for (int reader = 0; reader < 2; ++reader) {
+        const Endpoint& to = connection.ends[reader];
+        const Endpoint& from = connection.ends[1 - reader];
+        // Urgent bytes are counted in the reader's position but never taken by the relay.
+        if (to.sawEnd && from.urgent.empty() && to.received < connection.taken[1 - reader]) {
+            failWithState(reader == kClient
+                              ? "a clean end reached the client before all the relay took from "
+                                "the destination"
+                              : "a clean end reached the destination before all the relay took "
+                                "from the client");
+        }
     }
 }
 

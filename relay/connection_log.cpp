@@ -46,9 +46,7 @@ bool writeAll(int fd, const std::string& text) {
 }  // namespace
 
 ConnectionLog::ConnectionLog(std::string path, int listenPort)
-    : path_(std::move(path)),
-      portField_("TCP:" + std::to_string(listenPort)),
-      alive_(std::make_shared<bool>(true)) {}
+    : path_(std::move(path)), portField_("TCP:" + std::to_string(listenPort)) {}
 
 ConnectionLog::~ConnectionLog() {
     flush();
@@ -90,18 +88,9 @@ void ConnectionLog::failed(const Ends& ends, int error) {
 }
 
 void ConnectionLog::scheduleFlush() {
-    SocketEventLoop* loop = SocketEventLoop::current();
-    if (flushScheduled_ || loop == nullptr) {
-        return;
+    if (!flushTimer_.active()) {
+        flushTimer_.start(1s, [this] { flush(); });
     }
-    flushScheduled_ = true;
-    std::weak_ptr<bool> alive = alive_;
-    loop->runAfter(1s, [this, alive] {
-        if (!alive.expired()) {
-            flushScheduled_ = false;
-            flush();
-        }
-    });
 }
 
 void ConnectionLog::flush() {

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/loop_timer.h"
+
 // One line per connection event, appended to a text file for the user to read later.
 //
 // Lines are kept in memory and written at most once a second (and by flush(), which the
@@ -49,7 +51,6 @@ class ConnectionLog {
     std::string path_;
     std::string portField_;
     std::string pending_;
-    bool flushScheduled_ = false;
     bool failureSaid_ = false;
-    std::shared_ptr<bool> alive_;
+    LoopTimer flushTimer_;
 };

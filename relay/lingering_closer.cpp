@@ -3,9 +3,11 @@
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "platform/socket_event_loop.h"
 #include "platform/wsa_error.h"
@@ -46,8 +48,8 @@ int unsentBytes(int fd) {
 // kernel still sends what it holds, since no later data from the peer can turn the close
 // into a reset.
 bool nothingAtStake(const CAsyncSocket& socket) {
-    return socket.peerEnded() || (queued(socket.handle(), SIOCINQ) == 0 &&
-                                  queued(socket.handle(), SIOCOUTQ) == 0);
+    return socket.peerEnded() ||
+           (queued(socket.handle(), SIOCINQ) == 0 && queued(socket.handle(), SIOCOUTQ) == 0);
 }
 }  // namespace
 
@@ -89,6 +91,10 @@ bool LingeringSocket::done() {
         return false;
     }
     return unsentBytes(handle()) <= 0;
+}
+
+bool LingeringSocket::undelivered() {
+    return isOpen() && !failed_ && (!queue_.empty() || unsentBytes(handle()) > 0);
 }
 
 bool LingeringSocket::stalled(Clock::time_point now) {
@@ -146,8 +152,7 @@ void LingeringSocket::OnClose(int nErrorCode) {
     maybeFinish();
 }
 
-LingeringCloser::LingeringCloser()
-    : scratch_(kScratchBytes), alive_(std::make_shared<bool>(true)) {}
+LingeringCloser::LingeringCloser() : scratch_(kScratchBytes) {}
 
 LingeringCloser::~LingeringCloser() {
     closeAll();
@@ -163,7 +168,7 @@ void LingeringCloser::close(CAsyncSocket& stream, SendRing queue) {
         return;
     }
     if (sockets_.size() >= kMaxLingering) {
-        closeNow(sockets_.begin());
+        closeNow(leastProgressed());
     }
     std::uint64_t serial = nextSerial_++;
     auto socket = std::make_unique<LingeringSocket>(*this, serial, std::move(queue));
@@ -175,11 +180,26 @@ void LingeringCloser::close(CAsyncSocket& stream, SendRing queue) {
         finished(serial);
         return;
     }
-    scheduleSweep();
+    if (!sweepTimer_.active()) {
+        sweepTimer_.startRepeating(
+            std::chrono::duration_cast<std::chrono::milliseconds>(kSweepInterval),
+            [this] { sweep(); });
+    }
+}
+
+LingeringCloser::Sockets::iterator LingeringCloser::leastProgressed() {
+    return std::min_element(sockets_.begin(), sockets_.end(), [](const auto& a, const auto& b) {
+        return a.second->deadline() < b.second->deadline();
+    });
 }
 
 void LingeringCloser::closeNow(Sockets::iterator entry) {
-    entry->second->drain();
+    LingeringSocket& socket = *entry->second;
+    socket.drain();
+    if (socket.undelivered()) {
+        linger reset{1, 0};
+        socket.SetSockOpt(SO_LINGER, &reset, sizeof reset);
+    }
     sockets_.erase(entry);
 }
 
@@ -187,28 +207,66 @@ void LingeringCloser::closeAll() {
     while (!sockets_.empty()) {
         closeNow(sockets_.begin());
     }
+    sweepTimer_.cancel();
+}
+
+void LingeringCloser::finishWithin(std::chrono::milliseconds grace) {
+    auto deadline = LingeringSocket::Clock::now() + grace;
+    std::vector<pollfd> ready;
+    std::vector<std::uint64_t> serials;
+    for (;;) {
+        for (auto entry = sockets_.begin(); entry != sockets_.end();) {
+            auto current = entry++;
+            if (current->second->done() || current->second->delivered()) {
+                closeNow(current);
+            }
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - LingeringSocket::Clock::now());
+        if (sockets_.empty() || left.count() <= 0) {
+            return;
+        }
+        ready.clear();
+        serials.clear();
+        for (auto& [serial, socket] : sockets_) {
+            auto events = static_cast<short>(POLLIN | (socket->wantsToSend() ? POLLOUT : 0));
+            ready.push_back({socket->handle(), events, 0});
+            serials.push_back(serial);
+        }
+        // Short waits: only asking the kernel tells that its queue has gone out.
+        int timeout = static_cast<int>(std::min<long long>(left.count(), 20));
+        if (poll(ready.data(), ready.size(), timeout) < 0 && errno != EINTR) {
+            return;
+        }
+        for (std::size_t i = 0; i < ready.size(); ++i) {
+            if (ready[i].revents != 0) {
+                serveReady(serials[i], ready[i].revents);
+            }
+        }
+    }
+}
+
+void LingeringCloser::serveReady(std::uint64_t serial, short revents) {
+    // Each handler may finish the socket, which destroys it: look it up again after each.
+    if ((revents & POLLOUT) != 0) {
+        auto found = sockets_.find(serial);
+        if (found != sockets_.end()) {
+            found->second->OnSend(0);
+        }
+    }
+    if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+        auto found = sockets_.find(serial);
+        if (found != sockets_.end()) {
+            found->second->OnReceive(0);
+        }
+    }
 }
 
 void LingeringCloser::finished(std::uint64_t serial) {
     sockets_.erase(serial);
-}
-
-void LingeringCloser::scheduleSweep() {
-    SocketEventLoop* loop = SocketEventLoop::current();
-    if (sweepScheduled_ || sockets_.empty() || loop == nullptr) {
-        return;
+    if (sockets_.empty()) {
+        sweepTimer_.cancel();
     }
-    sweepScheduled_ = true;
-    std::weak_ptr<bool> alive = alive_;
-    loop->runAfter(std::chrono::duration_cast<std::chrono::milliseconds>(kSweepInterval),
-                   [this, alive] {
-                       if (alive.expired()) {
-                           return;
-                       }
-                       sweepScheduled_ = false;
-                       sweep();
-                       scheduleSweep();
-                   });
 }
 
 void LingeringCloser::sweep() {
@@ -220,5 +278,8 @@ void LingeringCloser::sweep() {
         } else if (current->second->stalled(now)) {
             closeNow(current);
         }
+    }
+    if (sockets_.empty()) {
+        sweepTimer_.cancel();
     }
 }

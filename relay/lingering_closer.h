@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/async_socket.h"
+#include "platform/loop_timer.h"
 #include "relay/send_ring.h"
 
 class SocketEventLoop;
@@ -37,9 +38,16 @@ class LingeringSocket : public CAsyncSocket {
     bool done();
     // Reads away whatever waits, so that closing sends a FIN rather than a reset.
     void drain();
+    // True while bytes for the peer are still held here or unsent in the kernel.
+    bool undelivered();
+    // True when everything for the peer has gone out and the end was sent after it.
+    bool delivered() { return streamEnded_ && !undelivered(); }
+    bool wantsToSend() const { return !queue_.empty(); }
 
     // True once the peer has neither taken nor sent anything for too long.
     bool stalled(Clock::time_point now);
+    // Until when it may stay quiet; the earliest is the one that made the least progress.
+    Clock::time_point deadline() const { return deadline_; }
 
   private:
     void progressed();
@@ -55,17 +63,20 @@ class LingeringSocket : public CAsyncSocket {
     int lastUnsent_ = -1;
 };
 
-// The sockets of a repeater that are closing gracefully: bounded in number and in time.
+// The sockets of one port that are closing gracefully: bounded in number and in time.
 //
 // A socket with nothing at stake (nothing queued, nothing unread, nothing unsent in the
 // kernel) is closed at once; only the others linger. While any linger, a sweep every tenth of
 // a second closes those whose peer has ended and whose kernel queue is empty (no event tells
-// that) and those past their deadline.
+// that) and those past their deadline. Whenever one is closed before it has delivered
+// everything (its deadline passed, it was evicted, the port stops), it is reset, so that its
+// peer never takes a cut-off stream for a complete one.
 // Ownership: owns the lingering sockets and a scratch buffer for discarded input; the loop is
 // not owned. Thread: the relay's thread.
 class LingeringCloser {
   public:
-    // Past this many, the oldest is closed at once to make room.
+    // Past this many, the one that made the least progress is closed to make room, so that
+    // peers which never read cannot push out the others cheaply.
     static constexpr std::size_t kMaxLingering = 1024;
 
     LingeringCloser();
@@ -76,7 +87,11 @@ class LingeringCloser {
     // Takes the stream's descriptor (and the bytes it still held for its peer) and closes it
     // gracefully; the stream is left without a socket.
     void close(CAsyncSocket& stream, SendRing queue);
-    // Closes every lingering socket now, reading away what waits first.
+    // Lets the lingering sockets finish for at most the grace (in all, not each), serving
+    // them here without the loop; the caller closes what is left.
+    void finishWithin(std::chrono::milliseconds grace);
+    // Closes every lingering socket now, reading away what waits first; those that still
+    // hold bytes for their peer are reset.
     void closeAll();
 
     std::size_t size() const { return sockets_.size(); }
@@ -88,13 +103,13 @@ class LingeringCloser {
   private:
     using Sockets = std::map<std::uint64_t, std::unique_ptr<LingeringSocket>>;
 
-    void scheduleSweep();
     void sweep();
     void closeNow(Sockets::iterator entry);
+    Sockets::iterator leastProgressed();
+    void serveReady(std::uint64_t serial, short revents);
 
     Sockets sockets_;
     std::vector<unsigned char> scratch_;
     std::uint64_t nextSerial_ = 1;
-    bool sweepScheduled_ = false;
-    std::shared_ptr<bool> alive_;
+    LoopTimer sweepTimer_;
 };

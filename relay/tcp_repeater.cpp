@@ -3,6 +3,10 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
+#include <algorithm>
 #include <climits>
 
 #include "address/ip_filter.h"
@@ -22,6 +26,22 @@ constexpr int kKeepAliveProbes = 5;
 
 bool validSlot(int slot, std::size_t size) {
     return slot >= 0 && static_cast<std::size_t>(slot) < size;
+}
+
+// Bytes a peer sent that wait unread in its socket's kernel queue.
+int unreadBytes(const CAsyncSocket& socket) {
+    int bytes = 0;
+    return socket.isOpen() && ioctl(socket.handle(), SIOCINQ, &bytes) == 0 ? bytes : 0;
+}
+
+void resetAndClose(CTcpSockStream& stream) {
+    linger reset{1, 0};
+    stream.SetSockOpt(SO_LINGER, &reset, sizeof reset);
+    stream.Close();
+}
+
+int clampedBufferKb(int sizeKb) {
+    return std::clamp(sizeKb, 1, CTcpRepeater::kMaxBufferKb);
 }
 
 bool bothConnected(const CTcpSockPair& pair) {
@@ -45,7 +65,7 @@ CTcpRepeater::~CTcpRepeater() {
     resolver_.reset();
     for (auto& pair : pairs) {
         if (pair) {
-            closePairStreams(*pair, {});
+            closePairStreams(*pair, PairEnding{});
         }
     }
     pairs.clear();
@@ -93,17 +113,26 @@ bool CTcpRepeater::start(int listenPort, const std::string& host, int destinatio
     log_ = logPath_.empty()
                ? nullptr
                : std::make_unique<ConnectionLog>(logPath_, static_cast<int>(getListenPort()));
-    scheduleIdleSweep();
+    if (options_.idleTimeoutSeconds > 0) {
+        idleSweep_.startRepeating(
+            std::chrono::duration_cast<std::chrono::milliseconds>(kIdleSweepInterval),
+            [this] { closeIdlePairs(); });
+    }
     return true;
 }
 
 void CTcpRepeater::stop() {
+    if (SocketEventLoop* loop = SocketEventLoop::current()) {
+        loop->assertInLoopThread();
+    }
     // The closing of the last pair empties the table, which ends the walk.
     for (int slot = 0; validSlot(slot, pairs.size()); ++slot) {
         closePair(slot);
     }
     listenSocket.Close();
     listening_ = false;
+    idleSweep_.cancel();
+    closer_.finishWithin(stopGrace_);
     closer_.closeAll();
     if (log_) {
         log_->flush();
@@ -120,8 +149,7 @@ unsigned int CTcpRepeater::getListenPort() const {
 }
 
 std::shared_ptr<BufferPool> CTcpRepeater::poolForBufferSize() {
-    long long kb = bufferSize < 1 ? 1 : bufferSize;
-    long long bytes = kb * 1024;
+    long long bytes = static_cast<long long>(clampedBufferKb(bufferSize)) * 1024;
     if (bytes > INT_MAX) {
         return nullptr;
     }
@@ -166,7 +194,7 @@ void CTcpRepeater::notifyOnAccept(int /*index*/, std::string /*kind*/) {
     int slot = addPair(std::move(pair));
     pairs[slot]->acceptSocket->index = static_cast<std::uint32_t>(slot);
     pairs[slot]->connectSocket->index = static_cast<std::uint32_t>(slot);
-    scheduleConnectTimeout(slot, pairs[slot]->serial);
+    scheduleConnectTimeout(slot);
 
     if (numericDestination_) {
         connectPair(slot, {*numericDestination_}, 0);
@@ -179,18 +207,17 @@ std::unique_ptr<CTcpSockPair> CTcpRepeater::makePair(std::unique_ptr<CTcpSockStr
     std::shared_ptr<BufferPool> pool = poolForBufferSize();
     accepted->parent = this;
     accepted->setKind("acceptSocket");
-    if (!accepted->allocateBuffers(bufferSize, pool)) {
+    if (!accepted->allocateBuffers(clampedBufferKb(bufferSize), pool)) {
         TRACE("Error:CTcpRepeater::notifyOnAccept()-allocateBuffers() FAILED size=%d\n",
               bufferSize);
         return nullptr;
     }
+    // Its socket is made when the destination is known, so a client waiting for a lookup
+    // holds one descriptor, not two.
     auto outgoing = std::make_unique<CTcpSockStream>();
-    const char* bindAddress = connectBindEnabled != 0 ? connectBindIp.c_str() : nullptr;
-    // A failure here shows up as the connect failure.
-    outgoing->Create(0, SOCK_STREAM, FD_ALL_EVENTS, bindAddress);
     outgoing->parent = this;
     outgoing->setKind("connectSocket");
-    outgoing->allocateBuffers(bufferSize, pool);
+    outgoing->allocateBuffers(clampedBufferKb(bufferSize), pool);
 
     accepted->pairSocket = outgoing.get();
     outgoing->pairSocket = accepted.get();
@@ -215,7 +242,7 @@ void CTcpRepeater::lookUpDestination(int slot) {
         connectPair(slot, {}, WSANOTINITIALISED);
         return;
     }
-    pair.lookupTicket = resolver_->lookup(
+    std::uint64_t ticket = resolver_->lookup(
         forwardHost, forwardPort,
         [this, slot](std::uint64_t ticket, int error, std::vector<SocketAddress> addresses) {
             CTcpSockPair* waiting = pairAt(slot);
@@ -224,11 +251,22 @@ void CTcpRepeater::lookUpDestination(int slot) {
                 connectPair(slot, addresses, error);
             }
         });
+    if (ticket == 0) {
+        // Too many lookups wait already: this client fails like a name that does not resolve.
+        connectPair(slot, {}, WSAEINVAL);
+        return;
+    }
+    pair.lookupTicket = ticket;
 }
 
 void CTcpRepeater::connectPair(int slot, const std::vector<SocketAddress>& addresses,
                                int lookupError) {
     CTcpSockPair& pair = *pairs[slot];
+    if (lookupError == 0) {
+        const char* bindAddress = connectBindEnabled != 0 ? connectBindIp.c_str() : nullptr;
+        // A failure here shows up as the connect failure.
+        pair.connectSocket->Create(0, SOCK_STREAM, FD_ALL_EVENTS, bindAddress);
+    }
     if (lookupError == 0 && pair.connectSocket->ConnectTo(addresses)) {
         TRACE("CTcpRepeater::notifyOnAccept()-Connect() OK host=%s, port=%d \n",
               forwardHost.c_str(), forwardPort);
@@ -246,7 +284,7 @@ void CTcpRepeater::connectPair(int slot, const std::vector<SocketAddress>& addre
     }
     TRACE("CTcpA2AModel::notifyOnAccept() CONNECT FAILE! hostname=%s, port=%d err=%d\n",
           forwardHost.c_str(), forwardPort, err);
-    closePair(slot, {pair.connectSocket.get(), false, "error " + std::to_string(err), err});
+    closePair(slot, {pair.connectSocket.get(), "error " + std::to_string(err), err});
 }
 
 void CTcpRepeater::markConnected(CTcpSockPair& pair) {
@@ -256,6 +294,7 @@ void CTcpRepeater::markConnected(CTcpSockPair& pair) {
     }
     pair.acceptSocket->connectState = Connected;
     pair.connectSocket->connectState = Connected;
+    pair.connectTimer.cancel();
     pair.connectSocket->readNames();
     pair.quietSince = std::chrono::steady_clock::now();
     if (options_.keepAlive) {
@@ -277,14 +316,14 @@ void CTcpRepeater::notifyOnConnect(int index, std::string /*kind*/) {
 
 void CTcpRepeater::notifyOnClose(int index, std::string kind) {
     TRACE("CTcpRepeater::notifyOnClose()\n");
-    closePair(index, {nullptr, false, kind == "acceptSocket" ? "client-end" : "destination-end"});
+    closePair(index, {nullptr, kind == "acceptSocket" ? "client-end" : "destination-end"});
 }
 
 void CTcpRepeater::notifyOnError(int index, std::string kind, int err) {
     TRACE("CTcpRepeater::notifyOnError() index=%d, kind=%s, err=%d\n", index, kind.c_str(), err);
     const bool client = kind == "acceptSocket";
-    PairEnding ending{nullptr, err == WSAECONNRESET, "error " + std::to_string(err), err};
-    if (ending.reset) {
+    PairEnding ending{nullptr, "error " + std::to_string(err), err};
+    if (err == WSAECONNRESET) {
         ending.reason = client ? "client-reset" : "destination-reset";
     }
     if (CTcpSockPair* pair = pairAt(index)) {
@@ -305,28 +344,40 @@ int CTcpRepeater::addPair(std::unique_ptr<CTcpSockPair> pair) {
     return static_cast<int>(pairs.size()) - 1;
 }
 
-void CTcpRepeater::closePairStreams(CTcpSockPair& pair, PairEnding ending) {
+// How each socket of a closing pair ends:
+//   the user cut the connection        both are reset
+//   this socket failed                 reset: nothing more can reach its peer
+//   its partner failed                 reset, unless nothing is undelivered: its own queue is
+//                                      empty (all from the failed side reached its kernel) and
+//                                      nothing its peer sent is held or unread; else lingers
+//   otherwise (an end, idle, a stop)   lingers: what it holds goes out, then the end; the
+//                                      closer resets it if its peer does not take it in time
+void CTcpRepeater::closePairStreams(CTcpSockPair& pair, const PairEnding& ending) {
     if (pair.lookupTicket != 0 && resolver_) {
         resolver_->cancel(pair.lookupTicket);
     }
-    // Accept side first. A failed socket, and both on a reset, close at once; otherwise the
-    // socket lingers until what it holds has reached its peer.
-    for (auto* stream : {&pair.acceptSocket, &pair.connectSocket}) {
-        if (!*stream) {
-            continue;
+    CTcpSockStream& client = *pair.acceptSocket;
+    CTcpSockStream& destination = *pair.connectSocket;
+    auto mustReset = [&](const CTcpSockStream& stream, const CTcpSockStream& partner) {
+        if (ending.abort || &stream == ending.failed) {
+            return true;
         }
-        if (ending.abort) {
-            linger reset{1, 0};
-            (*stream)->SetSockOpt(SO_LINGER, &reset, sizeof reset);
-            (*stream)->Close();
-        } else if (ending.reset || stream->get() == ending.failed) {
-            (*stream)->ShutDown(SHUT_RDWR);
-            (*stream)->Close();
+        return &partner == ending.failed &&
+               (stream.sRemainCount > 0 || partner.sRemainCount > 0 || unreadBytes(stream) > 0);
+    };
+    // Decided for both before either closes; the accept side closes first.
+    const bool resetClient = mustReset(client, destination);
+    const bool resetDestination = mustReset(destination, client);
+    for (auto [stream, reset] :
+         {std::pair{&client, resetClient}, {&destination, resetDestination}}) {
+        if (reset) {
+            resetAndClose(*stream);
         } else {
-            closer_.close(**stream, (*stream)->takeSendQueue());
+            closer_.close(*stream, stream->takeSendQueue());
         }
-        stream->reset();
     }
+    pair.acceptSocket.reset();
+    pair.connectSocket.reset();
 }
 
 void CTcpRepeater::closePair(int slot, PairEnding ending) {
@@ -373,39 +424,17 @@ void CTcpRepeater::logClose(const CTcpSockPair& pair, const PairEnding& ending) 
         ending.reason);
 }
 
-void CTcpRepeater::scheduleConnectTimeout(int slot, std::uint64_t serial) {
-    SocketEventLoop* loop = SocketEventLoop::current();
-    if (options_.connectTimeoutSeconds <= 0 || loop == nullptr) {
+void CTcpRepeater::scheduleConnectTimeout(int slot) {
+    if (options_.connectTimeoutSeconds <= 0) {
         return;
     }
-    std::weak_ptr<bool> alive = alive_;
-    loop->runAfter(std::chrono::seconds(options_.connectTimeoutSeconds),
-                   [this, alive, slot, serial] {
-                       CTcpSockPair* pair = alive.expired() ? nullptr : pairAt(slot);
-                       if (pair != nullptr && pair->serial == serial &&
-                           pair->connectSocket->connectState != Connected) {
-                           // Too slow counts as a failed connect, whichever address was being
-                           // tried.
-                           pair->connectSocket->OnConnect(WSAETIMEDOUT);
-                       }
-                   });
-}
-
-void CTcpRepeater::scheduleIdleSweep() {
-    SocketEventLoop* loop = SocketEventLoop::current();
-    if (idleSweepScheduled_ || options_.idleTimeoutSeconds <= 0 || !listening_ || loop == nullptr) {
-        return;
-    }
-    idleSweepScheduled_ = true;
-    std::weak_ptr<bool> alive = alive_;
-    loop->runAfter(std::chrono::duration_cast<std::chrono::milliseconds>(kIdleSweepInterval),
-                   [this, alive] {
-                       if (!alive.expired()) {
-                           idleSweepScheduled_ = false;
-                           closeIdlePairs();
-                           scheduleIdleSweep();
-                       }
-                   });
+    // The timer goes with the pair, so it never outlives it.
+    pairs[slot]->connectTimer.start(std::chrono::seconds(options_.connectTimeoutSeconds),
+                                    [this, slot] {
+                                        // Too slow counts as a failed connect, whichever
+                                        // address was being tried.
+                                        pairs[slot]->connectSocket->OnConnect(WSAETIMEDOUT);
+                                    });
 }
 
 void CTcpRepeater::closeIdlePairs() {
@@ -422,7 +451,7 @@ void CTcpRepeater::closeIdlePairs() {
             pair->bytesSeen = bytes;
             pair->quietSince = now;
         } else if (now - pair->quietSince >= limit) {
-            closePair(slot, {nullptr, false, "idle-timeout"});
+            closePair(slot, {nullptr, "idle-timeout"});
         }
     }
 }
@@ -436,7 +465,7 @@ void CTcpRepeater::reportConnectionCount() {
 bool CTcpRepeater::disconnect(std::uint64_t serial) {
     for (int slot = 0; validSlot(slot, pairs.size()); ++slot) {
         if (pairs[slot] && pairs[slot]->serial == serial) {
-            closePair(slot, {nullptr, false, "disconnected", 0, true});
+            closePair(slot, {nullptr, "disconnected", 0, true});
             return true;
         }
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <set>
@@ -19,14 +20,13 @@
 
 class CIpFilter;
 
-// How a pair ends: cleanly, or through a failure of one stream (a reset is passed on), and
-// the reason the connection log gives.
+// How a pair ends: cleanly, or through a failure of one stream, and the reason the
+// connection log gives.
 struct PairEnding {
     const CTcpSockStream* failed = nullptr;
-    bool reset = false;
     std::string reason = "stopped";
-    // Both ends are reset rather than closed (the user cut the connection).
     int error = 0;
+    // Both ends are reset rather than closed (the user cut the connection).
     bool abort = false;
 };
 
@@ -41,6 +41,8 @@ struct PairEnding {
 // Ownership: owns the listening stream, the table, every pair and both streams of each pair,
 // the resolver and the lingering sockets; the listener and the filter are not owned.
 // Thread: the relay's thread only; there is no limit on the number of pairs.
+// Closing: the streams decide when a pair closes (CTcpSockStream's rules); closePairStreams
+// decides how each of its sockets closes.
 class CTcpRepeater : public CTcpSockStreamParent {
   public:
     CTcpRepeater();
@@ -54,7 +56,9 @@ class CTcpRepeater : public CTcpSockStreamParent {
     void notifyOnError(int index, std::string kind, int err) override;
 
     void setListener(CTcpRepeaterListener* newListener) { listener = newListener; }
+    // In KiB; held to 1..kMaxBufferKb.
     void setBufferSize(int sizeKb) { bufferSize = sizeKb; }
+    static constexpr int kMaxBufferKb = 65536;
     void setListenBind(int enabled, const std::string& ip);
     void setConnectBind(int enabled, const std::string& ip);
     void setFilter(const CIpFilter* filter) { ipFilter = filter; }
@@ -65,7 +69,11 @@ class CTcpRepeater : public CTcpSockStreamParent {
 
     // True when the port listens; a failure leaves its trace line and nothing open.
     bool start(int listenPort, const std::string& host, int destinationPort);
+    // Closes every pair and the port. What the closing sockets still hold for their peers
+    // gets up to the stop grace (a second unless set) in all to go out; whatever is left
+    // then is reset.
     void stop();
+    void setStopGrace(std::chrono::milliseconds grace) { stopGrace_ = grace; }
 
     // The first pair at or after cursor, moving the cursor past it; null and -1 at the end.
     CTcpSockPair* getNextPair(int& cursor);
@@ -85,13 +93,12 @@ class CTcpRepeater : public CTcpSockStreamParent {
     int addPair(std::unique_ptr<CTcpSockPair> pair);
     void closePair(int slot, PairEnding ending = {});
     void reportConnectionCount();
-    void closePairStreams(CTcpSockPair& pair, PairEnding ending);
+    void closePairStreams(CTcpSockPair& pair, const PairEnding& ending);
     void markConnected(CTcpSockPair& pair);
     std::shared_ptr<BufferPool> poolForBufferSize();
     CTcpSockPair* pairAt(int slot);
     void applyOptions(CTcpSockStream& stream) const;
-    void scheduleConnectTimeout(int slot, std::uint64_t serial);
-    void scheduleIdleSweep();
+    void scheduleConnectTimeout(int slot);
     void closeIdlePairs();
     ConnectionLog::Ends endsOf(const CTcpSockPair& pair) const;
     void logClose(const CTcpSockPair& pair, const PairEnding& ending);
@@ -126,9 +133,8 @@ class CTcpRepeater : public CTcpSockStreamParent {
     std::string logPath_;
     std::unique_ptr<ConnectionLog> log_;
     std::uint64_t nextSerial_ = 1;
-    bool idleSweepScheduled_ = false;
-    // Timers of the loop that outlive this repeater find it gone.
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    LoopTimer idleSweep_;
+    std::chrono::milliseconds stopGrace_{1000};
     LookupFunction lookup_ = systemLookup;
     // Made at the first name lookup; destroyed before the table, dropping late results.
     std::unique_ptr<HostResolver> resolver_;

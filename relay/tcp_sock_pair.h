@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/loop_timer.h"
 #include "relay/tcp_sock_stream.h"
 
 // One relayed connection: the accepted client and the outgoing connection to the destination.
@@ -18,6 +19,8 @@ struct CTcpSockPair {
     // The byte count last seen by the idle check, and since when it has not moved.
     std::uint64_t bytesSeen = 0;
     std::chrono::steady_clock::time_point quietSince;
+    // Fails the connect when it takes too long; goes with the pair.
+    LoopTimer connectTimer;
 
     std::uint64_t bytesUp() const { return acceptSocket->receivedBytes; }
     std::uint64_t bytesDown() const { return connectSocket->receivedBytes; }

@@ -63,6 +63,7 @@ void CTcpSockStream::resumePartnerReading() {
 
 void CTcpSockStream::reportError(int err) {
     if (parent != nullptr) {
+        inbound_ = Flow::Aborted;
         parent->notifyOnError(static_cast<int>(index), kind, err);
     }
 }
@@ -156,7 +157,7 @@ void CTcpSockStream::OnReceive(int nErrorCode) {
     }
     // End of stream: whatever the partner still holds from this peer is sent first.
     TRACE("SIZE ZERO Error:CTcpSockStream::OnReceive() err=%d\n", err);
-    OnClose(0);
+    peerHasEnded();
 }
 
 void CTcpSockStream::OnSend(int nErrorCode) {
@@ -167,9 +168,9 @@ void CTcpSockStream::OnSend(int nErrorCode) {
     if (!writeSendBuffer2Socket()) {
         return;
     }
-    if (sRemainCount == 0 && pairSocket != nullptr && pairSocket->closePending == 1) {
+    if (sRemainCount == 0 && pairSocket != nullptr && pairSocket->inbound_ == Flow::Draining) {
         TRACE("☆☆☆☆CTcpSockStream::OnSend() Close Pendig End \n");
-        pairSocket->OnClose(0);
+        pairSocket->advanceClose();
     }
 }
 
@@ -179,53 +180,51 @@ void CTcpSockStream::OnClose(int nErrorCode) {
         TRACE("Error:CTcpSockStream::OnReceive() err=%d\n", WSAGetLastError());
         return;
     }
-    if (parent == nullptr) {
-        return;
-    }
-    if (halfClose && pairSocket != nullptr) {
-        passEndOn();
-        return;
-    }
-    std::uint32_t remain = pairSocket != nullptr ? pairSocket->sRemainCount : 0;
-    bool partnerClosed = pairSocket != nullptr && pairSocket->closePending == 1;
-    if (partnerClosed) {
-        // Both peers have closed: each queue still goes out as far as its receiver takes it.
-        closePending = 1;
-        if (remain == 0 && sRemainCount == 0) {
-            parent->notifyOnClose(static_cast<int>(index), kind);
-        } else if (remain > 0) {
-            TRACE("■■■■■CTcpSockStream::OnClose() SendRemain=%ld\n", static_cast<long>(remain));
-        }
-        return;
-    }
-    if (remain == 0) {
-        // What this stream still holds for its own peer goes out with the closing socket.
-        parent->notifyOnClose(static_cast<int>(index), kind);
-        return;
-    }
-    closePending = 1;
-    TRACE("■■■■■CTcpSockStream::OnClose() SendRemain=%ld\n", static_cast<long>(remain));
+    peerHasEnded();
 }
 
-void CTcpSockStream::passEndOn() {
-    // This peer has ended: once the partner has sent all of it, the partner's peer is told
-    // by a shutdown for writing. The pair ends when both ends have been passed on.
-    CTcpSockStream& partner = *pairSocket;
-    if (partner.sRemainCount > 0 || partner.connectState != Connected) {
-        // The partner's next OnSend, after its connect or its queue, comes back here.
-        if (closePending == 0 && partner.sRemainCount > 0) {
-            TRACE("■■■■■CTcpSockStream::OnClose() SendRemain=%ld\n",
-                  static_cast<long>(partner.sRemainCount));
-        }
-        closePending = 1;
+void CTcpSockStream::peerHasEnded() {
+    if (parent == nullptr || inbound_ != Flow::Open) {
         return;
     }
-    if (!partner.endPassed_) {
-        partner.endPassed_ = true;
-        partner.ShutDown(SHUT_WR);
+    inbound_ = Flow::Draining;
+    advanceClose();
+}
+
+void CTcpSockStream::advanceClose() {
+    if (parent == nullptr || pairSocket == nullptr) {
+        return;
     }
-    if (endPassed_) {
-        parent->notifyOnClose(static_cast<int>(index), kind);
+    CTcpSockStream& partner = *pairSocket;
+    if (inbound_ == Flow::Draining && partner.sRemainCount == 0 &&
+        (!halfClose || partner.connectState == Connected)) {
+        inbound_ = Flow::Ended;
+    }
+    switch (inbound_) {
+        case Flow::Open:
+        case Flow::Aborted:
+            return;
+        case Flow::Draining:
+            if (closePending == 0 && partner.sRemainCount > 0) {
+                TRACE("■■■■■CTcpSockStream::OnClose() SendRemain=%ld\n",
+                      static_cast<long>(partner.sRemainCount));
+            }
+            closePending = 1;
+            return;
+        case Flow::Ended:
+            if (!halfClose) {
+                // What this stream still holds for its own peer goes out with the closing socket.
+                parent->notifyOnClose(static_cast<int>(index), kind);
+                return;
+            }
+            inbound_ = Flow::Shut;
+            partner.ShutDown(SHUT_WR);
+            [[fallthrough]];
+        case Flow::Shut:
+            if (partner.inbound_ == Flow::Shut) {
+                parent->notifyOnClose(static_cast<int>(index), kind);
+            }
+            return;
     }
 }
 

@@ -16,6 +16,16 @@ enum ConnectState : std::int32_t {
     Connected = 2,
 };
 
+// Where the bytes from one stream's peer stand on their way to the partner's peer. Each
+// stream keeps the state of the direction it reads; it only ever moves down this list.
+enum class Flow : std::uint8_t {
+    Open,      // the peer may still send
+    Draining,  // the peer has ended; the partner still holds some of its bytes
+    Ended,     // the peer has ended and all of it has reached the partner's kernel
+    Shut,      // the end was passed on: the partner is shut down for writing
+    Aborted,   // the peer reset the connection or this socket failed
+};
+
 // One end of a relayed TCP connection, or a repeater's listening socket.
 //
 // What this stream's peer sends is read straight into the partner's send queue, and only as
@@ -24,6 +34,19 @@ enum ConnectState : std::int32_t {
 // partner has sent something. The send queue is a ring whose block is borrowed from the
 // repeater's pool while it holds data. Every event the repeater must act on is reported to
 // the parent.
+//
+// Closing rules, applied by advanceClose() after every send, end and failure (the pair's
+// sockets are then closed by the repeater, see CTcpRepeater::closePairStreams):
+//   this direction | the other | HALFCLOSE | then
+//   Open           | any       | any       | nothing
+//   Draining       | any       | any       | wait; the partner's next send comes back here
+//   Ended          | any       | off       | the pair closes (notifyOnClose)
+//   Ended          | any       | on        | the partner is shut down for writing: Shut
+//   Shut           | not Shut  | on        | wait for the other direction
+//   Shut           | Shut      | on        | the pair closes (notifyOnClose)
+//   Aborted        | any       | any       | the pair closes at once (notifyOnError)
+// Draining becomes Ended once the partner's queue is empty (and, with HALFCLOSE, the partner
+// is connected, since only a connected socket can be shut down).
 //
 // Ownership: owns its socket and, while it holds data, its queue block; parent and partner
 // are not owned. Thread: the relay's thread, inside socket notifications.
@@ -45,6 +68,7 @@ class CTcpSockStream : public CAsyncSocket {
     std::uint32_t bindPort = 0;
     std::string peerAddress;
     std::uint32_t peerPort = 0;
+    // 1 once this stream's peer has ended while the partner still had bytes of it to send.
     std::int32_t closePending = 0;
     // Pass one peer's end on as a shutdown for writing and keep the other direction going,
     // instead of closing the pair at the first end.
@@ -78,6 +102,7 @@ class CTcpSockStream : public CAsyncSocket {
     const std::string& getBindIp() const { return bindIp; }
     std::uint32_t getBindPort() const { return bindPort; }
     std::uint32_t getMaxRemainCount() const { return maxRemainCount; }
+    Flow inbound() const { return inbound_; }
 
     void OnReceive(int nErrorCode) override;
     void OnSend(int nErrorCode) override;
@@ -87,7 +112,8 @@ class CTcpSockStream : public CAsyncSocket {
     void OnClose(int nErrorCode) override;
 
   private:
-    void passEndOn();
+    void peerHasEnded();
+    void advanceClose();
     void queueChanged();
     void resumePartnerReading();
     void reportError(int err);
@@ -95,6 +121,5 @@ class CTcpSockStream : public CAsyncSocket {
     SendRing sendQueue_;
     // Set while this stream's reading waits for room in the partner's queue.
     bool receivePaused_ = false;
-    // This socket was shut down for writing: its partner's peer ended and all was sent.
-    bool endPassed_ = false;
+    Flow inbound_ = Flow::Open;
 };

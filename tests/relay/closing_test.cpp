@@ -125,4 +125,74 @@ TEST_F(ClosingTest, APeerThatEndsStillGetsWhatTheRelayHeldForIt) {
     EXPECT_TRUE(runUntil([&] { return repeater.getLingeringCount() == 0; }));
 }
 
+// The client uploads to a destination that reads slowly and resets its connection while the
+// relay still holds part of the upload: the destination sees a reset, not a clean end.
+TEST_F(ClosingTest, AResetWhileTheRelayHoldsDataIsPassedOnAsAReset) {
+    std::promise<Reading> destinationGot;
+    loopback::Server server([&](int fd) { destinationGot.set_value(readToEnd(fd, 4096, 2ms)); },
+                            4096);
+    startRelay(server.port());
+    int client = loopback::connectTo(relayPort, 30s);
+    ASSERT_GE(client, 0);
+    ASSERT_TRUE(runUntil([&] { return recorder.last() == 1; }));
+    int small = 4096;
+    firstPair()->connectSocket->SetSockOpt(SO_SNDBUF, &small, sizeof small);
+    loopback::setNonBlocking(client);
+    const std::string upload = loopback::pattern(64 * 1024, 3);
+    std::size_t sent = 0;
+    ASSERT_TRUE(runUntil([&] {
+        ssize_t n = send(client, upload.data(), upload.size(), MSG_NOSIGNAL);
+        sent += n > 0 ? static_cast<std::size_t>(n) : 0;
+        CTcpSockPair* pair = firstPair();
+        return pair != nullptr && pair->connectSocket->sRemainCount > 0;
+    }));
+    loopback::resetOnClose(client);
+    close(client);
+    auto result = destinationGot.get_future();
+    ASSERT_TRUE(runUntil([&] { return result.wait_for(0s) == std::future_status::ready; }));
+    Reading got = result.get();
+    EXPECT_FALSE(got.ended) << got.data.size() << " of " << sent << " bytes, then a clean end";
+    EXPECT_TRUE(runUntil([&] { return pairCount() == 0 && repeater.getLingeringCount() == 0; }));
+}
+
+// A stop gives what is queued a moment to go out: a client that has everything gets a clean
+// end, one that reads too slowly to take megabytes in that time gets a reset.
+TEST_F(ClosingTest, AStopEndsCleanlyOnlyWhatWasDelivered) {
+    struct Case {
+        std::size_t bytes;
+        std::chrono::microseconds pause;
+        bool cleanEnd;
+    };
+    for (Case c : {Case{64 * 1024, 0us, true}, Case{8u << 20, 2ms, false}}) {
+        SCOPED_TRACE(c.bytes);
+        const std::string answer = loopback::pattern(c.bytes, 4);
+        loopback::Server server([&](int fd) {
+            loopback::sendAll(fd, answer.data(), answer.size());
+            loopback::receiveUntilClosed(fd);
+        });
+        startRelay(server.port(), "127.0.0.1", 16384);
+        int client = loopback::connectTo(relayPort, 30s);
+        ASSERT_GE(client, 0);
+        loopback::setBufferSizes(client, 16 * 1024, 0);
+        auto reading =
+            std::async(std::launch::async, [&] { return readToEnd(client, 4096, c.pause); });
+        // Stop once the relay has read everything, while the client may still be reading.
+        ASSERT_TRUE(runUntil([&] {
+            CTcpSockPair* pair = firstPair();
+            return pair != nullptr && pair->bytesDown() == c.bytes &&
+                   (c.cleanEnd ? pair->acceptSocket->sRemainCount == 0
+                               : pair->acceptSocket->sRemainCount > (1u << 20));
+        }));
+        repeater.stop();
+        ASSERT_EQ(reading.wait_for(30s), std::future_status::ready);
+        Reading got = reading.get();
+        close(client);
+        EXPECT_EQ(got.ended, c.cleanEnd) << got.data.size() << " of " << c.bytes << " bytes";
+        if (got.ended) {
+            EXPECT_EQ(sumOf(got.data), sumOf(answer));
+        }
+        EXPECT_EQ(repeater.getLingeringCount(), 0u);
+    }
+}
+
 }  // namespace

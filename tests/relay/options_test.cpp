@@ -182,4 +182,21 @@ TEST_F(OptionsTest, TimeoutsEndSilentConnectsAndPairs) {
     close(talking);
 }
 
+// A connect timeout belongs to its pair: connected or closed, nothing of it stays in the loop.
+TEST_F(OptionsTest, ConnectTimeoutsLeaveNoTimerBehind) {
+    loopback::Server server(loopback::echo);
+    repeater.setOptions({false, 86400, 0, false});
+    startRelay(server.port());
+    const std::size_t before = loop.timerCount();
+    for (int round = 0; round < 20; ++round) {
+        int client = loopback::connectTo(relayPort);
+        ASSERT_GE(client, 0);
+        ASSERT_TRUE(runUntil([&] { return recorder.last() == 1; }));
+        close(client);
+        ASSERT_TRUE(runUntil([&] { return pairCount() == 0; }));
+    }
+    EXPECT_TRUE(runUntil([&] { return repeater.getLingeringCount() == 0; }));
+    EXPECT_LE(loop.timerCount(), before);
+}
+
 }  // namespace
