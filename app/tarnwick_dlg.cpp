@@ -316,8 +316,10 @@ void CTarnwickDlg::onDestroy() {
         return;
     }
     destroyed_ = true;
+    // One second for every port together, not for each.
+    auto graceEnds = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     for (std::unique_ptr<CPortDlg>& panel : panels_) {
-        panel->saveAndStop();
+        panel->saveAndStop(graceEnds);
         panel->hide();
         panel.reset();
     }

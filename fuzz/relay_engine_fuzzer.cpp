@@ -31,6 +31,8 @@
 //   connection carries its own hashed byte pattern);
 // - the relay closes a pair only after one of our ends ended or reset; a pair it closes
 //   after seeing a peer's end of stream has already handed that peer's bytes on;
+// - an end that ended its stream cleanly is reset only when it was still owed bytes at a
+//   stop (or something else on the connection was reset);
 // - when the relay closed a pair after the end of stream from X, nothing on the connection
 //   was reset and the receiving end Y did not leave early, Y reads every byte X wrote and
 //   then a clean end. A reset anywhere (ours, a close over unread data, an error the relay
@@ -165,6 +167,8 @@ struct Endpoint {
     bool closedByUs = false;
     bool sawEnd = false;
     bool sawError = false;
+    // A send of this end took a reset: its later reads return 0 without any end being sent.
+    bool sendTookReset = false;
     bool autoRead = true;
     std::size_t readChunk = kChunk;
     std::uint64_t sent = 0;
@@ -748,6 +752,7 @@ void Harness::sendFrom(Connection& connection, int side, std::size_t length) {
     } else if (n < 0 && errno != EAGAIN) {
         // The error is the reset itself, taken from the socket; a read will not see it.
         connection.reset = true;
+        end.sendTookReset = true;
     }
 }
 
@@ -766,6 +771,7 @@ void Harness::sendUrgent(Connection& connection, int side, std::size_t before) {
     } else if (n < 0 && errno != EAGAIN) {
         // The error is the reset itself, taken from the socket; a read will not see it.
         connection.reset = true;
+        end.sendTookReset = true;
     }
 }
 
@@ -1059,8 +1065,11 @@ void Harness::checkDelivery(const Connection& connection) {
         const Endpoint& to = connection.ends[1 - writer];
         // Read to its end, the relay's socket towards the writer holds nothing unread, so
         // its close can only be a clean one; but an urgent byte stays unread for good.
+        // A stop resets an end that was still owed bytes, and only such an end.
+        bool owedAtStop = connection.lingerCut && connection.takenKnown &&
+                          from.received < connection.taken[1 - writer];
         if (connection.endSeenByRelay[writer] && from.sawError && !connection.ourReset &&
-            !connection.relayError && from.urgent.empty()) {
+            !connection.relayError && from.urgent.empty() && !owedAtStop) {
             failWithState(writer == kClient ? "the client was reset after its clean end"
                                             : "the destination was reset after its clean end");
         }
@@ -1095,7 +1104,8 @@ void Harness::checkCleanEnds(const Connection& connection) {
         const Endpoint& to = connection.ends[reader];
         const Endpoint& from = connection.ends[1 - reader];
         // Urgent bytes are counted in the reader's position but never taken by the relay.
-        if (to.sawEnd && from.urgent.empty() && to.received < connection.taken[1 - reader]) {
+        if (to.sawEnd && !to.sendTookReset && from.urgent.empty() &&
+            to.received < connection.taken[1 - reader]) {
             failWithState(reader == kClient
                               ? "a clean end reached the client before all the relay took from "
                                 "the destination"

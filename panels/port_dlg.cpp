@@ -245,9 +245,9 @@ void CPortDlg::onStatus() {
     AfxMessageBox("現在接続はありません.");
 }
 
-void CPortDlg::saveAndStop() {
+void CPortDlg::saveAndStop(std::chrono::steady_clock::time_point graceEnds) {
     saveSettings();
-    onRepeaterThread([this] { repeater->stop(); });
+    onRepeaterThread([this, graceEnds] { repeater->stop(graceEnds); });
 }
 
 std::optional<QColor> CPortDlg::OnCtlColor(int id, CtlColor kind) {

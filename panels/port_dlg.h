@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QColor>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -41,7 +42,9 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
     // Loads the section, shows it and applies the saved switch state.
     void initPanel();
     // At program end: writes the settings, then stops the port.
-    void saveAndStop();
+    // Connections still closing get until graceEnds to deliver what they hold.
+    void saveAndStop(std::chrono::steady_clock::time_point graceEnds =
+                         std::chrono::steady_clock::now() + std::chrono::seconds(1));
     void loadSettings();
     void saveSettings();
 

@@ -121,6 +121,15 @@ bool CTcpRepeater::start(int listenPort, const std::string& host, int destinatio
     return true;
 }
 
+void CTcpRepeater::stop(std::chrono::steady_clock::time_point graceEnds) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        graceEnds - std::chrono::steady_clock::now());
+    std::chrono::milliseconds grace = stopGrace_;
+    stopGrace_ = std::clamp(left, std::chrono::milliseconds{0}, grace);
+    stop();
+    stopGrace_ = grace;
+}
+
 void CTcpRepeater::stop() {
     if (SocketEventLoop* loop = SocketEventLoop::current()) {
         loop->assertInLoopThread();

@@ -73,6 +73,8 @@ class CTcpRepeater : public CTcpSockStreamParent {
     // gets up to the stop grace (a second unless set) in all to go out; whatever is left
     // then is reset.
     void stop();
+    // The same, with the grace ending at the given moment (several ports ending together).
+    void stop(std::chrono::steady_clock::time_point graceEnds);
     void setStopGrace(std::chrono::milliseconds grace) { stopGrace_ = grace; }
 
     // The first pair at or after cursor, moving the cursor past it; null and -1 at the end.

@@ -213,8 +213,11 @@ void CTcpSockStream::advanceClose() {
             return;
         case Flow::Ended:
             if (!halfClose) {
-                // What this stream still holds for its own peer goes out with the closing socket.
-                parent->notifyOnClose(static_cast<int>(index), kind);
+                // What this stream still holds for its own peer goes out with the closing
+                // socket; bytes of an ended partner's peer still queued here go out first.
+                if (partner.inbound_ != Flow::Draining) {
+                    parent->notifyOnClose(static_cast<int>(index), kind);
+                }
                 return;
             }
             inbound_ = Flow::Shut;

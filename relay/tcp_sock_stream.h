@@ -40,7 +40,8 @@ enum class Flow : std::uint8_t {
 //   this direction | the other | HALFCLOSE | then
 //   Open           | any       | any       | nothing
 //   Draining       | any       | any       | wait; the partner's next send comes back here
-//   Ended          | any       | off       | the pair closes (notifyOnClose)
+//   Ended          | Draining  | off       | wait: the other direction's last send closes
+//   Ended          | other     | off       | the pair closes (notifyOnClose)
 //   Ended          | any       | on        | the partner is shut down for writing: Shut
 //   Shut           | not Shut  | on        | wait for the other direction
 //   Shut           | Shut      | on        | the pair closes (notifyOnClose)

@@ -24,12 +24,14 @@ struct FakeNames {
     std::atomic<int> finished{0};
     std::atomic<bool> released{true};
     std::chrono::milliseconds slowFromSecond{0};
+    std::chrono::milliseconds everyCall{0};
 
     LookupFunction function() {
         return [this](const std::string&, int port, std::vector<SocketAddress>& out) {
             if (calls++ > 0) {
                 std::this_thread::sleep_for(slowFromSecond);
             }
+            std::this_thread::sleep_for(everyCall);  // the name server's own time
             for (int i = 0; i < 1000 && !released.load(); ++i) {
                 std::this_thread::sleep_for(10ms);
             }
@@ -138,6 +140,33 @@ TEST_F(LookupTest, ALookupOutlivedByItsClientOrRepeaterIsDropped) {
     // The late results arrive and must find nobody to connect.
     EXPECT_FALSE(runUntil([&] { return server.accepted() > 0; }, 300ms));
     EXPECT_TRUE(whileRelaying([&] { return stopped.waitClosed() && orphaned.waitClosed(); }));
+}
+
+// Clients that leave while their lookups wait take the lookups with them: the next client
+// waits for its own lookup (and at most the few already running), not for theirs.
+TEST_F(LookupTest, LookupsOfClientsThatLeftCostTheNextClientNothing) {
+    names.everyCall = 400ms;
+    repeater.setLookupFunction(names.function());
+    loopback::Server server(loopback::echo);
+    startRelay(server.port(), "slow-name.test");
+    std::vector<int> leaving;
+    for (int i = 0; i < 40; ++i) {
+        leaving.push_back(loopback::connectTo(relayPort));
+        ASSERT_GE(leaving.back(), 0);
+    }
+    ASSERT_TRUE(runUntil([&] { return pairCount() == 40; }));
+    for (int fd : leaving) {
+        close(fd);
+    }
+    ASSERT_TRUE(runUntil([&] { return pairCount() == 0; }));
+
+    auto started = std::chrono::steady_clock::now();
+    loopback::Client next;
+    ASSERT_TRUE(next.connectTo(relayPort));
+    EXPECT_TRUE(whileRelaying([&] { return next.send("next") && next.receive(4) == "next"; }));
+    // Four lookups may still be running, then its own: two lookup times, and a margin.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+    EXPECT_LE(names.calls.load(), 8);
 }
 
 }  // namespace
