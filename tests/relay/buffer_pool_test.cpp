@@ -6,7 +6,8 @@
 
 namespace {
 
-constexpr std::size_t kMiB = 1024 * 1024;
+constexpr std::size_t kKiB = 1024;
+constexpr std::size_t kMiB = kKiB * kKiB;
 
 // After a burst of blocks lent at once, what stays idle is bounded by bytes, whatever the
 // block size.
@@ -17,7 +18,7 @@ TEST(BufferPool, KeepsAtMost32MiBIdle) {
         std::size_t idleAfterBurst;
     };
     const Case cases[] = {
-        {128 * 1024, 40, 40 * 128 * 1024},  // all of them fit
+        {128 * kKiB, 40, 40 * (128 * kKiB)},  // all of them fit
         {kMiB, 40, 32 * kMiB},
         {20 * kMiB, 4, 20 * kMiB},  // one block, not four
         {32 * kMiB, 2, 32 * kMiB},
