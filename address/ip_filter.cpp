@@ -1,6 +1,7 @@
 #include "address/ip_filter.h"
 
 #include "address/address_text.h"
+#include "address/filter_rule.h"
 
 namespace {
 
@@ -80,8 +81,7 @@ int CIpFilter::checkAddress(const char* peerAddress) const {
 int CIpFilter::checkAddressList(const std::string& peerAddress) const {
     const Peer peer = classify(peerAddress);
     // Each family's rules parse only as that family, so an entry never crosses over.
-    const RuleMatch match =
-        peer.isIpv6 ? matchAddressMask6 : static_cast<RuleMatch>(matchAddressMask);
+    const RuleMatch match = peer.isIpv6 ? matchAddressMask6 : matchIpv4Rule;
     const std::string& address = peer.isIpv6 ? peerAddress : peer.ipv4;
     if (!anyRuleMatches(allowList, allowCount, address, match)) {
         return 0;

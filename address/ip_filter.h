@@ -11,7 +11,8 @@
 //
 // IPv6 peers: mode 1 admits ::1, mode 2 also fc00::/7 and fe80::/10, and in mode 3 only
 // IPv6 rules can match them, as only IPv4 rules can match IPv4 peers. An IPv4-mapped peer
-// (::ffff:a.b.c.d) is an IPv4 peer.
+// (::ffff:a.b.c.d) is an IPv4 peer. List entries are rules as filter_rule.h reads them; an
+// entry that is not a rule never matches.
 class CIpFilter {
   public:
     static constexpr int kListSize = 10;

@@ -17,6 +17,7 @@
 #include "app/executable_dir.h"
 #include "app/instance_guard.h"
 #include "app/tarnwick_dlg.h"
+#include "platform/descriptor_limit.h"
 #include "platform/qt/dialog.h"
 #include "platform/qt/message_box.h"
 #include "platform/socket_loop_thread.h"
@@ -104,6 +105,9 @@ void CTarnwickApp::announceStart(const char* programPath) {
 
 int CTarnwickApp::InitInstance(int argc, char** argv) {
     setAnswerWithoutDisplay(platformHasNoDisplay());
+    // A login's soft limit of 1,024 descriptors would hold about 500 connections; the relay
+    // takes whatever the hard limit allows, before it makes a single socket.
+    const DescriptorLimit limit = raiseDescriptorLimit();
     if (!startSockets()) {
         AfxMessageBox(std::string(loadResourceString(IDP_SOCKETS_INIT_FAILED)), MB_OK);
         return 0;
@@ -132,6 +136,11 @@ int CTarnwickApp::InitInstance(int argc, char** argv) {
 
     redirectStandardStreams();
     announceStart(argc > 0 ? argv[0] : "");
+    if (limit.error != 0) {
+        // Written once the trace has its place; the program goes on with the limit it has.
+        TRACE("Error:CTarnwickApp::InitInstance()-setrlimit() err=%d soft=%ld hard=%ld\n",
+              limit.error, limit.soft, limit.hard);
+    }
 
     CTarnwickDlg mainDlg(nullptr, socketThread_.get());
     mainDlg_ = &mainDlg;

@@ -11,7 +11,9 @@
 // prefixes and matching are checked against the code here. Invariants: no text is both an
 // IPv4 and an IPv6 rule; an IPv4-mapped peer is judged exactly as its dotted address; an
 // IPv6 peer is matched by IPv6 rules only and judged the same with or without brackets; every
-// other peer text is judged as the IPv4 filter always judged it.
+// other peer text is judged as the IPv4 filter judges it. The filter's IPv4 rules are the
+// strict subset of the looser reading (1 to 3 digits per part, 1 or 2 after a "/"): a text
+// outside it matches no one, and one inside it matches as the looser reading says.
 
 #include <arpa/inet.h>
 
@@ -26,6 +28,7 @@
 #include <vector>
 
 #include "address/address_text.h"
+#include "address/filter_rule.h"
 #include "address/ip_filter.h"
 
 namespace {
@@ -102,6 +105,37 @@ bool samePrefix(const std::array<unsigned, 4>& a, const std::array<unsigned, 4>&
 
 bool referenceMatch(std::string_view rule, std::string_view address) {
     const Parsed r = referenceParse(rule);
+    const Parsed a = referenceParse(address);
+    return r.ok && a.ok && samePrefix(r.parts, a.parts, r.prefix);
+}
+
+// The shape of a filter rule: every field of 1 to 3 digits, the prefix of 1 or 2; whether the
+// fields and separators are in their places is left to referenceParse.
+bool strictShape(std::string_view text) {
+    std::size_t digits = 0;
+    bool slash = false;
+    for (const char c : text) {
+        if (c >= '0' && c <= '9') {
+            if (++digits > (slash ? 2U : 3U)) {
+                return false;
+            }
+            continue;
+        }
+        if (digits == 0) {
+            return false;
+        }
+        digits = 0;
+        slash = slash || c == '/';
+    }
+    return digits > 0;
+}
+
+Parsed referenceRule(std::string_view text) {
+    return strictShape(text) ? referenceParse(text) : Parsed{};
+}
+
+bool referenceRuleMatch(std::string_view rule, std::string_view address) {
+    const Parsed r = referenceRule(rule);
     const Parsed a = referenceParse(address);
     return r.ok && a.ok && samePrefix(r.parts, a.parts, r.prefix);
 }
@@ -274,6 +308,7 @@ void checkParse6(const std::string& text) {
     require(parseAddressMask6(text, bytes, prefix) == (expected.ok ? 1 : 0), "parse6 result", text);
     require(bytes == expected.bytes && prefix == expected.prefix, "parse6 outputs", text);
     require(!(expected.ok && referenceParse(text).ok), "IPv4 and IPv6 rule at once", text);
+    require(isFilterRule(text) == (expected.ok || referenceRule(text).ok), "filter rule", text);
     const Parsed6 plain = referencePlainAddress6(text);
     require(parseAddress6(text, bytes) == (plain.ok ? 1 : 0) && bytes == plain.bytes,
             "parse6 of a bare address", text);
@@ -296,8 +331,8 @@ std::string dotted(const std::array<unsigned, 4>& parts) {
 
 // Random texts seldom land next to a rule's boundary, so for every rule that parses the
 // addresses on both sides of it are tried too: the last bit that must agree flipped, and
-// the first bit that may differ flipped.
-void checkBoundaries(const std::string& rule) {
+// the first bit that may differ flipped. They are kept as further peers for the filter.
+void checkBoundaries(const std::string& rule, std::vector<std::string>& peers) {
     const Parsed parsed = referenceParse(rule);
     if (!parsed.ok) {
         return;
@@ -308,11 +343,12 @@ void checkBoundaries(const std::string& rule) {
         }
         std::array<unsigned, 4> parts = parsed.parts;
         parts[static_cast<std::size_t>(bit / 8)] ^= 1U << (7 - bit % 8);
-        const std::string address = dotted(parts);
-        checkParse(address);
-        checkMatch(rule, address);
+        peers.push_back(dotted(parts));
+        checkParse(peers.back());
+        checkMatch(rule, peers.back());
     }
-    checkMatch(rule, dotted(parsed.parts));
+    peers.push_back(dotted(parsed.parts));
+    checkMatch(rule, peers.back());
 }
 
 // The same for IPv6 rules; the addresses are kept as further peers for the filter, which
@@ -349,7 +385,7 @@ int referenceCheck(const CIpFilter& filter, std::string_view peer) {
     const auto anyMatches = [&](const std::string* rules, int count) {
         const int used = std::clamp(count, 0, CIpFilter::kListSize);
         for (int i = 0; i < used; ++i) {
-            if (peer6.ok ? referenceMatch6(rules[i], peer) : referenceMatch(rules[i], peer)) {
+            if (peer6.ok ? referenceMatch6(rules[i], peer) : referenceRuleMatch(rules[i], peer)) {
                 return true;
             }
         }
@@ -435,7 +471,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const std::string& a : lines) {
         checkNumberText(a);
         checkParse(a);
-        checkBoundaries(a);
+        checkBoundaries(a, peers);
         checkParse6(a);
         checkBoundaries6(a, peers);
         for (const std::string& b : lines) {

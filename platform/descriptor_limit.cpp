@@ -2,17 +2,31 @@
 
 #include <sys/resource.h>
 
-long raiseDescriptorLimit() {
+#include <cerrno>
+
+namespace {
+long asLong(rlim_t value) {
+    return value == RLIM_INFINITY ? -1 : static_cast<long>(value);
+}
+}  // namespace
+
+DescriptorLimit raiseDescriptorLimit() {
+    DescriptorLimit result;
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
-        return -1;
+        result.error = errno;
+        return result;
     }
     if (limit.rlim_cur < limit.rlim_max) {
         rlimit raised = limit;
         raised.rlim_cur = limit.rlim_max;
         if (setrlimit(RLIMIT_NOFILE, &raised) == 0) {
             limit = raised;
+        } else {
+            result.error = errno;
         }
     }
-    return limit.rlim_cur == RLIM_INFINITY ? -1 : static_cast<long>(limit.rlim_cur);
+    result.soft = asLong(limit.rlim_cur);
+    result.hard = asLong(limit.rlim_max);
+    return result;
 }

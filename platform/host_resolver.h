@@ -15,10 +15,14 @@ class LoopInbox;
 // thread, so a slow name server never stalls the relay or the window.
 //
 // Results come through the loop's inbox and run the caller's callback there, unless the
-// lookup was cancelled or the resolver destroyed first; then they are dropped. A worker busy
-// in a lookup when the resolver goes finishes on its own and touches nothing of it.
+// lookup was cancelled or the resolver destroyed first; then they are dropped. A cancelled
+// request that no worker has taken yet leaves the queue at once, so clients that left cost
+// no lookup. A worker busy in a lookup when the resolver goes finishes on its own and
+// touches nothing of it.
 // Ownership: owns the callbacks; shares the queue with its workers (detached threads, at
-// most a few, started when lookups wait and none is idle). Thread: the loop's thread.
+// most a few, started when more requests wait than workers are free). The bound on waiting
+// requests counts those of every resolver of the process together.
+// Thread: the loop's thread.
 class HostResolver {
   public:
     using Done =
@@ -29,15 +33,26 @@ class HostResolver {
     HostResolver(const HostResolver&) = delete;
     HostResolver& operator=(const HostResolver&) = delete;
 
-    // Starts a lookup; returns a ticket for cancel().
+    // Requests waiting for a worker, in all resolvers of the process together.
+    static constexpr int kMostWaiting = 256;
+
+    // Starts a lookup; returns a ticket for cancel(). Returns 0 when kMostWaiting requests
+    // already wait: nothing is queued and done is never called, so the caller gives up on
+    // the lookup itself.
     std::uint64_t lookup(const std::string& host, int port, Done done);
+    // Drops the callback; a request still waiting for a worker is never looked up.
     void cancel(std::uint64_t ticket);
 
     std::size_t pending() const { return callbacks_->size(); }
+    // Workers waiting for a request (for tests and diagnostics).
+    int idleWorkers() const;
 
   private:
     struct Shared;
     using Callbacks = std::map<std::uint64_t, Done>;
+
+    // Called with the queue locked, right after the ticket's request was queued.
+    void failWithoutWorker(std::uint64_t ticket);
 
     std::shared_ptr<Shared> shared_;
     std::shared_ptr<Callbacks> callbacks_;

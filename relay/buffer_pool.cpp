@@ -3,16 +3,8 @@
 #include <algorithm>
 #include <new>
 
-namespace {
-// Keep at most this many idle bytes, and never fewer than a few blocks.
-constexpr std::size_t kMaxIdleBytes = std::size_t{32} * 1024 * 1024;
-constexpr std::size_t kMinIdleBlocks = 4;
-}  // namespace
-
 BufferPool::BufferPool(std::size_t blockSize)
-    : blockSize_(blockSize),
-      maxFreeBlocks_(
-          std::max(kMinIdleBlocks, kMaxIdleBytes / std::max<std::size_t>(blockSize, 1))) {}
+    : blockSize_(blockSize), maxFreeBlocks_(kMostIdleBytes / std::max<std::size_t>(blockSize, 1)) {}
 
 BufferPool::~BufferPool() {
     for (unsigned char* block : free_) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 
+#include "address/filter_rule.h"
 #include "platform/private_profile.h"
 #include "settings/port_settings.h"
 
@@ -67,6 +68,22 @@ std::string_view trimmed(std::string_view text) {
     return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
+// One line for the whole list, naming each entry that will never match. An entry emptied
+// because the read cut it is left out: nobody wrote it that way.
+void noteEntriesThatAreNotRules(const std::string& section, const char* key,
+                                const std::vector<std::string>& rules) {
+    std::string bad;
+    for (const std::string& rule : rules) {
+        if (!rule.empty() && !isFilterRule(rule)) {
+            bad += (bad.empty() ? "" : ", ") + rule;
+        }
+    }
+    if (!bad.empty()) {
+        std::fprintf(stderr, "%s: %s entries that are not rules never match: %s\n", section.c_str(),
+                     key, bad.c_str());
+    }
+}
+
 std::vector<std::string> readRules(const std::string& section, const char* key,
                                    const std::string& path) {
     const ProfileText value = readText(section, key, path, kListBufferSize);
@@ -93,6 +110,7 @@ std::vector<std::string> readRules(const std::string& section, const char* key,
         std::fprintf(stderr, "%s: %s has %zu entries; only the first %zu are used\n",
                      section.c_str(), key, found, PortOptions::kMaxRules);
     }
+    noteEntriesThatAreNotRules(section, key, rules);
     return rules;
 }
 

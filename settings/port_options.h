@@ -27,5 +27,6 @@ struct PortOptions {
 };
 
 // Reads the options from the panel's "TCP-PORT<index>" section. Lists that hold more than
-// kMaxRules entries are cut, with one line on standard error for each such list.
+// kMaxRules entries are cut, with one line on standard error for each such list; a list
+// with entries that are not filter rules gets one line naming them.
 PortOptions loadPortOptions(const std::string& iniPath, int index);

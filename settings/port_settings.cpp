@@ -119,7 +119,8 @@ PortSettings loadPortSettings(const std::string& iniPath, int index) {
                              kHostBufferSize, iniPath.c_str());
     settings.forwardHost = host.data();
     settings.forwardPort = readInt(section, kForwardPortKey, 0, iniPath);
-    settings.bufferSize = readInt(section, kBufferSizeKey, 128, iniPath);
+    settings.bufferSize =
+        std::min(readInt(section, kBufferSizeKey, 128, iniPath), kMostBufferSizeKb);
     return settings;
 }
 

@@ -6,8 +6,9 @@
 inline constexpr const char* kSettingsFileName = "TarnwickPico.ini";
 
 // The five settings of one port panel as they live in its "TCP-PORT<index>" section.
-// Values are kept as loaded: nothing is checked or clamped here, except that integer text
-// beyond the 32-bit range becomes the nearest 32-bit value instead of wrapping into it.
+// Values are kept as loaded: nothing is checked here, except that integer text beyond the
+// 32-bit range becomes the nearest 32-bit value instead of wrapping into it, and that a
+// buffer size above kMostBufferSizeKb counts as kMostBufferSizeKb.
 struct PortSettings {
     int act = 0;  // 1 = switched on
     int port = 0;
@@ -15,6 +16,10 @@ struct PortSettings {
     int forwardPort = 0;
     int bufferSize = 128;  // in units of 1024 bytes
 };
+
+// The largest buffer size in KiB (64 MiB per direction): a larger one would let every
+// connection hold gigabytes.
+inline constexpr int kMostBufferSizeKb = 65536;
 
 // Most panels one window holds.
 inline constexpr int kMostPorts = 10;

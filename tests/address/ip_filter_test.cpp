@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "address/filter_rule.h"
+
 #include <string>
 #include <vector>
 
@@ -182,6 +184,66 @@ TEST(IpFilterTest, RulesOfOneFamilyNeverMatchTheOther) {
     filter.denyList[0] = "0.0.0.0/0";
     EXPECT_EQ(filter.checkAddress("::ffff:10.0.0.1"), 0);
     EXPECT_NE(filter.checkAddress("2001:db8::1"), 0);
+}
+
+// Each IPv4 entry as an allow rule alone and as a deny rule beside 0.0.0.0/0. A text that
+// is not a rule matches no one on either list, even where the address checks' looser reading
+// would match.
+TEST(IpFilterTest, OnlyWellFormedIpv4RulesMatch) {
+    struct Case {
+        const char* rule;
+        const char* peer;
+        bool matches;  // false for every text that is not a rule
+    };
+    const Case rules[] = {
+        {"127.0.0.1", "127.0.0.1", true},
+        {"127.0.0.1", "127.0.0.2", false},
+        {"127.0.0.0/8", "127.9.9.9", true},
+        {"127.0.0.0/08", "127.9.9.9", true},
+        {"010.000.0.1/32", "10.0.0.1", true},
+        {"0.0.0.0/0", "8.8.8.8", true},
+        {"255.255.255.255/31", "255.255.255.254", true},
+    };
+    const Case notRules[] = {
+        {"127.0.0.0/", "8.8.8.8", false},
+        {"127...1", "127.0.0.1", false},
+        {"...", "0.0.0.0", false},
+        {"127.0.0", "127.0.0.0", false},
+        {"127.0.0.1.5", "127.0.0.1", false},
+        {"0127.0.0.1", "127.0.0.1", false},
+        {"127.0.0.256", "127.0.0.0", false},
+        {"4294967423.0.0.1", "127.0.0.1", false},
+        {"127.0.0.1/33", "127.0.0.1", false},
+        {"127.0.0.1/032", "127.0.0.1", false},
+        {"127.0.0.1/8/8", "127.0.0.1", false},
+        {"127.0.0.1/x", "127.0.0.1", false},
+        {"127.0.0.1/-1", "127.0.0.1", false},
+        {"/8", "127.0.0.1", false},
+        {"+127.0.0.1", "127.0.0.1", false},
+        {" 127.0.0.1", "127.0.0.1", false},
+        {"127.0.0.1 ", "127.0.0.1", false},
+        {"0x7f.0.0.1", "127.0.0.1", false},
+        {"", "0.0.0.0", false},
+    };
+    const auto check = [](const Case& c, bool isRule) {
+        EXPECT_EQ(isFilterRule(c.rule), isRule) << '"' << c.rule << '"';
+        CIpFilter allow;
+        allow.mode = CIpFilter::kAllowDenyLists;
+        allow.allowCount = 1;
+        allow.allowList[0] = c.rule;
+        EXPECT_EQ(allow.checkAddress(c.peer) != 0, c.matches) << c.rule << " allows " << c.peer;
+        CIpFilter deny = allow;
+        deny.allowList[0] = "0.0.0.0/0";
+        deny.denyCount = 1;
+        deny.denyList[0] = c.rule;
+        EXPECT_EQ(deny.checkAddress(c.peer) == 0, c.matches) << c.rule << " denies " << c.peer;
+    };
+    for (const Case& c : rules) {
+        check(c, true);
+    }
+    for (const Case& c : notRules) {
+        check(c, false);
+    }
 }
 
 }  // namespace

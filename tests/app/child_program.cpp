@@ -26,7 +26,7 @@ std::vector<std::string> childEnvironment(const std::string& folder) {
 
 ChildProgram::ChildProgram(const std::string& folder, const std::string& argument0,
                            const std::vector<std::string>& arguments,
-                           const std::string& workingDirectory) {
+                           const std::string& workingDirectory, long softFileLimit) {
     std::filesystem::create_directories(runtimeFolder(folder));
     chmod(runtimeFolder(folder).c_str(), 0700);
     std::string program = programIn(folder);
@@ -37,7 +37,7 @@ ChildProgram::ChildProgram(const std::string& folder, const std::string& argumen
     argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
     process_ = std::make_unique<SpawnedProcess>(
         argumentTexts, childEnvironment(folder),
-        SpawnOptions{program, workingDirectory, errorFile(folder)});
+        SpawnOptions{program, workingDirectory, errorFile(folder), softFileLimit});
 }
 
 ChildProgram::~ChildProgram() = default;

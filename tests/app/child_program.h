@@ -18,9 +18,11 @@
 class ChildProgram {
   public:
     // Copies the executable into folder (once) and starts it with argument 0 as given,
-    // the arguments after it, and workingDirectory as current directory.
+    // the arguments after it, and workingDirectory as current directory; a softFileLimit of
+    // 0 or more is its soft open-files limit at start.
     ChildProgram(const std::string& folder, const std::string& argument0,
-                 const std::vector<std::string>& arguments, const std::string& workingDirectory);
+                 const std::vector<std::string>& arguments, const std::string& workingDirectory,
+                 long softFileLimit = -1);
     ~ChildProgram();
     ChildProgram(const ChildProgram&) = delete;
     ChildProgram& operator=(const ChildProgram&) = delete;

@@ -369,16 +369,15 @@ INSTANTIATE_TEST_SUITE_P(HostileSettings, PortValues,
 
 // --- Buffer sizes ---
 
+// Every size relays: below 1 KiB counts as 1 KiB, above 64 MiB as 64 MiB.
 struct BufferCase {
     const char* name;
     const char* value;
-    bool relays;  // false: the client is let go (no size does that now: large ones are held to 64
-                  // MiB)
 };
 
 class BufferSizes : public HostileSettings, public testing::WithParamInterface<BufferCase> {};
 
-TEST_P(BufferSizes, ProgramServesOrRefusesEachClientAndKeepsTheLine) {
+TEST_P(BufferSizes, ProgramServesEachClientAndKeepsTheLine) {
     const BufferCase& c = GetParam();
     const int port = loopback::freePort();
     const std::string original =
@@ -393,16 +392,9 @@ TEST_P(BufferSizes, ProgramServesOrRefusesEachClientAndKeepsTheLine) {
     for (int round = 0; round < 2; ++round) {
         int fd = loopback::connectTo(port, 5s);
         ASSERT_GE(fd, 0);
-        if (c.relays) {
-            EXPECT_TRUE(loopback::sendAll(fd, "ping", 4));
-            EXPECT_EQ(loopback::receiveExactly(fd, 4), "ping");
-        } else {
-            EXPECT_TRUE(loopback::waitClosed(fd));
-        }
+        EXPECT_TRUE(loopback::sendAll(fd, "ping", 4));
+        EXPECT_EQ(loopback::receiveExactly(fd, 4), "ping");
         close(fd);
-    }
-    if (!c.relays) {
-        EXPECT_EQ(echo_.accepted(), 0);
     }
     EXPECT_EQ(listeningPorts(child->pid()), std::set<int>{port});
     ASSERT_NO_FATAL_FAILURE(endsInOrder(*child));
@@ -411,18 +403,14 @@ TEST_P(BufferSizes, ProgramServesOrRefusesEachClientAndKeepsTheLine) {
     expectNoLeftovers();
 }
 
-INSTANTIATE_TEST_SUITE_P(HostileSettings, BufferSizes,
-                         testing::Values(BufferCase{"Zero", "0", true},
-                                         BufferCase{"MinusOne", "-1", true},
-                                         BufferCase{"Int32Min", "-2147483648", true},
-                                         BufferCase{"JustUnder2GiB", "2097151", true},
-                                         BufferCase{"Int32Max", "2147483647", true},
-                                         BufferCase{"FourGiB", "4194304", true},
-                                         BufferCase{"TwoTo32PlusOne", "4294967297", true},
-                                         BufferCase{"ElevenDigits", "99999999999", true}),
-                         [](const testing::TestParamInfo<BufferCase>& info) {
-                             return info.param.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    HostileSettings, BufferSizes,
+    testing::Values(BufferCase{"Zero", "0"}, BufferCase{"MinusOne", "-1"},
+                    BufferCase{"Int32Min", "-2147483648"}, BufferCase{"Largest", "65536"},
+                    BufferCase{"JustUnder2GiB", "2097151"}, BufferCase{"Int32Max", "2147483647"},
+                    BufferCase{"FourGiB", "4194304"}, BufferCase{"TwoTo32PlusOne", "4294967297"},
+                    BufferCase{"ElevenDigits", "99999999999"}),
+    [](const testing::TestParamInfo<BufferCase>& info) { return info.param.name; });
 
 // --- Destination hosts ---
 

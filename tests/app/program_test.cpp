@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 #include "tests/app/scoped_env.h"
 #include "tests/support/loopback.h"
 #include "tests/support/message_recorder.h"
+#include "tests/support/process_figures.h"
 
 namespace {
 
@@ -277,6 +280,55 @@ TEST_F(Program, SecondInstanceIsRefusedWhileTheFirstRelaysOn) {
 
     EXPECT_TRUE(relays(port));
     EXPECT_FALSE(first.waitForExit(0ms).has_value());
+}
+
+// Started with a login's soft limit of 1,024 descriptors, the program still holds 1,500
+// connections at once: it takes the hard limit for itself.
+TEST_F(Program, HoldsMoreConnectionsThanTheSoftLimitAllows) {
+    constexpr int kClients = 1500;
+    if (figures::openFilesHardLimit() >= 0 && figures::openFilesHardLimit() < 4096) {
+        GTEST_SKIP() << "hard open-files limit " << figures::openFilesHardLimit()
+                     << " is below 4096";
+    }
+    // The clients and the destination's ends are all in this process.
+    ASSERT_GE(figures::setOpenFiles(2 * kClients + 256), 2 * kClients + 256);
+    int destinationPort = 0;
+    const int destination = loopback::listenAny(destinationPort, 4096);
+    ASSERT_GE(destination, 0);
+    ASSERT_TRUE(loopback::setNonBlocking(destination));
+    const int port = saveRelayTo(destinationPort);
+    ChildProgram child(folder_, program(), {}, "/", 1024);
+    ASSERT_TRUE(child.started());
+
+    std::vector<int> fds;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (fds.empty() && std::chrono::steady_clock::now() < deadline) {
+        const int fd = loopback::connectTo(port, 3s);
+        if (fd >= 0) {
+            fds.push_back(fd);
+        } else {
+            std::this_thread::sleep_for(50ms);  // not listening yet
+        }
+    }
+    while (static_cast<int>(fds.size()) < kClients && std::chrono::steady_clock::now() < deadline) {
+        const int fd = loopback::connectTo(port, 3s);
+        ASSERT_GE(fd, 0) << "client " << fds.size();
+        fds.push_back(fd);
+    }
+    int relayed = 0;
+    while (relayed < kClients && std::chrono::steady_clock::now() < deadline) {
+        pollfd ready{destination, POLLIN, 0};
+        poll(&ready, 1, 100);
+        for (int fd = 0; (fd = accept4(destination, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+            fds.push_back(fd);
+            ++relayed;
+        }
+    }
+    EXPECT_EQ(relayed, kClients);
+    for (int fd : fds) {
+        close(fd);
+    }
+    close(destination);
 }
 
 }  // namespace

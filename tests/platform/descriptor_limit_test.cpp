@@ -13,13 +13,15 @@ TEST(DescriptorLimitTest, SoftLimitRisesToTheHardLimit) {
     lowered.rlim_cur = 128;
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
 
-    long now = raiseDescriptorLimit();
+    const DescriptorLimit now = raiseDescriptorLimit();
     rlimit after{};
     getrlimit(RLIMIT_NOFILE, &after);
     setrlimit(RLIMIT_NOFILE, &original);
 
     EXPECT_EQ(after.rlim_cur, original.rlim_max);
+    EXPECT_EQ(now.error, 0);
     if (original.rlim_max != RLIM_INFINITY) {
-        EXPECT_EQ(now, static_cast<long>(original.rlim_max));
+        EXPECT_EQ(now.soft, static_cast<long>(original.rlim_max));
+        EXPECT_EQ(now.hard, now.soft);
     }
 }

@@ -90,16 +90,18 @@ TEST_F(PortOptionsTest, ListenHostLosesItsBrackets) {
 TEST_F(PortOptionsTest, RuleListsKeepTheirOrderAndAtMostTenEntries) {
     testing::internal::CaptureStderr();
     const PortOptions options = load(
-        "ALLOW= 10.0.0.0/8 ,\t[fd00::]/8,,garbage, 192.168.1.1\n"
+        "ALLOW= 10.0.0.0/8 ,\t[fd00::]/8,,garbage, 192.168.1.1,127.0.0.0/\n"
         "DENY=1.0.0.1,1.0.0.2,1.0.0.3,1.0.0.4,1.0.0.5,1.0.0.6,1.0.0.7,1.0.0.8,1.0.0.9,"
         "1.0.0.10,1.0.0.11,1.0.0.12\n");
     const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(options.allow,
-              (std::vector<std::string>{"10.0.0.0/8", "[fd00::]/8", "garbage", "192.168.1.1"}));
+    EXPECT_EQ(options.allow, (std::vector<std::string>{"10.0.0.0/8", "[fd00::]/8", "garbage",
+                                                       "192.168.1.1", "127.0.0.0/"}));
     ASSERT_EQ(options.deny.size(), 10U);
     EXPECT_EQ(options.deny.front(), "1.0.0.1");
     EXPECT_EQ(options.deny.back(), "1.0.0.10");
-    EXPECT_EQ(said, "TCP-PORT0: DENY has 12 entries; only the first 10 are used\n");
+    EXPECT_EQ(said,
+              "TCP-PORT0: ALLOW entries that are not rules never match: garbage, 127.0.0.0/\n"
+              "TCP-PORT0: DENY has 12 entries; only the first 10 are used\n");
 }
 
 // The list is read into 4096 bytes; here the cut falls right after "10.0.0.0/", which as a

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,6 +28,24 @@ int millisecondsLeft(std::chrono::steady_clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     return static_cast<int>(std::max<long long>(left.count(), 0));
+}
+
+// posix_spawn cannot set a limit in the child, which inherits the parent's instead.
+int spawnWithSoftFileLimit(pid_t* pid, const char* program,
+                           const posix_spawn_file_actions_t* actions, char* const argv[],
+                           char* const envp[], long softFileLimit) {
+    rlimit own{};
+    const bool lower = softFileLimit >= 0 && getrlimit(RLIMIT_NOFILE, &own) == 0;
+    if (lower) {
+        rlimit lowered = own;
+        lowered.rlim_cur = std::min<rlim_t>(static_cast<rlim_t>(softFileLimit), own.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &lowered);
+    }
+    const int result = posix_spawn(pid, program, actions, nullptr, argv, envp);
+    if (lower) {
+        setrlimit(RLIMIT_NOFILE, &own);
+    }
+    return result;
 }
 
 }  // namespace
@@ -55,7 +74,8 @@ SpawnedProcess::SpawnedProcess(const std::vector<std::string>& arguments,
     std::vector<char*> envp = pointersTo(environmentTexts);
     pid_t pid = -1;
     const char* program = options.program.empty() ? argv[0] : options.program.c_str();
-    if (posix_spawn(&pid, program, &actions, nullptr, argv.data(), envp.data()) == 0) {
+    if (spawnWithSoftFileLimit(&pid, program, &actions, argv.data(), envp.data(),
+                               options.softFileLimit) == 0) {
         pid_ = pid;
     }
     posix_spawn_file_actions_destroy(&actions);

@@ -15,6 +15,9 @@ struct SpawnOptions {
     std::string workingDirectory;
     // Standard error appended to this file; empty: the test's standard error.
     std::string errorFile;
+    // 0 or more: the child starts with this soft open-files limit (the test's own soft limit
+    // is lowered to it for the moment of the spawn); below 0: the test's limit.
+    long softFileLimit = -1;
 };
 
 // A program started by the test with exactly the arguments and environment given, its
