@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -90,7 +91,7 @@ void CTarnwickDlg::applyTrayOptions() {
     // Long enough for a desktop that starts its panel after the programs started at login.
     constexpr int kLoginGraceMs = 10000;
     const TrayOptions options = readTrayOptions(iniPath_);
-    if (!options.tray) {
+    if (!options.tray || !canHoldAnIcon()) {
         return;
     }
     tray_ = std::make_unique<CTrayIcon>(*this);
@@ -297,14 +298,22 @@ void CTarnwickDlg::OnCancel() {
 
 void CTarnwickDlg::setTrayAvailability(std::function<bool()> available) {
     trayAvailable_ = std::move(available);
+    desktopGiven_ = true;
 }
 
 bool CTarnwickDlg::hidesOnClose() const {
     return tray_ != nullptr && trayAvailable_();
 }
 
+bool CTarnwickDlg::canHoldAnIcon() const {
+    // A screen nobody looks at gets no icon, unless a desktop was put in its place.
+    return desktopGiven_ || !platformHasNoDisplay();
+}
+
 void CTarnwickDlg::hideToTray() {
-    if (!hidesOnClose()) {
+    // A box or dialog over the window would stay up without it, or hide with it unseen.
+    const QWidget* modal = QApplication::activeModalWidget();
+    if (!hidesOnClose() || (modal != nullptr && modal != this)) {
         return;
     }
     setVisible(WindowVisibility::hidden);
@@ -347,7 +356,7 @@ void CTarnwickDlg::setTrayEnabled(bool on) {
             sendCommand(ID_OPEN_MAIN_WINDOW);
         }
         tray_.reset();
-    } else if (tray_ == nullptr && isWindowLive()) {
+    } else if (tray_ == nullptr && isWindowLive() && canHoldAnIcon()) {
         tray_ = std::make_unique<CTrayIcon>(*this);
     }
 }
@@ -455,7 +464,7 @@ void CTarnwickDlg::showContextMenu(const QPoint& globalPosition, CPortDlg* panel
 void CTarnwickDlg::addOptionItems(QMenu& menu) {
     // The desktop's options, where there is a desktop: a screen nobody looks at has neither
     // a notification area nor a login.
-    if (platformHasNoDisplay() && !trayAvailable_() && tray_ == nullptr) {
+    if (!canHoldAnIcon() && tray_ == nullptr) {
         return;
     }
     menu.addSeparator();

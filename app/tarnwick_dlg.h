@@ -85,6 +85,7 @@ class CTarnwickDlg : public CDialog {
     void endProgram();
 
     // Whether a notification area is there; QSystemTrayIcon's answer unless replaced.
+    // Once replaced, the window behaves as on a display even where there is none.
     void setTrayAvailability(std::function<bool()> available);
     // Started by the autostart entry: with TRAY=1 the window starts hidden and waits a
     // while for a notification area that the desktop may start after the program.
@@ -140,6 +141,7 @@ class CTarnwickDlg : public CDialog {
     void showContextMenu(const QPoint& globalPosition, CPortDlg* panel);
     void addOptionItems(QMenu& menu);
     void applyTrayOptions();
+    bool canHoldAnIcon() const;
     // While hidden, looks for the notification area every second; once it has been gone
     // for graceMs, the window shows again, since nothing else could bring it back.
     void watchTray(int graceMs);
@@ -162,6 +164,7 @@ class CTarnwickDlg : public CDialog {
     // Destroyed before the panels it reads.
     std::unique_ptr<CTrayIcon> tray_;
     std::function<bool()> trayAvailable_;
+    bool desktopGiven_ = false;
     bool startedAtLogin_ = false;
     bool ending_ = false;
     bool noteShown_ = false;
