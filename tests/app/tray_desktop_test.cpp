@@ -133,7 +133,9 @@ TEST(TrayOnADisplay, IconAppearsClosingHidesAndASecondStartShowsTheWindow) {
     EXPECT_TRUE(soon([&] { return shownWindow() != 0; })) << "the window did not come back";
     EXPECT_EQ(readFile(ChildProgram::errorFile(folder)).find("２重起動"), std::string::npos);
 
-    // The orderly end saves every section as it was.
+    // The orderly end, with the window hidden, saves every section as it was.
+    probe.requestClose(shownWindow());
+    EXPECT_TRUE(soon([&] { return shownWindow() == 0; }));
     std::filesystem::remove(folder + "/TarnwickPico.ini");
     std::ofstream(folder + "/TarnwickPico.ini") << "[OPTIONS]\nTRAY=1\n";
     first.signal(SIGTERM);

@@ -1,7 +1,7 @@
 // Renders the main window (its port relaying one connection), the about box, the debug
 // console with the trace of that session, the main window with a long destination host and
-// the main window with three and with seven ports, and the notification area's menu
-// offscreen into PNG files:
+// the main window with three and with seven ports, the window's menu and the notification
+// area's menu offscreen into PNG files:
 // render_app_screenshots <output directory>.
 // Offscreen there is no window manager, so the main window's picture gets a plain drawn
 // caption with its title above the client area.
@@ -9,11 +9,13 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QDir>
 #include <QMenu>
 #include <QPainter>
 #include <QPixmap>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -147,6 +149,16 @@ int main(int argc, char** argv) {
         CTarnwickDlg tray;
         tray.setTrayAvailability([] { return true; });
         tray.Create(nullptr);
+        // The window's own menu with its two check items, grabbed while it is open.
+        QTimer::singleShot(100, &tray, [&] {
+            if (QWidget* menu = QApplication::activePopupWidget()) {
+                ok &= save(menu->grab(), output, "window-menu.png");
+                menu->close();
+            }
+        });
+        QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(2, 2),
+                                tray.mapToGlobal(QPoint(2, 2)));
+        QApplication::sendEvent(&tray, &click);
         if (CTrayIcon* icon = tray.trayIcon()) {
             icon->menu().popup(QPoint(0, 0));
             ok &= save(icon->menu().grab(), output, "tray-menu.png");
