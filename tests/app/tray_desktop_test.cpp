@@ -16,8 +16,6 @@
 #include "tests/support/loopback.h"
 #include "tests/support/spawned_process.h"
 
-extern char** environ;
-
 namespace {
 
 using namespace std::chrono_literals;
@@ -51,16 +49,6 @@ bool soon(const std::function<bool()>& done, std::chrono::milliseconds timeout =
     return true;
 }
 
-std::vector<std::string> environmentWith(const std::string& display) {
-    std::vector<std::string> out{"DISPLAY=" + display};
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (std::string(*entry).rfind("DISPLAY=", 0) != 0) {
-            out.emplace_back(*entry);
-        }
-    }
-    return out;
-}
-
 const std::string kTitle = "ターンウィック Pico.";
 
 // The program on a virtual display with trayer as the notification area, as a user with
@@ -78,7 +66,7 @@ TEST(TrayOnADisplay, IconAppearsClosingHidesAndASecondStartShowsTheWindow) {
     // Xvfb picks a free display itself and names it on the descriptor given.
     SpawnedProcess server(
         {xvfb, "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"},
-        environmentWith(""), SpawnOptions{{}, {}, folder + "/xvfb.txt"});
+        std::vector<std::string>{}, SpawnOptions{{}, {}, folder + "/xvfb.txt"});
     const std::string number = server.standardOutputUntil("\n", 15s);
     ASSERT_FALSE(number.empty()) << readFile(folder + "/xvfb.txt");
     const std::string display = ":" + number.substr(0, number.find('\n'));
@@ -86,7 +74,8 @@ TEST(TrayOnADisplay, IconAppearsClosingHidesAndASecondStartShowsTheWindow) {
     ASSERT_TRUE(probe.connected());
     SpawnedProcess area({trayer, "--edge", "top", "--align", "right", "--widthtype", "pixel",
                          "--width", "120", "--heighttype", "pixel", "--height", "24"},
-                        environmentWith(display), SpawnOptions{{}, {}, folder + "/trayer.txt"});
+                        std::vector<std::string>{"DISPLAY=" + display},
+                        SpawnOptions{{}, {}, folder + "/trayer.txt"});
     ASSERT_TRUE(soon([&] { return probe.selectionOwned("_NET_SYSTEM_TRAY_S0"); }));
 
     loopback::Server echo(loopback::echo);
