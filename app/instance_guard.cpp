@@ -63,6 +63,10 @@ std::string instanceLockPath(const std::string& name) {
     return privateFolder() + "/" + name;
 }
 
+std::string instanceSocketPath(const std::string& name) {
+    return instanceLockPath(name) + ".socket";
+}
+
 InstanceGuardResult acquireInstanceGuard(const std::string& name, std::string* problem) {
     std::string why;
     if (runtimeFolder() == nullptr && !makePrivateFolder(privateFolder(), why)) {

@@ -17,6 +17,10 @@ enum class InstanceGuardResult {
 // nobody else can plant the file or a link to it first.
 std::string instanceLockPath(const std::string& name);
 
+// The local socket through which a second start asks the running copy to show its window:
+// beside the lock file, in the same private folder.
+std::string instanceSocketPath(const std::string& name);
+
 // Takes the guard. On Owned the descriptor stays open (and out of child processes) for the
 // rest of the process; otherwise nothing is left open. On Failed, problem (when given)
 // says why, for a person to read.

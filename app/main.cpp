@@ -27,6 +27,7 @@ void keepStandardDescriptorsOpen() {
 
 constexpr const char* kUsage =
     "Usage: tarnwick-pico [-D503]\n"
+    "       tarnwick-pico --autostart [-D503]\n"
     "       tarnwick-pico --help | --version\n"
     "\n"
     "Relays local TCP ports, up to ten, each to its own destination host and port.\n"
@@ -34,6 +35,9 @@ constexpr const char* kUsage =
     "\n"
     "  -D503      open the debug console; SIGTERM then closes the window in order\n"
     "             and saves the settings\n"
+    "  --autostart\n"
+    "             started at login: with TRAY=1 in [OPTIONS] the window starts\n"
+    "             hidden in the notification area\n"
     "  --help     show this text and exit\n"
     "  --version  show the version and exit\n"
     "\n"

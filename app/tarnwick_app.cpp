@@ -7,15 +7,19 @@
 #include <QLibraryInfo>
 #include <QTranslator>
 #include <array>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "app/app_icon.h"
 #include "app/argument_scan.h"
+#include "app/autostart.h"
 #include "app/console_signals.h"
 #include "app/debug_console.h"
 #include "app/executable_dir.h"
 #include "app/instance_guard.h"
+#include "app/show_request.h"
 #include "app/tarnwick_dlg.h"
 #include "platform/descriptor_limit.h"
 #include "platform/qt/dialog.h"
@@ -34,6 +38,23 @@ void reopenOnNullDevice(int fd, int flags) {
         dup2(null, fd);
         close(null);
     }
+}
+
+bool hasArgument(int argc, char** argv, const char* wanted) {
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i] != nullptr && std::strcmp(argv[i], wanted) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A second start first asks the running copy to show its window, which may be hidden in
+// the notification area; nobody could see a window shown without a display.
+bool runningCopyShowedItsWindow(const std::string& guardName) {
+    constexpr std::chrono::milliseconds kAnswerTimeout{1000};
+    return !platformHasNoDisplay() &&
+           askRunningCopyToShow(instanceSocketPath(guardName), kAnswerTimeout);
 }
 
 }  // namespace
@@ -103,6 +124,20 @@ void CTarnwickApp::announceStart(const char* programPath) {
     enterExecutableDirectory(programPath);
 }
 
+std::unique_ptr<CShowRequestServer> CTarnwickApp::listenForShowRequests(
+    const std::string& guardName, CTarnwickDlg& window) {
+    auto server = std::make_unique<CShowRequestServer>(
+        [&window] { window.sendCommand(ID_OPEN_MAIN_WINDOW); });
+    std::string problem;
+    if (!server->listen(instanceSocketPath(guardName), &problem)) {
+        // The program runs as before; a second start then shows its box.
+        std::fprintf(stderr, "%s: %s; a second start cannot show this window\n",
+                     applicationTitle().c_str(), problem.c_str());
+        return nullptr;
+    }
+    return server;
+}
+
 int CTarnwickApp::InitInstance(int argc, char** argv) {
     setAnswerWithoutDisplay(platformHasNoDisplay());
     // A login's soft limit of 1,024 descriptors would hold about 500 connections; the relay
@@ -116,7 +151,8 @@ int CTarnwickApp::InitInstance(int argc, char** argv) {
     std::array<char, 64> guardName{};
     std::snprintf(guardName.data(), guardName.size(), "%s%s", "__MISTRELSOFT__", "TARNWICKPICO");
     std::string guardProblem;
-    switch (acquireInstanceGuard(guardName.data(), &guardProblem)) {
+    const InstanceGuardResult guard = acquireInstanceGuard(guardName.data(), &guardProblem);
+    switch (guard) {
         case InstanceGuardResult::Failed:
             // Refusing here would stop every start for good; one unguarded copy is the
             // lesser harm.
@@ -124,6 +160,9 @@ int CTarnwickApp::InitInstance(int argc, char** argv) {
                          applicationTitle().c_str(), guardProblem.c_str());
             break;
         case InstanceGuardResult::AlreadyRunning:
+            if (runningCopyShowedItsWindow(guardName.data())) {
+                return 0;
+            }
             MessageBoxA(nullptr, "     既に起動されています.     ", "２重起動", MB_OK);
             return -1;
         case InstanceGuardResult::Owned:
@@ -143,8 +182,14 @@ int CTarnwickApp::InitInstance(int argc, char** argv) {
     }
 
     CTarnwickDlg mainDlg(nullptr, socketThread_.get());
+    mainDlg.setStartedAtLogin(hasArgument(argc, argv, kAutostartArgument));
+    std::unique_ptr<CShowRequestServer> showRequests;
+    if (guard == InstanceGuardResult::Owned && !platformHasNoDisplay()) {
+        showRequests = listenForShowRequests(guardName.data(), mainDlg);
+    }
     mainDlg_ = &mainDlg;
     mainDlg.DoModal();
+    showRequests.reset();
     mainDlg_ = nullptr;
     std::fflush(stdout);
     return 0;

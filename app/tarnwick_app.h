@@ -1,9 +1,11 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 class CConsoleSignals;
 class CDebugConsole;
+class CShowRequestServer;
 class CTarnwickDlg;
 class QTranslator;
 class SocketLoopThread;
@@ -19,7 +21,8 @@ extern int g_debugMode;
 //
 // Ownership: owns the socket thread, Qt's Japanese translations, and in debug
 // mode the console and the signal bridge, all for the rest of the process; knows the main
-// window while it runs, which is where console events go. Thread: UI thread; make it after
+// window while it runs, which is where console events go and, with a display, where a
+// second start's request to show the window goes. Thread: UI thread; make it after
 // the QApplication and destroy it before.
 class CTarnwickApp {
   public:
@@ -28,8 +31,9 @@ class CTarnwickApp {
     CTarnwickApp(const CTarnwickApp&) = delete;
     CTarnwickApp& operator=(const CTarnwickApp&) = delete;
 
-    // Start-up: 0 after the main window has ended or when sockets could not be started,
-    // -1 when another instance runs. A guard that cannot be taken for another reason is
+    // Start-up: 0 after the main window has ended, when sockets could not be started, or
+    // when a running copy showed its window at this start's request; -1 when another
+    // instance runs and did not answer. A guard that cannot be taken for another reason is
     // reported on standard error and the program starts anyway.
     int InitInstance(int argc, char** argv);
 
@@ -46,6 +50,9 @@ class CTarnwickApp {
   private:
     void redirectStandardStreams();
     void loadQtTranslations();
+    // Answers a second start's request to show the window, while the window runs.
+    static std::unique_ptr<CShowRequestServer> listenForShowRequests(const std::string& guardName,
+                                                                     CTarnwickDlg& window);
 
     std::unique_ptr<SocketLoopThread> socketThread_;
     std::unique_ptr<CDebugConsole> console_;

@@ -2,16 +2,23 @@
 
 #include <unistd.h>
 
+#include <QApplication>
 #include <QContextMenuEvent>
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QMenu>
 #include <QPointer>
+#include <QSystemTrayIcon>
 #include <array>
 #include <climits>
 
 #include "app/about_dlg.h"
 #include "app/app_icon.h"
+#include "app/autostart.h"
 #include "app/console_signals.h"
 #include "app/home_page.h"
+#include "app/tray_icon.h"
+#include "app/tray_options.h"
 #include "panels/port_dlg.h"
 #include "panels/setting_dlg.h"
 #include "platform/qt/message_box.h"
@@ -22,7 +29,10 @@
 CTarnwickDlg::CTarnwickDlg(QWidget* parent, SocketLoopThread* socketThread)
     : CDialog(::dialogTemplate(IDD_TARNWICK_DIALOG), parent),
       appIcon_(loadAppIcon()),
-      socketThread_(socketThread) {}
+      socketThread_(socketThread),
+      trayAvailable_([] { return QSystemTrayIcon::isSystemTrayAvailable(); }) {
+    QObject::connect(&trayWatch_, &QTimer::timeout, this, [this] { checkTray(); });
+}
 
 CTarnwickDlg::~CTarnwickDlg() {
     onDestroy();
@@ -71,9 +81,30 @@ bool CTarnwickDlg::OnInitDialog() {
     createPanels();
     layoutPanels();
     CenterWindow();
-    setVisible(showAtStart_ == 1 ? WindowVisibility::shown : WindowVisibility::hidden);
     updateTitle();
+    applyTrayOptions();
+    setVisible(showAtStart_ == 1 ? WindowVisibility::shown : WindowVisibility::hidden);
     return true;
+}
+
+void CTarnwickDlg::applyTrayOptions() {
+    // Long enough for a desktop that starts its panel after the programs started at login.
+    constexpr int kLoginGraceMs = 10000;
+    const TrayOptions options = readTrayOptions(iniPath_);
+    if (!options.tray || !canHoldAnIcon()) {
+        return;
+    }
+    tray_ = std::make_unique<CTrayIcon>(*this);
+    if (!options.startHidden && !startedAtLogin_) {
+        return;
+    }
+    if (trayAvailable_()) {
+        showAtStart_ = 0;
+        watchTray(0);
+    } else if (startedAtLogin_) {
+        showAtStart_ = 0;
+        watchTray(kLoginGraceMs);
+    }
 }
 
 void CTarnwickDlg::createPanels() {
@@ -162,9 +193,14 @@ void CTarnwickDlg::updateTitle() {
 void CTarnwickDlg::setVisible(WindowVisibility flag) {
     visible_ = static_cast<int>(flag);
     if (visible_ != 0) {
+        trayWatch_.stop();
+        if (hiddenLoop_ != nullptr) {
+            hiddenLoop_->quit();
+        }
         show();
         showNormal();
     } else {
+        hiddenInLoop_ = true;
         hide();
     }
 }
@@ -179,13 +215,34 @@ void CTarnwickDlg::setVisible(bool visible) {
 void CTarnwickDlg::done(int result) {
     ended_ = true;
     CDialog::done(result);
+    if (hiddenLoop_ != nullptr) {
+        hiddenLoop_->quit();
+    }
 }
 
 int CTarnwickDlg::exec() {
-    if (ended_) {
-        return result();
+    // Hiding the window ends the dialog's loop, and a dialog's end does not end a loop
+    // while it is hidden: a hidden window runs a loop of its own until it is shown again or
+    // ended. Any other end of a loop (the application quitting) ends the run.
+    int code = result();
+    while (!ended_) {
+        if (visible_ == 0) {
+            QEventLoop loop;
+            hiddenLoop_ = &loop;
+            loop.exec(QEventLoop::DialogExec);
+            hiddenLoop_ = nullptr;
+            if (!ended_ && visible_ == 0) {
+                break;
+            }
+            continue;
+        }
+        hiddenInLoop_ = false;
+        code = CDialog::exec();
+        if (!hiddenInLoop_) {
+            break;
+        }
     }
-    return CDialog::exec();
+    return ended_ ? result() : code;
 }
 
 void CTarnwickDlg::sendCommand(unsigned int id) {
@@ -201,7 +258,7 @@ void CTarnwickDlg::OnCommand(int id) {
     }
     if (id == static_cast<int>(ID_EXIT)) {
         setVisible(WindowVisibility::hidden);
-        QMetaObject::invokeMethod(this, &CTarnwickDlg::sendClose, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &CTarnwickDlg::endProgram, Qt::QueuedConnection);
         return;
     }
     CDialog::OnCommand(id);
@@ -219,9 +276,103 @@ int CTarnwickDlg::onConsoleCtrl(unsigned long event) {
         // Each open box or dialog runs a nested loop that would hold the main window's end
         // until a person answers it.
         cancelOtherWindows(this);
-        sendClose();
+        endProgram();
     }
     return 1;
+}
+
+void CTarnwickDlg::endProgram() {
+    if (isWindowLive()) {
+        ending_ = true;
+        OnCommand(IDCANCEL);
+    }
+}
+
+void CTarnwickDlg::OnCancel() {
+    if (!ending_ && hidesOnClose()) {
+        hideToTray();
+        return;
+    }
+    CDialog::OnCancel();
+}
+
+void CTarnwickDlg::setTrayAvailability(std::function<bool()> available) {
+    trayAvailable_ = std::move(available);
+    desktopGiven_ = true;
+}
+
+bool CTarnwickDlg::hidesOnClose() const {
+    return tray_ != nullptr && trayAvailable_();
+}
+
+bool CTarnwickDlg::canHoldAnIcon() const {
+    // A screen nobody looks at gets no icon, unless a desktop was put in its place.
+    return desktopGiven_ || !platformHasNoDisplay();
+}
+
+void CTarnwickDlg::hideToTray() {
+    // A box or dialog over the window would stay up without it, or hide with it unseen.
+    const QWidget* modal = QApplication::activeModalWidget();
+    if (!hidesOnClose() || (modal != nullptr && modal != this)) {
+        return;
+    }
+    setVisible(WindowVisibility::hidden);
+    if (!noteShown_) {
+        noteShown_ = true;
+        tray_->showHiddenNote();
+    }
+    watchTray(0);
+}
+
+void CTarnwickDlg::watchTray(int graceMs) {
+    constexpr int kTrayCheckMs = 1000;
+    trayGraceMs_ = graceMs;
+    trayMissing_.invalidate();
+    trayWatch_.start(kTrayCheckMs);
+}
+
+void CTarnwickDlg::checkTray() {
+    if (visible_ != 0 || !isWindowLive()) {
+        trayWatch_.stop();
+        return;
+    }
+    if (tray_ != nullptr && trayAvailable_()) {
+        trayMissing_.invalidate();
+        return;
+    }
+    if (!trayMissing_.isValid()) {
+        trayMissing_.start();
+    }
+    if (tray_ == nullptr || trayMissing_.elapsed() >= trayGraceMs_) {
+        sendCommand(ID_OPEN_MAIN_WINDOW);
+    }
+}
+
+void CTarnwickDlg::setTrayEnabled(bool on) {
+    writeTrayOption(iniPath_, on);
+    if (!on) {
+        // Nothing could bring a hidden window back without the icon.
+        if (visible_ == 0) {
+            sendCommand(ID_OPEN_MAIN_WINDOW);
+        }
+        tray_.reset();
+    } else if (tray_ == nullptr && isWindowLive() && canHoldAnIcon()) {
+        tray_ = std::make_unique<CTrayIcon>(*this);
+    }
+}
+
+void CTarnwickDlg::setAutostart(bool on) {
+    const std::string path = autostartFilePath();
+    if (on) {
+        writeAutostart(path, QCoreApplication::applicationFilePath().toStdString());
+    } else {
+        removeAutostart(path);
+    }
+}
+
+bool CTarnwickDlg::autostartEnabled() const {
+    return autostartPointsAt(autostartFilePath(),
+                             QCoreApplication::applicationFilePath().toStdString());
 }
 
 void CTarnwickDlg::OnSysCommand(unsigned int id) {
@@ -273,6 +424,7 @@ void CTarnwickDlg::showContextMenu(const QPoint& globalPosition, CPortDlg* panel
     QAction* add = menu.addAction(QString::fromUtf8("ポートを追加"));
     add->setData(IDM_ADDPORT);
     add->setEnabled(panels_.size() < static_cast<std::size_t>(kMostPorts));
+    addOptionItems(menu);
     for (const MenuItem& item : systemMenu_) {
         if (item.id == 0) {
             menu.addSeparator();
@@ -300,9 +452,30 @@ void CTarnwickDlg::showContextMenu(const QPoint& globalPosition, CPortDlg* panel
             Qt::QueuedConnection);
     } else if (id == IDM_ADDPORT) {
         addPanel();
+    } else if (id == IDM_TRAY) {
+        setTrayEnabled(chosen->isChecked());
+    } else if (id == IDM_AUTOSTART) {
+        setAutostart(chosen->isChecked());
     } else if (id != 0) {
         OnSysCommand(id);
     }
+}
+
+void CTarnwickDlg::addOptionItems(QMenu& menu) {
+    // The desktop's options, where there is a desktop: a screen nobody looks at has neither
+    // a notification area nor a login.
+    if (!canHoldAnIcon() && tray_ == nullptr) {
+        return;
+    }
+    menu.addSeparator();
+    QAction* tray = menu.addAction(QStringLiteral("通知領域に常駐"));
+    tray->setData(IDM_TRAY);
+    tray->setCheckable(true);
+    tray->setChecked(tray_ != nullptr);
+    QAction* autostart = menu.addAction(QStringLiteral("ログイン時に起動"));
+    autostart->setData(IDM_AUTOSTART);
+    autostart->setCheckable(true);
+    autostart->setChecked(autostartEnabled());
 }
 
 void CTarnwickDlg::OnLinkClick(int id) {
@@ -318,6 +491,8 @@ void CTarnwickDlg::onDestroy() {
     destroyed_ = true;
     // One second for every port together, not for each.
     auto graceEnds = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    trayWatch_.stop();
+    tray_.reset();
     for (std::unique_ptr<CPortDlg>& panel : panels_) {
         panel->saveAndStop(graceEnds);
         panel->hide();

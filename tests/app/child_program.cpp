@@ -26,7 +26,8 @@ std::vector<std::string> childEnvironment(const std::string& folder) {
 
 ChildProgram::ChildProgram(const std::string& folder, const std::string& argument0,
                            const std::vector<std::string>& arguments,
-                           const std::string& workingDirectory, long softFileLimit) {
+                           const std::string& workingDirectory,
+                           const std::vector<std::string>& display, long softFileLimit) {
     std::filesystem::create_directories(runtimeFolder(folder));
     chmod(runtimeFolder(folder).c_str(), 0700);
     std::string program = programIn(folder);
@@ -35,9 +36,11 @@ ChildProgram::ChildProgram(const std::string& folder, const std::string& argumen
     }
     std::vector<std::string> argumentTexts{argument0};
     argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
+    std::vector<std::string> environment = childEnvironment(folder);
+    environment.insert(environment.end(), display.begin(), display.end());
     process_ = std::make_unique<SpawnedProcess>(
-        argumentTexts, childEnvironment(folder),
-        SpawnOptions{program, workingDirectory, errorFile(folder), softFileLimit});
+                           const std::string& workingDirectory,
+                           const std::vector<std::string>& display, long softFileLimit) {
 }
 
 ChildProgram::~ChildProgram() = default;

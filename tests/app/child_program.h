@@ -11,18 +11,19 @@
 #include "tests/support/spawned_process.h"
 
 // The program itself, run as a child process in a folder of the test's own: a copy of the
-// executable, its settings file beside it and a lock folder of its own, no display (so the
-// program picks the offscreen platform by itself). Standard output is kept in a pipe.
-// Only this child is ever signalled or killed, by its process id; it is killed when the
-// object goes if it still runs.
+// executable, its settings file beside it and a lock folder of its own, no display unless
+// one is given (without, the program picks the offscreen platform by itself). Standard output is
+// kept in a pipe. Only this child is ever signalled or killed, by its process id; it is killed when
+// the object goes if it still runs.
 class ChildProgram {
   public:
     // Copies the executable into folder (once) and starts it with argument 0 as given,
-    // the arguments after it, and workingDirectory as current directory; a softFileLimit of
-    // 0 or more is its soft open-files limit at start.
+    // the arguments after it, and workingDirectory as current directory; display entries
+    // ("DISPLAY=:5") are added to its environment, and a softFileLimit of 0 or more is its
+    // soft open-files limit at start.
     ChildProgram(const std::string& folder, const std::string& argument0,
                  const std::vector<std::string>& arguments, const std::string& workingDirectory,
-                 long softFileLimit = -1);
+                 const std::vector<std::string>& display = {}, long softFileLimit = -1);
     ~ChildProgram();
     ChildProgram(const ChildProgram&) = delete;
     ChildProgram& operator=(const ChildProgram&) = delete;

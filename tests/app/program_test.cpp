@@ -297,7 +297,7 @@ TEST_F(Program, HoldsMoreConnectionsThanTheSoftLimitAllows) {
     ASSERT_GE(destination, 0);
     ASSERT_TRUE(loopback::setNonBlocking(destination));
     const int port = saveRelayTo(destinationPort);
-    ChildProgram child(folder_, program(), {}, "/", 1024);
+    ChildProgram child(folder_, program(), {}, "/", {}, 1024);
     ASSERT_TRUE(child.started());
 
     std::vector<int> fds;

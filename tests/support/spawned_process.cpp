@@ -100,8 +100,14 @@ void SpawnedProcess::signal(int number) const {
 }
 
 std::string SpawnedProcess::standardOutput(std::chrono::milliseconds timeout) {
+    return standardOutputUntil({}, timeout);
+}
+
+std::string SpawnedProcess::standardOutputUntil(const std::string& text,
+                                                std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (output_ >= 0 && millisecondsLeft(deadline) > 0) {
+    while (output_ >= 0 && millisecondsLeft(deadline) > 0 &&
+           (text.empty() || collected_.find(text) == std::string::npos)) {
         pollfd ready{output_, POLLIN, 0};
         int result = poll(&ready, 1, millisecondsLeft(deadline));
         if (result < 0 && errno == EINTR) {

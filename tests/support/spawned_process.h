@@ -39,6 +39,8 @@ class SpawnedProcess {
 
     // Everything written to standard output until the child let go of it or the timeout.
     std::string standardOutput(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // The same, but returns as soon as the output holds the text.
+    std::string standardOutputUntil(const std::string& text, std::chrono::milliseconds timeout);
 
     // The wait status once the child has ended; nothing while it still runs at the timeout.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(20));

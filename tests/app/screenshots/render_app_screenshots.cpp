@@ -1,6 +1,7 @@
 // Renders the main window (its port relaying one connection), the about box, the debug
 // console with the trace of that session, the main window with a long destination host and
-// the main window with three and with seven ports offscreen into PNG files:
+// the main window with three and with seven ports, the window's menu and the notification
+// area's menu offscreen into PNG files:
 // render_app_screenshots <output directory>.
 // Offscreen there is no window manager, so the main window's picture gets a plain drawn
 // caption with its title above the client area.
@@ -8,10 +9,13 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QDir>
+#include <QMenu>
 #include <QPainter>
 #include <QPixmap>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -21,6 +25,7 @@
 #include "app/debug_console.h"
 #include "app/tarnwick_app.h"
 #include "app/tarnwick_dlg.h"
+#include "app/tray_icon.h"
 #include "panels/port_dlg.h"
 #include "platform/trace.h"
 #include "tests/app/wait_until.h"
@@ -129,6 +134,38 @@ int main(int argc, char** argv) {
         panels.Create(nullptr);
         const std::string name = "main-window-" + std::to_string(count) + "-ports.png";
         ok &= save(withCaption(panels), output, name.c_str());
+    }
+    // The notification area's menu: the window, one check item per port, the end.
+    {
+        loopback::Server destination(loopback::echo);
+        std::ofstream ini(folder + "/TarnwickPico.ini");
+        ini << "[OPTIONS]\nTRAY=1\n";
+        for (int i = 0; i < 3; ++i) {
+            ini << "[TCP-PORT" << i << "]\nACT=" << (i < 2 ? 1 : 0)
+                << "\nPORT=" << loopback::freePort()
+                << "\nFORWARDHOST=127.0.0.1\nFORWARDPORT=" << destination.port() << "\n";
+        }
+        ini.close();
+        CTarnwickDlg tray;
+        tray.setTrayAvailability([] { return true; });
+        tray.Create(nullptr);
+        // The window's own menu with its two check items, grabbed while it is open.
+        QTimer::singleShot(100, &tray, [&] {
+            if (QWidget* menu = QApplication::activePopupWidget()) {
+                ok &= save(menu->grab(), output, "window-menu.png");
+                menu->close();
+            }
+        });
+        QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(2, 2),
+                                tray.mapToGlobal(QPoint(2, 2)));
+        QApplication::sendEvent(&tray, &click);
+        if (CTrayIcon* icon = tray.trayIcon()) {
+            icon->menu().popup(QPoint(0, 0));
+            ok &= save(icon->menu().grab(), output, "tray-menu.png");
+            icon->menu().hide();
+        } else {
+            ok = false;
+        }
     }
     return ok ? 0 : 1;
 }

@@ -1,0 +1,124 @@
+#include "app/show_request.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "tests/app/wait_until.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A listening socket at path that never accepts: a hung copy, or one of an older version.
+int silentListener(const std::string& path) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+        listen(fd, 5) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+class ShowRequest : public testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = std::filesystem::temp_directory_path() / "tarnwick-show-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        folder_ = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(folder_); }
+
+    // Asks from another thread, as a second start would, while this one runs the loop.
+    bool ask(const std::string& path) {
+        std::atomic<int> answer{-1};
+        std::thread asker([&] { answer = askRunningCopyToShow(path, 1000ms) ? 1 : 0; });
+        waitUntil([&] { return answer >= 0; }, 5s);
+        asker.join();
+        return answer == 1;
+    }
+
+    std::string folder_;
+    int shown_ = 0;
+};
+
+TEST_F(ShowRequest, TheRunningCopyShowsItsWindowAndAnswers) {
+    const std::string path = folder_ + "/G.socket";
+    {
+        // A socket left by a copy that ended is replaced.
+        const int stale = silentListener(path);
+        ASSERT_GE(stale, 0);
+        close(stale);
+        EXPECT_FALSE(ask(path));
+        CShowRequestServer server([this] { ++shown_; });
+        ASSERT_TRUE(server.listen(path));
+        struct stat status {};
+        ASSERT_EQ(lstat(path.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0077, 0u) << "not owner-only";
+        EXPECT_TRUE(ask(path));
+        EXPECT_TRUE(ask(path));
+        EXPECT_EQ(shown_, 2);
+    }
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(path)));
+
+    // Nobody answers: the asker gives up at its timeout.
+    const int hung = silentListener(path);
+    ASSERT_GE(hung, 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(ask(path));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
+    close(hung);
+}
+
+TEST_F(ShowRequest, OnlyASocketOfThisUsersOwnIsUsed) {
+    const std::string real = folder_ + "/real.socket";
+    CShowRequestServer server([this] { ++shown_; });
+    ASSERT_TRUE(server.listen(real));
+    const std::string link = folder_ + "/link.socket";
+    std::filesystem::create_symlink(real, link);
+    const std::string file = folder_ + "/file.socket";
+    std::ofstream(file) << "x";
+
+    struct Case {
+        std::string path;
+        const char* why;
+    };
+    for (const Case& c : {Case{link, "is a link"}, Case{file, "is not a socket"},
+                          Case{folder_ + "/missing", "does not exist"}}) {
+        std::string why;
+        EXPECT_FALSE(trustedSocketPath(c.path, &why));
+        EXPECT_NE(why.find(c.why), std::string::npos) << why;
+        EXPECT_FALSE(ask(c.path)) << c.path;
+    }
+    // Not ours: left where it is, and nothing listens there.
+    for (const std::string& occupied : {link, file}) {
+        CShowRequestServer refused([] {});
+        EXPECT_FALSE(refused.listen(occupied)) << occupied;
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_TRUE(std::filesystem::is_regular_file(file));
+    EXPECT_EQ(shown_, 0);
+
+    if (chown(real.c_str(), getuid() + 1, getgid()) != 0) {
+        GTEST_SKIP() << "only a privileged user can give a socket away";
+    }
+    std::string why;
+    EXPECT_FALSE(trustedSocketPath(real, &why));
+    EXPECT_NE(why.find("another user"), std::string::npos) << why;
+    EXPECT_FALSE(ask(real));
+    EXPECT_EQ(shown_, 0);
+}
+
+}  // namespace

@@ -1,0 +1,297 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QTimer>
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "app/autostart.h"
+#include "app/tarnwick_dlg.h"
+#include "app/tray_icon.h"
+#include "panels/port_dlg.h"
+#include "tests/app/scoped_env.h"
+#include "tests/app/wait_until.h"
+#include "tests/support/loopback.h"
+#include "tests/support/message_recorder.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool canConnect(int port) {
+    const int fd = loopback::connectTo(port, 2s);
+    if (fd >= 0) {
+        close(fd);
+    }
+    return fd >= 0;
+}
+
+std::string panelSection(int index, int act, int port) {
+    return "[TCP-PORT" + std::to_string(index) + "]\nACT=" + std::to_string(act) +
+           "\nPORT=" + std::to_string(port) + "\nFORWARDHOST=127.0.0.1\nFORWARDPORT=9\n";
+}
+
+// Each test in a folder of its own as current directory and as XDG_CONFIG_HOME, with the
+// notification area's presence in the test's hands.
+class Tray : public testing::Test {
+  protected:
+    void SetUp() override {
+        std::array<char, 4096> start{};
+        ASSERT_NE(getcwd(start.data(), start.size()), nullptr);
+        start_ = start.data();
+        std::string pattern = std::filesystem::temp_directory_path() / "tarnwick-tray-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        folder_ = pattern;
+        ASSERT_EQ(chdir(folder_.c_str()), 0);
+        config_ = std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", folder_.c_str());
+    }
+    void TearDown() override {
+        config_.reset();
+        ASSERT_EQ(chdir(start_.c_str()), 0);
+        std::filesystem::remove_all(folder_);
+    }
+
+    std::filesystem::path iniFile() const { return folder_ / "TarnwickPico.ini"; }
+    void save(const std::string& text) const { std::ofstream(iniFile()) << text; }
+    void watchTray(CTarnwickDlg& dlg) {
+        dlg.setTrayAvailability([this] { return trayThere_; });
+    }
+
+    std::string start_;
+    std::filesystem::path folder_;
+    std::unique_ptr<ScopedEnv> config_;
+    bool trayThere_ = true;
+    MessageRecorder boxes_;
+};
+
+enum class Route { CloseBox, Escape, SystemClose };
+
+void closeBy(CTarnwickDlg& dlg, Route route) {
+    if (route == Route::CloseBox) {
+        dlg.close();
+    } else if (route == Route::Escape) {
+        QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(&dlg, &escape);
+    } else {
+        dlg.OnSysCommand(SC_CLOSE);
+    }
+}
+
+TEST_F(Tray, ClosingHidesWhileANotificationAreaHoldsTheIconAndTheEndIsOrderly) {
+    const int port = loopback::freePort();
+    const std::string saved = "[OPTIONS]\nTRAY=1\n\n" + panelSection(0, 1, port);
+    save(saved);
+    auto dlg = std::make_unique<CTarnwickDlg>();
+    watchTray(*dlg);
+    bool timedOut = false;
+    QTimer::singleShot(0, dlg.get(), [&] {
+        for (Route route : {Route::CloseBox, Route::Escape, Route::SystemClose}) {
+            closeBy(*dlg, route);
+            EXPECT_TRUE(!dlg->isVisible() && dlg->isWindowLive()) << static_cast<int>(route);
+            // The dialog's own loop ended with the hide and must run on.
+            EXPECT_TRUE(waitUntil([&] { return canConnect(port); }, 3s));
+            dlg->sendCommand(ID_OPEN_MAIN_WINDOW);
+            EXPECT_TRUE(dlg->isVisible());
+        }
+        ASSERT_NE(dlg->trayIcon(), nullptr);
+        EXPECT_EQ(dlg->trayIcon()->notesShown(), 1);
+
+        // The notification area goes away while the window is hidden: the window returns,
+        // and closing now ends the program.
+        closeBy(*dlg, Route::CloseBox);
+        trayThere_ = false;
+        EXPECT_TRUE(waitUntil([&] { return dlg->isVisible(); }, 5s));
+        std::filesystem::remove(iniFile());
+        save("[OPTIONS]\nTRAY=1\n\n");
+        closeBy(*dlg, Route::CloseBox);
+    });
+    QTimer::singleShot(20000, dlg.get(), [&] {
+        timedOut = true;
+        dlg->EndDialog(IDCANCEL);
+    });
+    dlg->DoModal();
+    EXPECT_FALSE(timedOut);
+    EXPECT_FALSE(dlg->isWindowLive());
+    EXPECT_EQ(readFile(iniFile()), saved);
+    EXPECT_FALSE(canConnect(port));
+}
+
+TEST_F(Tray, WithoutTheSettingOrANotificationAreaClosingEndsAsBefore) {
+    struct Case {
+        const char* options;
+        bool trayThere;
+    };
+    for (const Case& c :
+         {Case{"", true}, Case{"[OPTIONS]\nTRAY=0\n", true}, Case{"[OPTIONS]\nTRAY=1\n", false}}) {
+        save(c.options);
+        trayThere_ = c.trayThere;
+        CTarnwickDlg dlg;
+        watchTray(dlg);
+        QTimer::singleShot(0, &dlg, [&] { closeBy(dlg, Route::CloseBox); });
+        QTimer::singleShot(10000, &dlg, [&] { dlg.EndDialog(IDOK); });
+        EXPECT_EQ(dlg.DoModal(), IDCANCEL) << c.options;
+        EXPECT_FALSE(dlg.isWindowLive());
+    }
+}
+
+TEST_F(Tray, StartsHiddenOnlyWhereSomethingCanBringTheWindowBack) {
+    struct Case {
+        const char* options;
+        bool atLogin;
+        bool trayThere;
+        bool hidden;
+    };
+    const Case cases[] = {
+        {"TRAY=1\nSTARTHIDDEN=1\n", false, true, true},
+        {"TRAY=1\nSTARTHIDDEN=1\n", false, false, false},
+        {"TRAY=0\nSTARTHIDDEN=1\n", false, true, false},
+        {"TRAY=1\n", true, true, true},
+        // At login the notification area may come later; the window waits for it hidden.
+        {"TRAY=1\n", true, false, true},
+        {"TRAY=0\n", true, true, false},
+        {"TRAY=1\n", false, true, false},
+    };
+    for (const Case& c : cases) {
+        const int port = loopback::freePort();
+        save(std::string("[OPTIONS]\n") + c.options + panelSection(0, 1, port));
+        trayThere_ = c.trayThere;
+        CTarnwickDlg dlg;
+        watchTray(dlg);
+        dlg.setStartedAtLogin(c.atLogin);
+        ASSERT_TRUE(dlg.Create(nullptr));
+        EXPECT_EQ(dlg.isVisible(), !c.hidden) << c.options << c.atLogin << c.trayThere;
+        EXPECT_TRUE(canConnect(port)) << c.options;
+    }
+}
+
+QStringList menuTexts(const QMenu& menu) {
+    QStringList texts;
+    for (const QAction* action : menu.actions()) {
+        texts << (action->isSeparator()   ? QString("-")
+                  : action->isCheckable() ? (action->isChecked() ? "[x] " : "[ ] ") + action->text()
+                                          : action->text());
+    }
+    return texts;
+}
+
+QAction* actionNamed(QMenu& menu, const QString& text) {
+    for (QAction* action : menu.actions()) {
+        if (action->text() == text) {
+            return action;
+        }
+    }
+    return nullptr;
+}
+
+TEST_F(Tray, MenuOpensTheWindowSwitchesEachPanelByItsOwnRulesAndEnds) {
+    loopback::Server echo(loopback::echo);
+    const int on = loopback::freePort();
+    const int off = loopback::freePort();
+    save("[OPTIONS]\nTRAY=1\nSTARTHIDDEN=1\n" + panelSection(0, 1, on) +
+         "[TCP-PORT1]\nACT=0\nPORT=" + std::to_string(off) +
+         "\nFORWARDHOST=127.0.0.1\nFORWARDPORT=" + std::to_string(echo.port()) + "\n" +
+         panelSection(2, 0, 0));
+    const QString first = QString::fromStdString("TCP:" + std::to_string(on) + " → 127.0.0.1:9");
+    const QString second = QString::fromStdString("TCP:" + std::to_string(off) +
+                                                  " → 127.0.0.1:" + std::to_string(echo.port()));
+    auto dlg = std::make_unique<CTarnwickDlg>();
+    watchTray(*dlg);
+    QTimer::singleShot(0, dlg.get(), [&] {
+        ASSERT_NE(dlg->trayIcon(), nullptr);
+        QMenu& menu = dlg->trayIcon()->menu();
+        EXPECT_EQ(menuTexts(menu),
+                  QStringList({QString::fromUtf8("メインウィンドウを開く"), "[x] " + first,
+                               "[ ] " + second, "[ ] TCP:0 → 127.0.0.1:9", "-",
+                               QString::fromUtf8("終了")}));
+        actionNamed(menu, second)->trigger();
+        actionNamed(menu, first)->trigger();
+        actionNamed(menu, "TCP:0 → 127.0.0.1:9")->trigger();
+        EXPECT_TRUE(waitUntil([&] { return canConnect(off) && !canConnect(on); }, 3s));
+        EXPECT_TRUE(waitUntil([&] { return !boxes_.shown.empty(); }, 3s));
+        Q_EMIT menu.aboutToShow();
+        EXPECT_EQ(menuTexts(menu).mid(1, 3),
+                  QStringList({"[ ] " + first, "[x] " + second, "[ ] TCP:0 → 127.0.0.1:9"}));
+
+        // The tooltip counts established connections over all panels.
+        const int client = loopback::connectTo(off, 2s);
+        EXPECT_TRUE(waitUntil(
+            [&] { return dlg->trayIcon()->toolTip().endsWith(QString::fromUtf8("接続数 1")); },
+            5s));
+        EXPECT_TRUE(dlg->trayIcon()->toolTip().startsWith(dlg->windowTitle() + "\n"));
+        close(client);
+
+        EXPECT_FALSE(dlg->isVisible());
+        actionNamed(menu, QString::fromUtf8("メインウィンドウを開く"))->trigger();
+        EXPECT_TRUE(waitUntil([&] { return dlg->isVisible(); }, 3s));
+        actionNamed(menu, QString::fromUtf8("終了"))->trigger();
+    });
+    QTimer::singleShot(20000, dlg.get(), [&] { dlg->EndDialog(IDOK); });
+    EXPECT_EQ(dlg->DoModal(), IDCANCEL);
+    ASSERT_EQ(boxes_.texts().size(), 1u);
+    EXPECT_EQ(boxes_.texts()[0], "Listenポートが無効な設定です");
+    EXPECT_NE(readFile(iniFile()).find("[TCP-PORT1]\nACT=1\n"), std::string::npos);
+}
+
+// Opens the window's menu, records what it offers and chooses the item with the text.
+QStringList chooseFromWindowMenu(CTarnwickDlg& dlg, const QString& text) {
+    QStringList offered;
+    QTimer driver;
+    int ticks = 0;
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (menu != nullptr) {
+            offered = menuTexts(*menu);
+            menu->setActiveAction(actionNamed(*menu, text));
+            QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+            QApplication::sendEvent(menu, &enter);
+        } else if (++ticks > 1000) {
+            driver.stop();
+        }
+    });
+    driver.start(10);
+    QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(2, 2), dlg.mapToGlobal(QPoint(2, 2)));
+    QApplication::sendEvent(&dlg, &click);
+    return offered;
+}
+
+TEST_F(Tray, WindowMenuSwitchesTheIconAndTheStartAtLogin) {
+    const std::string others = "; kept as it is\n" + panelSection(0, 0, 0);
+    save(others);
+    CTarnwickDlg dlg;
+    watchTray(dlg);
+    ASSERT_TRUE(dlg.Create(nullptr));
+    const QString tray = QString::fromUtf8("通知領域に常駐");
+    const QString login = QString::fromUtf8("ログイン時に起動");
+    QStringList offered = chooseFromWindowMenu(dlg, tray);
+    EXPECT_EQ(offered.mid(1, 3), QStringList({"-", "[ ] " + tray, "[ ] " + login}));
+    EXPECT_NE(dlg.trayIcon(), nullptr);
+    EXPECT_EQ(readFile(iniFile()), others + "[OPTIONS]\nTRAY=1\n");
+
+    const std::string autostart = folder_ / "autostart/tarnwick-pico.desktop";
+    offered = chooseFromWindowMenu(dlg, login);
+    EXPECT_EQ(offered.mid(2, 2), QStringList({"[x] " + tray, "[ ] " + login}));
+    EXPECT_TRUE(autostartPointsAt(autostart, QApplication::applicationFilePath().toStdString()));
+
+    offered = chooseFromWindowMenu(dlg, tray);
+    EXPECT_EQ(offered.mid(2, 2), QStringList({"[x] " + tray, "[x] " + login}));
+    EXPECT_EQ(dlg.trayIcon(), nullptr);
+    EXPECT_EQ(readFile(iniFile()), others + "[OPTIONS]\nTRAY=0\n");
+    chooseFromWindowMenu(dlg, login);
+    EXPECT_FALSE(std::filesystem::exists(autostart));
+}
+
+}  // namespace

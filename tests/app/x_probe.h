@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct xcb_connection_t;
+
+// Looks at the windows on an X display the way a window manager would, for tests that run
+// the program on a real (virtual) display: which windows there are, by name, whether they
+// are mapped, and the close request a window manager sends.
+//
+// Ownership: owns its connection to the display. Thread: the test's own.
+class XProbe {
+  public:
+    explicit XProbe(const std::string& display);
+    ~XProbe();
+    XProbe(const XProbe&) = delete;
+    XProbe& operator=(const XProbe&) = delete;
+
+    bool connected() const { return connection_ != nullptr; }
+    // Every window whose name (_NET_WM_NAME, else WM_NAME) is name, from the root down.
+    std::vector<std::uint32_t> windowsNamed(const std::string& name);
+    // Whether one of the window's ancestors is named name.
+    bool insideWindowNamed(std::uint32_t window, const std::string& name);
+    bool viewable(std::uint32_t window);
+    // Whether someone owns the selection, e.g. "_NET_SYSTEM_TRAY_S0" for a notification area.
+    bool selectionOwned(const std::string& selection);
+    // WM_DELETE_WINDOW, as a window manager sends it for the close box.
+    void requestClose(std::uint32_t window);
+
+  private:
+    std::uint32_t atom(const std::string& name);
+    std::string nameOf(std::uint32_t window);
+    void collect(std::uint32_t window, const std::string& name, std::vector<std::uint32_t>& out,
+                 int depth);
+
+    xcb_connection_t* connection_ = nullptr;
+    std::uint32_t root_ = 0;
+};
