@@ -39,8 +39,8 @@ ChildProgram::ChildProgram(const std::string& folder, const std::string& argumen
     std::vector<std::string> environment = childEnvironment(folder);
     environment.insert(environment.end(), display.begin(), display.end());
     process_ = std::make_unique<SpawnedProcess>(
-                           const std::string& workingDirectory,
-                           const std::vector<std::string>& display, long softFileLimit) {
+        argumentTexts, environment,
+        SpawnOptions{program, workingDirectory, errorFile(folder), softFileLimit});
 }
 
 ChildProgram::~ChildProgram() = default;
