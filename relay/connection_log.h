@@ -25,7 +25,8 @@ class ConnectionLog {
         std::chrono::steady_clock::duration lasted{};
     };
 
-    ConnectionLog(std::string path, int listenPort);
+    // A non-empty name ends every line as one more field, after the event's own fields.
+    ConnectionLog(std::string path, int listenPort, const std::string& name = {});
     ~ConnectionLog();
     ConnectionLog(const ConnectionLog&) = delete;
     ConnectionLog& operator=(const ConnectionLog&) = delete;
@@ -48,6 +49,7 @@ class ConnectionLog {
 
     std::string path_;
     std::string portField_;
+    std::string nameField_;  // with its leading tab, or empty
     std::string pending_;
     bool flushScheduled_ = false;
     bool failureSaid_ = false;

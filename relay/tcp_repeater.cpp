@@ -52,14 +52,10 @@ CTcpRepeater::~CTcpRepeater() {
     listenSocket.Close();
 }
 
-void CTcpRepeater::setListenBind(int enabled, const std::string& ip) {
-    listenBindEnabled = enabled;
-    listenBindIp = ip;
-}
-
-void CTcpRepeater::setConnectBind(int enabled, const std::string& ip) {
-    connectBindEnabled = enabled;
-    connectBindIp = ip;
+void CTcpRepeater::configure(const ForwardConfig& config) {
+    config_ = config;
+    bufferSize = config.bufferSizeKb;
+    options_ = config.relay;
 }
 
 void CTcpRepeater::setLookupFunction(LookupFunction lookup) {
@@ -77,7 +73,7 @@ bool CTcpRepeater::start(int listenPort, const std::string& host, int destinatio
         numericDestination_ = numeric;
     }
     // Create sets SO_REUSEADDR before it binds a fixed port, where it takes effect.
-    const char* bindAddress = listenBindEnabled != 0 ? listenBindIp.c_str() : nullptr;
+    const char* bindAddress = config_.listenHost.empty() ? nullptr : config_.listenHost.c_str();
     if (!listenSocket.Create(port, SOCK_STREAM, FD_ALL_EVENTS, bindAddress)) {
         TRACE("Error:CTcpRepeater::start()-Create() err=%d\n", WSAGetLastError());
         return false;
@@ -89,10 +85,16 @@ bool CTcpRepeater::start(int listenPort, const std::string& host, int destinatio
         return false;
     }
     listening_ = true;
-    TRACE("CTcpRepeater::start()-Listen() OK! Port=%d\n", static_cast<int>(getListenPort()));
-    log_ = logPath_.empty()
+    if (config_.name.empty()) {
+        TRACE("CTcpRepeater::start()-Listen() OK! Port=%d\n", static_cast<int>(getListenPort()));
+    } else {
+        TRACE("CTcpRepeater::start()-Listen() OK! Port=%d Name=%s\n",
+              static_cast<int>(getListenPort()), config_.name.c_str());
+    }
+    log_ = config_.logPath.empty()
                ? nullptr
-               : std::make_unique<ConnectionLog>(logPath_, static_cast<int>(getListenPort()));
+               : std::make_unique<ConnectionLog>(config_.logPath, static_cast<int>(getListenPort()),
+                                                 config_.name);
     scheduleIdleSweep();
     return true;
 }
@@ -144,7 +146,7 @@ void CTcpRepeater::notifyOnAccept(int /*index*/, std::string /*kind*/) {
         TRACE("Error:CTcpRepeater::notifyOnAccept()-Accept() err=%d\n", WSAGetLastError());
         return;
     }
-    if (ipFilter != nullptr && ipFilter->checkAddress(peer) == 0) {
+    if (config_.filter.checkAddress(peer) == 0) {
         accepted.reset();
         TRACE("★★接続を拒否★★ PeerAddress=%s, port=%d\n", peer.c_str(), peerPortNumber);
         if (log_) {
@@ -185,9 +187,8 @@ std::unique_ptr<CTcpSockPair> CTcpRepeater::makePair(std::unique_ptr<CTcpSockStr
         return nullptr;
     }
     auto outgoing = std::make_unique<CTcpSockStream>();
-    const char* bindAddress = connectBindEnabled != 0 ? connectBindIp.c_str() : nullptr;
-    // A failure here shows up as the connect failure.
-    outgoing->Create(0, SOCK_STREAM, FD_ALL_EVENTS, bindAddress);
+    // Any local address; a failure here shows up as the connect failure.
+    outgoing->Create(0, SOCK_STREAM, FD_ALL_EVENTS, nullptr);
     outgoing->parent = this;
     outgoing->setKind("connectSocket");
     outgoing->allocateBuffers(bufferSize, pool);

@@ -98,10 +98,10 @@ TEST_F(ListenFilterTest, LoopbackModeAdmitsOnly127001UntilTheFileChanges) {
     start({{"FILTER", "1"}, {"HALFCLOSE", "1"}, {"IDLETIMEOUT", "90000"}, {"LOG", "1"}});
     EXPECT_EQ(tryClient("127.0.0.1", "127.0.0.1", port), Outcome::Relayed);
     EXPECT_EQ(tryClient("127.0.0.2", "127.0.0.1", port), Outcome::Closed);
-    const PortOptions& options = panel->getPortOptions();
-    EXPECT_TRUE(options.relay.halfClose);
-    EXPECT_EQ(options.relay.idleTimeoutSeconds, 86400);
-    EXPECT_TRUE(options.log);
+    const ForwardConfig& config = panel->getForwardConfig();
+    EXPECT_TRUE(config.relay.halfClose);
+    EXPECT_EQ(config.relay.idleTimeoutSeconds, 86400);
+    EXPECT_FALSE(config.logPath.empty());
 
     // The file is read again at the next switch ON; switching off wrote the log beside it.
     panel->clickControl(IDC_SWITCH);
