@@ -23,7 +23,7 @@ std::string decimal(int value) {
 }
 
 // Room for a group box's title: its width less the frame and the title's margins.
-constexpr int kTitleMargin = 10;
+constexpr int kTitleMargin = 8;
 
 }  // namespace
 

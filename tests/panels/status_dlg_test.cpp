@@ -96,7 +96,6 @@ class StatusTest : public PanelTest {
     }
 
     int listenPort = 0;
-    std::unique_ptr<SocketLoopThread> socketThread;
 };
 
 // Where the repeater runs, the panel's count, the list and "切断" behave alike.
