@@ -182,7 +182,8 @@ bool COptionsDlg::readNumber(int id, const char* field, int low, int high, int& 
 bool COptionsDlg::readRules(int id, const char* field, std::string* list, int& count) {
     std::string rules[CIpFilter::kListSize];
     int found = 0;
-    std::string_view rest = text(id);
+    const std::string typed = text(id);
+    std::string_view rest = typed;
     while (!rest.empty()) {
         const std::size_t comma = rest.find(',');
         const std::string entry(trimmed(rest.substr(0, comma)));
@@ -194,7 +195,7 @@ bool COptionsDlg::readRules(int id, const char* field, std::string* list, int& c
             return refuse(id, field, entry);
         }
         if (found == CIpFilter::kListSize) {
-            return refuse(id, field, text(id), " (10件まで)");
+            return refuse(id, field, typed, " (10件まで)");
         }
         rules[found++] = entry;
     }

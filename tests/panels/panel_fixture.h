@@ -101,7 +101,12 @@ class PanelTest : public ::testing::Test {
         QElapsedTimer clock;
         clock.start();
         QObject::connect(&poll, &QTimer::timeout, [&] {
-            auto* dialog = dynamic_cast<Dialog*>(QApplication::activeModalWidget());
+            Dialog* dialog = nullptr;
+            for (QWidget* window : QApplication::topLevelWidgets()) {
+                if (auto* found = dynamic_cast<Dialog*>(window); found && found->isVisible()) {
+                    dialog = found;
+                }
+            }
             if (dialog == nullptr) {
                 if (clock.elapsed() > 5000) {
                     poll.stop();

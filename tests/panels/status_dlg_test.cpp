@@ -273,3 +273,26 @@ TEST(StatusDialog, WithoutRepeaterShowsTheHeadersOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(StatusDialog, RatesInReadableUnitsAndTheForwardInTheTitle) {
+    const std::vector<std::pair<double, std::string>> rates{{0, "0 B/s"},
+                                                            {1023, "1023 B/s"},
+                                                            {1024, "1.0 KiB/s"},
+                                                            {1536, "1.5 KiB/s"},
+                                                            {1048575, "1024.0 KiB/s"},
+                                                            {1048576, "1.0 MiB/s"},
+                                                            {12.34 * 1048576, "12.3 MiB/s"}};
+    for (const auto& [bytes, text] : rates) {
+        EXPECT_EQ(readableRate(bytes), text);
+    }
+    CStatusDlg status;
+    status.Create(nullptr);
+    status.setForwardTitle("TCP:8080  web");
+    EXPECT_EQ(status.windowTitle().toStdString(), "接続状況  TCP:8080  web");
+    status.setForwardTitle("");
+    EXPECT_EQ(status.windowTitle().toStdString(), "接続状況");
+}
+
+}  // namespace
