@@ -108,7 +108,7 @@ class CTcpRepeater : public CTcpSockStreamParent {
     // The destination when it is an address, read once at start; a name is looked up per client.
     std::optional<SocketAddress> numericDestination_;
     ForwardConfig config_;
-    // Read by every new pair; copies of config_'s.
+    // Read by every new pair: copies of config_'s, as is options_ below.
     int bufferSize = 128;
     int connectedCount_ = 0;
     // Occupied slots and the free ones below the table's end, so that neither the lowest
