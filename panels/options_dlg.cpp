@@ -207,7 +207,8 @@ bool COptionsDlg::readRules(int id, const char* field, std::string* list, int& c
 }
 
 bool COptionsDlg::readValues(ForwardConfig& read) {
-    const std::string name = text(IDC_NAME_EDIT);
+    // The file keeps no blanks around a value.
+    const std::string name(trimmed(text(IDC_NAME_EDIT)));
     if (!usableName(name)) {
         return refuse(IDC_NAME_EDIT, "名前", name, " (64文字まで)");
     }

@@ -102,6 +102,8 @@ void CStatusDlg::DoDataExchange(CDataExchange& dx) {
 
 bool CStatusDlg::OnInitDialog() {
     CDialog::OnInitDialog();
+    // Building the window from its template gave it the template's caption.
+    showTitle();
     // More columns than the template's width shows: the user may widen the dialog.
     templateSize_ = size();
     listAtTemplate_ = list->geometry();
@@ -137,9 +139,15 @@ std::vector<PairRow> CStatusDlg::copyPairs() const {
 }
 
 void CStatusDlg::setForwardTitle(const std::string& title) {
+    forwardTitle_ = title;
+    showTitle();
+}
+
+void CStatusDlg::showTitle() {
     const QString caption = QString::fromUtf8(dialogTemplate(IDD_STATUS_DIALOG).caption);
-    setWindowTitle(title.empty() ? caption
-                                 : caption + QStringLiteral("  ") + QString::fromStdString(title));
+    setWindowTitle(forwardTitle_.empty()
+                       ? caption
+                       : caption + QStringLiteral("  ") + QString::fromStdString(forwardTitle_));
 }
 
 void CStatusDlg::refresh() {

@@ -65,6 +65,9 @@ class CStatusDlg : public CDialog {
     void select(std::uint64_t serial);
     void updateButtons();
 
+    void showTitle();
+
+    std::string forwardTitle_;
     std::vector<Shown> shown_;
     QTimer refreshTimer_;
     // The list and the buttons as laid out at the template's size: wider or taller, the

@@ -7,6 +7,7 @@
 
 #include "panel_fixture.h"
 #include "panels/status_dlg.h"
+#include "platform/private_profile.h"
 #include "platform/qt/list_ctrl.h"
 #include "platform/socket_loop_thread.h"
 #include "tests/support/loopback.h"
@@ -40,6 +41,7 @@ class StatusTest : public PanelTest {
     void startRelay(int destination, bool onSocketThread = false) {
         listenPort = loopback::freePort();
         saveFile(1, listenPort, "127.0.0.1", destination);
+        WritePrivateProfileStringA("TCP-PORT0", "NAME", "web", iniPath.c_str());
         if (onSocketThread) {
             socketThread = std::make_unique<SocketLoopThread>();
         }
@@ -116,8 +118,13 @@ TEST_P(StatusOnEitherThreadTest, ListsConnectedPairsInSlotOrderWithoutGaps) {
     ASSERT_TRUE(waitFor([&] { return panel->getConnectionCount() == 2; }));
 
     std::vector<Row> rows;
-    ASSERT_TRUE(openStatus([&](CStatusDlg& status) { rows = rowsOf(*status.list); }));
+    std::string title;
+    ASSERT_TRUE(openStatus([&](CStatusDlg& status) {
+        rows = rowsOf(*status.list);
+        title = status.windowTitle().toStdString();
+    }));
 
+    EXPECT_EQ(title, "接続状況  TCP:" + std::to_string(listenPort) + "  web");
     ASSERT_EQ(rows.size(), 2u);
     for (Row& row : rows) {
         EXPECT_NE(row[6], "0");
@@ -276,7 +283,7 @@ TEST(StatusDialog, WithoutRepeaterShowsTheHeadersOnly) {
 
 namespace {
 
-TEST(StatusDialog, RatesInReadableUnitsAndTheForwardInTheTitle) {
+TEST(StatusDialog, RatesInReadableUnitsAndWithoutANameTheCaptionAlone) {
     const std::vector<std::pair<double, std::string>> rates{{0, "0 B/s"},
                                                             {1023, "1023 B/s"},
                                                             {1024, "1.0 KiB/s"},
@@ -289,8 +296,6 @@ TEST(StatusDialog, RatesInReadableUnitsAndTheForwardInTheTitle) {
     }
     CStatusDlg status;
     status.Create(nullptr);
-    status.setForwardTitle("TCP:8080  web");
-    EXPECT_EQ(status.windowTitle().toStdString(), "接続状況  TCP:8080  web");
     status.setForwardTitle("");
     EXPECT_EQ(status.windowTitle().toStdString(), "接続状況");
 }
