@@ -30,8 +30,12 @@ constexpr int kTitleMargin = 8;
 CPortDlg::CPortDlg(QWidget* parent, SocketLoopThread* socketThread)
     : CDialog(dialogTemplate(IDD_PORT_DIALOG), parent),
       socketThread(socketThread),
-      queuedCount(this, std::chrono::milliseconds(0),
-                  [this](int count) { notifyConnectionCount(count); }),
+      queuedCount(this, std::chrono::milliseconds(kCountShowMs),
+                  [this](int count) {
+                      // Held back on its way here already: shown at once.
+                      takeCount(count);
+                      showConnectionCount();
+                  }),
       countDisplay(kCountShowMs, [this] { showConnectionCount(); }) {
     onRepeaterThread([this] { repeater = std::make_unique<CTcpRepeater>(); });
 }
@@ -197,9 +201,13 @@ bool CPortDlg::applySwitch() {
     return started;
 }
 
-void CPortDlg::notifyConnectionCount(int count) {
+void CPortDlg::takeCount(int count) {
     connectionCount = static_cast<unsigned int>(count);
     countText = decimal(count);
+}
+
+void CPortDlg::notifyConnectionCount(int count) {
+    takeCount(count);
     countDisplay.changed();
 }
 

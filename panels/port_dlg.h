@@ -74,6 +74,7 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
     void onSwitch();
     // False when the port was to be opened and could not listen.
     bool applySwitch();
+    void takeCount(int count);
     void showConnectionCount();
     void onSetting();
     void onStatus();
@@ -107,7 +108,8 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
     // Why the last start failed, as the socket layer said it.
     int startError = 0;
     QueuedCountListener queuedCount;
-    // The count is shown at most 20 times a second; connectionCount is always current. A
-    // count from the socket thread only hops threads on its way here: this is its one throttle.
+    // The count is shown at most 20 times a second, through one throttle: this one for a
+    // repeater on the UI thread, the queued listener's hold for one on the socket thread.
+    // connectionCount is always current as far as this thread has heard.
     DisplayThrottle countDisplay;
 };
