@@ -98,7 +98,9 @@ int main(int argc, char** argv) {
     int sinkPort = 0;
     int sinkFd = listenLoopback(sinkPort);
     CTcpRepeater repeater;
-    repeater.setListenBind(1, "127.0.0.1");
+    ForwardConfig config;
+    config.listenHost = "127.0.0.1";
+    repeater.configure(config);
     repeater.start(0, "127.0.0.1", sinkPort);
     int relayPort = static_cast<int>(repeater.getListenPort());
 

@@ -508,13 +508,14 @@ void Harness::run(Script& script) {
     byName_ = (head & 0x20) != 0;
     openDestination();
     repeater_->setListener(&counts_);
-    repeater_->setBufferSize(1 + (head & 7));
     halfClose_ = (head & 0x40) != 0;
-    repeater_->setOptions({halfClose_, 0, 0, (head & 0x80) != 0});
+    ForwardConfig config;
+    config.bufferSizeKb = 1 + (head & 7);
+    config.relay = {halfClose_, 0, 0, (head & 0x80) != 0};
+    config.listenHost = "127.0.0.1";
+    repeater_->configure(config);
     // Our ends are read on this thread only after stop returns: a short grace still runs it.
     repeater_->setStopGrace(milliseconds(5));
-    repeater_->setListenBind(1, "127.0.0.1");
-    repeater_->setConnectBind(0, "");
     repeater_->setLookupFunction(
         [gate = gate_](const std::string& host, int port, std::vector<SocketAddress>& out) {
             return gate->lookup(host, port, out);

@@ -1,8 +1,11 @@
 #include "panels/port_dlg.h"
 
+#include <QGroupBox>
+#include <QLabel>
 #include <QWidget>
 #include <algorithm>
 
+#include "panels/options_dlg.h"
 #include "panels/setting_dlg.h"
 #include "panels/status_dlg.h"
 #include "platform/async_socket.h"
@@ -19,26 +22,8 @@ std::string decimal(int value) {
     return std::to_string(value);
 }
 
-// The connection log lies beside the settings file.
-std::string logPathBeside(const std::string& settingsPath) {
-    std::size_t slash = settingsPath.rfind('/');
-    std::string folder = slash == std::string::npos ? "" : settingsPath.substr(0, slash + 1);
-    return folder + "TarnwickPico.log";
-}
-
-int copyRules(const std::vector<std::string>& rules, std::string* list) {
-    const auto count = std::min<std::size_t>(rules.size(), CIpFilter::kListSize);
-    std::copy_n(rules.begin(), count, list);
-    return static_cast<int>(count);
-}
-
-CIpFilter filterFrom(const PortOptions& options) {
-    CIpFilter filter;
-    filter.mode = options.filterMode;
-    filter.allowCount = copyRules(options.allow, filter.allowList);
-    filter.denyCount = copyRules(options.deny, filter.denyList);
-    return filter;
-}
+// Room for a group box's title: its width less the frame and the title's margins.
+constexpr int kTitleMargin = 8;
 
 }  // namespace
 
@@ -46,7 +31,11 @@ CPortDlg::CPortDlg(QWidget* parent, SocketLoopThread* socketThread)
     : CDialog(dialogTemplate(IDD_PORT_DIALOG), parent),
       socketThread(socketThread),
       queuedCount(this, std::chrono::milliseconds(kCountShowMs),
-                  [this](int count) { notifyConnectionCount(count); }),
+                  [this](int count) {
+                      // Held back on its way here already: shown at once.
+                      takeCount(count);
+                      showConnectionCount();
+                  }),
       countDisplay(kCountShowMs, [this] { showConnectionCount(); }) {
     onRepeaterThread([this] { repeater = std::make_unique<CTcpRepeater>(); });
 }
@@ -105,14 +94,36 @@ void CPortDlg::takeSettings(const PortSettings& settings) {
 
 void CPortDlg::loadSettings() {
     takeSettings(loadPortSettings(settingsPath, index));
+    name = loadForwardName(settingsPath, index);
 }
 
 void CPortDlg::saveSettings() {
     savePortSettings(settingsPath, index, currentSettings());
 }
 
+std::string CPortDlg::forwardTitle() const {
+    const std::string port = "TCP:" + decimal(listenPort);
+    return name.empty() ? port : port + "  " + name;
+}
+
 void CPortDlg::showListenPort() {
-    SetDlgItemText(IDC_LISTEN_FRAME, "TCP:" + decimal(listenPort));
+    auto* frame = dlgItem<QGroupBox>(IDC_LISTEN_FRAME);
+    if (frame == nullptr) {
+        return;
+    }
+    const QString full = QString::fromStdString(forwardTitle());
+    const int room = frame->width() - kTitleMargin;
+    const QString shown = frame->fontMetrics().elidedText(full, Qt::ElideRight, room);
+    frame->setTitle(shown);
+    frame->setToolTip(shown == full ? QString() : full);
+}
+
+void CPortDlg::showName() {
+    auto* host = dlgItem<QLabel>(IDC_FORWARD_HOST_TEXT);
+    if (host == nullptr || name.empty()) {
+        return;
+    }
+    host->setToolTip(QString::fromStdString(name + "\n" + forwardHost));
 }
 
 void CPortDlg::initPanel() {
@@ -122,6 +133,7 @@ void CPortDlg::initPanel() {
     forwardPortText = decimal(forwardPort);
     showListenPort();
     UpdateData(false);
+    showName();
     onSwitch();
 }
 
@@ -170,33 +182,32 @@ bool CPortDlg::applySwitch() {
     if (listenPort == 0 || forwardPort == 0 || forwardHost.empty()) {
         return true;
     }
-    // Read at every start, so an edited file counts from the next switch ON.
-    options = loadPortOptions(settingsPath, index);
-    const std::string logPath = options.log ? logPathBeside(settingsPath) : std::string();
+    // Read at every start, so an edited file counts from the next switch ON. What the panel
+    // holds wins over the file for the values it shows, should a save have failed.
+    config = loadForwardConfig(settingsPath, index);
+    config.name = name;
+    config.listenPort = listenPort;
+    config.forwardHost = forwardHost;
+    config.forwardPort = forwardPort;
+    config.bufferSizeKb = bufferSize;
     bool started = false;
     onRepeaterThread([&] {
-        activeFilter = filterFrom(options);
         repeater->setListener(
             socketThread != nullptr ? static_cast<CTcpRepeaterListener*>(&queuedCount) : this);
-        repeater->setBufferSize(bufferSize);
-        if (options.listenHost.empty()) {
-            repeater->setListenBind(0, "localhost");
-        } else {
-            repeater->setListenBind(1, options.listenHost);
-        }
-        repeater->setConnectBind(0, "localhost");
-        repeater->setFilter(&activeFilter);
-        repeater->setOptions(options.relay);
-        repeater->setConnectionLog(logPath);
-        started = repeater->start(listenPort, forwardHost, forwardPort);
+        repeater->configure(config);
+        started = repeater->start();
         startError = WSAGetLastError();
     });
     return started;
 }
 
-void CPortDlg::notifyConnectionCount(int count) {
+void CPortDlg::takeCount(int count) {
     connectionCount = static_cast<unsigned int>(count);
     countText = decimal(count);
+}
+
+void CPortDlg::notifyConnectionCount(int count) {
+    takeCount(count);
     countDisplay.changed();
 }
 
@@ -217,8 +228,7 @@ void CPortDlg::onSetting() {
         AfxMessageBox("現在PORTの設定中です");
         return;
     }
-    workingFilter = activeFilter;
-    settingDlg->openFor(this, {listenPort, forwardHost, forwardPort}, &workingFilter);
+    settingDlg->openFor(this, {listenPort, forwardHost, forwardPort});
 }
 
 void CPortDlg::notifySettingOk() {
@@ -228,9 +238,27 @@ void CPortDlg::notifySettingOk() {
     forwardHost = values.forwardHost;
     forwardPort = values.forwardPort;
     forwardPortText = decimal(forwardPort);
-    onRepeaterThread([this] { activeFilter = workingFilter; });
     UpdateData(false);
+    showName();
     saveSettings();
+}
+
+void CPortDlg::notifyOptions() {
+    UpdateData(true);
+    if (switchState != 0) {
+        AfxMessageBox("PORTを使用中です。OFF状態で設定して下さい");
+        return;
+    }
+    const ForwardConfig before = loadForwardConfig(settingsPath, index);
+    COptionsDlg options(before, settingDlg);
+    if (options.DoModal() != IDOK) {
+        return;
+    }
+    saveForwardOptions(settingsPath, index, before, options.result());
+    name = options.result().name;
+    bufferSize = options.result().bufferSizeKb;
+    showListenPort();
+    showName();
 }
 
 void CPortDlg::onStatus() {
@@ -239,6 +267,7 @@ void CPortDlg::onStatus() {
         CStatusDlg status(window());
         status.repeater = repeater.get();
         status.socketThread = socketThread;
+        status.setForwardTitle(name.empty() ? std::string() : forwardTitle());
         status.DoModal();
         return;
     }

@@ -5,14 +5,13 @@
 #include <memory>
 #include <string>
 
-#include "address/ip_filter.h"
 #include "panels/queued_count_listener.h"
 #include "panels/setting_dlg_listener.h"
 #include "platform/qt/dialog.h"
 #include "platform/qt/display_throttle.h"
 #include "relay/tcp_repeater.h"
 #include "relay/tcp_repeater_listener.h"
-#include "settings/port_options.h"
+#include "settings/forward_config.h"
 #include "settings/port_settings.h"
 
 class CSettingDlg;
@@ -22,7 +21,7 @@ class SocketLoopThread;
 // the buttons that open the forward-settings and connection-status dialogs, and the port's
 // settings in the settings file.
 //
-// Ownership: owns its repeater and both address filters; the settings dialog and the socket
+// Ownership: owns its repeater; the settings dialog and the socket
 // thread belong to the main window. A child window of the main window. Thread: UI thread.
 // Given a socket thread, the repeater lives on it: made, driven, read and destroyed there
 // through calls that wait, and its count comes back queued. Without one, the repeater runs
@@ -33,6 +32,7 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
     ~CPortDlg() override;
 
     void notifySettingOk() override;
+    void notifyOptions() override;
     void notifyConnectionCount(int count) override;
 
     void setIndex(int newIndex) { index = newIndex; }
@@ -55,8 +55,11 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
     int getConnectionCount() const { return static_cast<int>(connectionCount); }
     // Only for a panel without a socket thread: otherwise it belongs to that thread.
     CTcpRepeater& getRepeater() { return *repeater; }
-    // The hand-set options as read at the last start of the repeater.
-    const PortOptions& getPortOptions() const { return options; }
+    // What the repeater was last started with.
+    const ForwardConfig& getForwardConfig() const { return config; }
+    const std::string& getName() const { return name; }
+    // "TCP:8080", or "TCP:8080  web" with a name.
+    std::string forwardTitle() const;
 
     static inline const QColor kBackgroundColor{230, 230, 220};
     static inline const QColor kValueColor{255, 255, 180};
@@ -74,10 +77,13 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
     void onSwitch();
     // False when the port was to be opened and could not listen.
     bool applySwitch();
+    void takeCount(int count);
     void showConnectionCount();
     void onSetting();
     void onStatus();
     void showListenPort();
+    // The destination's tooltip, which carries the name.
+    void showName();
     PortSettings currentSettings() const;
     // Runs the work where the repeater lives and returns when it has run.
     void onRepeaterThread(const std::function<void()>& work);
@@ -97,16 +103,16 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
     int listenPort = 0;
     int forwardPort = 0;
     int bufferSize = 128;
-    PortOptions options;
-    // Made afresh from the section's FILTER, ALLOW and DENY at every start. The repeater
-    // reads it, so it is written only where the repeater lives.
-    CIpFilter activeFilter;
-    CIpFilter workingFilter;
+    std::string name;
+    // Made afresh from the section at every start; the repeater takes a copy of it.
+    ForwardConfig config;
     SocketLoopThread* socketThread = nullptr;
     std::unique_ptr<CTcpRepeater> repeater;
     // Why the last start failed, as the socket layer said it.
     int startError = 0;
     QueuedCountListener queuedCount;
-    // The count is shown at most 20 times a second; connectionCount is always current.
+    // The count is shown at most 20 times a second, through one throttle: this one for a
+    // repeater on the UI thread, the queued listener's hold for one on the socket thread.
+    // connectionCount is always current as far as this thread has heard.
     DisplayThrottle countDisplay;
 };

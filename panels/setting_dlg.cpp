@@ -24,8 +24,7 @@ void CSettingDlg::attachListener(CSettingDlgListener* newListener) {
     CenterWindow(mainWindow);
 }
 
-void CSettingDlg::openFor(CSettingDlgListener* panel, const Values& values,
-                          CIpFilter* workingFilter) {
+void CSettingDlg::openFor(CSettingDlgListener* panel, const Values& values) {
     attachListener(panel);
     listenPortSpin->SetRange32(0, 65535);
     listenPortSpin->SetPos32(values.listenPort);
@@ -35,7 +34,6 @@ void CSettingDlg::openFor(CSettingDlgListener* panel, const Values& values,
     const bool local = isLocalhostText(values.forwardHost);
     localhostFlag = local ? 1 : 0;
     GetDlgItem(IDC_HOST_EDIT)->setEnabled(!local);
-    filter = workingFilter;
     UpdateData(false);
     show();
 }
@@ -62,6 +60,12 @@ void CSettingDlg::DoDataExchange(CDataExchange& dx) {
 void CSettingDlg::OnCommand(int id) {
     if (id == IDC_LOCALHOST_CHECK) {
         onLocalhost();
+        return;
+    }
+    if (id == IDC_OPTIONS_BUTTON) {
+        if (listener != nullptr) {
+            listener->notifyOptions();
+        }
         return;
     }
     CDialog::OnCommand(id);

@@ -6,16 +6,14 @@
 #include "platform/qt/dialog.h"
 #include "platform/qt/spin_button_ctrl.h"
 
-class CIpFilter;
-
 // The forward-settings dialog: listen port, destination host and destination port of one
 // port panel at a time.
 //
 // One instance for the whole program, created hidden by the main window and shared by all
 // panels. Modeless: a panel attaches itself, fills the fields in and shows it; OK hands the
 // values back through CSettingDlgListener, Cancel drops them, and both hide it again.
-// It validates nothing. Ownership: the listener, the filter and the centring window are not
-// owned. Thread: UI thread.
+// It validates nothing. "詳細設定..." asks the listener to open the options dialog.
+// Ownership: the listener and the centring window are not owned. Thread: UI thread.
 class CSettingDlg : public CDialog {
   public:
     // What the dialog edits for a panel.
@@ -32,8 +30,8 @@ class CSettingDlg : public CDialog {
     void setMainWindow(QWidget* window) { mainWindow = window; }
 
     // Attaches the panel, fills its values in (the localhost box ticked and the host edit
-    // disabled for this machine's names), keeps its working filter and shows the dialog.
-    void openFor(CSettingDlgListener* panel, const Values& values, CIpFilter* workingFilter);
+    // disabled for this machine's names) and shows the dialog.
+    void openFor(CSettingDlgListener* panel, const Values& values);
     // Open for some panel: every other panel's settings button is refused meanwhile.
     bool isAttached() const { return freeFlag == 0; }
     bool isAttachedTo(const CSettingDlgListener* panel) const {
@@ -61,7 +59,6 @@ class CSettingDlg : public CDialog {
     int localhostFlag = 0;
     int freeFlag = 1;
     CSettingDlgListener* listener = nullptr;
-    CIpFilter* filter = nullptr;
     QWidget* mainWindow = nullptr;
 };
 

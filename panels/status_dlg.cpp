@@ -64,11 +64,27 @@ std::string duration(std::chrono::steady_clock::duration lasted) {
     return text;
 }
 
+}  // namespace
+
+std::string readableRate(double bytesPerSecond) {
+    char text[32] = {};
+    if (bytesPerSecond < 1024) {
+        std::snprintf(text, sizeof text, "%.0f B/s", bytesPerSecond);
+    } else if (bytesPerSecond < 1024.0 * 1024) {
+        std::snprintf(text, sizeof text, "%.1f KiB/s", bytesPerSecond / 1024);
+    } else {
+        std::snprintf(text, sizeof text, "%.1f MiB/s", bytesPerSecond / (1024.0 * 1024));
+    }
+    return text;
+}
+
+namespace {
+
 std::string rate(std::uint64_t now, std::uint64_t before, double seconds) {
     if (seconds <= 0 || now < before) {
-        return "0";
+        return readableRate(0);
     }
-    return grouped(static_cast<std::uint64_t>(static_cast<double>(now - before) / seconds));
+    return readableRate(static_cast<double>(now - before) / seconds);
 }
 
 }  // namespace
@@ -86,6 +102,8 @@ void CStatusDlg::DoDataExchange(CDataExchange& dx) {
 
 bool CStatusDlg::OnInitDialog() {
     CDialog::OnInitDialog();
+    // Building the window from its template gave it the template's caption.
+    showTitle();
     // More columns than the template's width shows: the user may widen the dialog.
     templateSize_ = size();
     listAtTemplate_ = list->geometry();
@@ -112,28 +130,24 @@ bool CStatusDlg::OnInitDialog() {
     return true;
 }
 
-std::vector<CStatusDlg::PairRow> CStatusDlg::copyPairs() const {
+std::vector<PairRow> CStatusDlg::copyPairs() const {
     std::vector<PairRow> rows;
-    if (repeater == nullptr) {
-        return rows;
+    if (repeater != nullptr) {
+        runOnSocketLoop(socketThread, [this, &rows] { rows = pairRows(*repeater); });
     }
-    runOnSocketLoop(socketThread, [this, &rows] {
-        int cursor = 0;
-        while (const CTcpSockPair* pair = repeater->getNextPair(cursor)) {
-            const CTcpSockStream& accepted = *pair->acceptSocket;
-            const CTcpSockStream& outgoing = *pair->connectSocket;
-            rows.push_back(
-                {pair->serial,
-                 {accepted.getPeerAddress(), decimal(accepted.getPeerPort()), accepted.getBindIp(),
-                  decimal(accepted.getBindPort()), decimal(accepted.getMaxRemainCount()),
-                  outgoing.getBindIp(), decimal(outgoing.getBindPort()), outgoing.getPeerAddress(),
-                  decimal(outgoing.getPeerPort()), decimal(outgoing.getMaxRemainCount())},
-                 pair->bytesUp(),
-                 pair->bytesDown(),
-                 pair->acceptedAt});
-        }
-    });
     return rows;
+}
+
+void CStatusDlg::setForwardTitle(const std::string& title) {
+    forwardTitle_ = title;
+    showTitle();
+}
+
+void CStatusDlg::showTitle() {
+    const QString caption = QString::fromUtf8(dialogTemplate(IDD_STATUS_DIALOG).caption);
+    setWindowTitle(forwardTitle_.empty()
+                       ? caption
+                       : caption + QStringLiteral("  ") + QString::fromStdString(forwardTitle_));
 }
 
 void CStatusDlg::refresh() {
@@ -161,17 +175,23 @@ void CStatusDlg::refresh() {
 }
 
 void CStatusDlg::fillRow(int row, const PairRow& pair, Shown& shown, bool fresh) {
-    for (int column = 0; column < static_cast<int>(pair.values.size()); ++column) {
-        list->SetItemText(row, column, pair.values[static_cast<std::size_t>(column)]);
+    const std::array<std::string, 10> values{
+        pair.acceptPeer.address,        decimal(pair.acceptPeer.port),
+        pair.acceptBind.address,        decimal(pair.acceptBind.port),
+        decimal(pair.acceptUsedBuffer), pair.connectBind.address,
+        decimal(pair.connectBind.port), pair.connectPeer.address,
+        decimal(pair.connectPeer.port), decimal(pair.connectUsedBuffer)};
+    for (int column = 0; column < static_cast<int>(values.size()); ++column) {
+        list->SetItemText(row, column, values[static_cast<std::size_t>(column)]);
     }
     const Clock::time_point now = Clock::now();
     const double seconds = std::chrono::duration<double>(now - shown.at).count();
-    list->SetItemText(row, 10, grouped(pair.up));
-    list->SetItemText(row, 11, grouped(pair.down));
-    list->SetItemText(row, 12, fresh ? "0" : rate(pair.up, shown.up, seconds));
-    list->SetItemText(row, 13, fresh ? "0" : rate(pair.down, shown.down, seconds));
+    list->SetItemText(row, 10, grouped(pair.bytesUp));
+    list->SetItemText(row, 11, grouped(pair.bytesDown));
+    list->SetItemText(row, 12, fresh ? readableRate(0) : rate(pair.bytesUp, shown.up, seconds));
+    list->SetItemText(row, 13, fresh ? readableRate(0) : rate(pair.bytesDown, shown.down, seconds));
     list->SetItemText(row, 14, duration(now - pair.acceptedAt));
-    shown = {pair.serial, pair.up, pair.down, now};
+    shown = {pair.serial, pair.bytesUp, pair.bytesDown, now};
 }
 
 std::uint64_t CStatusDlg::selectedSerial() const {

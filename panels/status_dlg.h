@@ -13,9 +13,13 @@
 
 #include "platform/qt/dialog.h"
 #include "platform/qt/list_ctrl.h"
+#include "relay/pair_rows.h"
 
 class CTcpRepeater;
 class SocketLoopThread;
+
+// A rate as a person reads it: "512 B/s", "1.5 KiB/s", "12.3 MiB/s".
+std::string readableRate(double bytesPerSecond);
 
 // The connection-status dialog: one repeater's connection pairs, one row per pair in slot
 // order, kept current while it is open: once a second rows of new pairs appear, rows of
@@ -35,6 +39,8 @@ class CStatusDlg : public CDialog {
 
     // Brings the rows up to the repeater's pairs as they are now.
     void refresh();
+    // Shown after the caption, e.g. "TCP:8080  web"; empty keeps the caption alone.
+    void setForwardTitle(const std::string& title);
 
   protected:
     void DoDataExchange(CDataExchange& dx) override;
@@ -44,15 +50,6 @@ class CStatusDlg : public CDialog {
 
   private:
     using Clock = std::chrono::steady_clock;
-
-    // One pair as copied from the repeater: the ten address and buffer columns as text.
-    struct PairRow {
-        std::uint64_t serial = 0;
-        std::array<std::string, 10> values;
-        std::uint64_t up = 0;
-        std::uint64_t down = 0;
-        Clock::time_point acceptedAt;
-    };
 
     // What a row showed last, to tell its pair and to compute rates.
     struct Shown {
@@ -68,6 +65,9 @@ class CStatusDlg : public CDialog {
     void select(std::uint64_t serial);
     void updateButtons();
 
+    void showTitle();
+
+    std::string forwardTitle_;
     std::vector<Shown> shown_;
     QTimer refreshTimer_;
     // The list and the buttons as laid out at the template's size: wider or taller, the

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <utility>
@@ -45,8 +46,17 @@ bool writeAll(int fd, const std::string& text) {
 }
 }  // namespace
 
-ConnectionLog::ConnectionLog(std::string path, int listenPort)
-    : path_(std::move(path)), portField_("TCP:" + std::to_string(listenPort)) {}
+ConnectionLog::ConnectionLog(std::string path, int listenPort, const std::string& name)
+    : path_(std::move(path)),
+      portField_("TCP:" + std::to_string(listenPort)) {
+    if (!name.empty()) {
+        // A tab or line end in the name must not split its field or its line.
+        nameField_ = "\t" + name;
+        std::replace_if(
+            nameField_.begin() + 1, nameField_.end(),
+            [](char c) { return c == '\t' || c == '\n' || c == '\r'; }, ' ');
+    }
+}
 
 ConnectionLog::~ConnectionLog() {
     flush();
@@ -61,7 +71,7 @@ std::string ConnectionLog::endText(const std::string& address, unsigned int port
 
 void ConnectionLog::append(const std::string& event, const Ends& ends, const std::string& tail) {
     pending_ += timestamp() + "\t" + portField_ + "\t" + event + "\t" + ends.client + "\t" +
-                ends.destination + tail + "\n";
+                ends.destination + tail + nameField_ + "\n";
     scheduleFlush();
 }
 

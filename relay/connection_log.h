@@ -27,7 +27,8 @@ class ConnectionLog {
         std::chrono::steady_clock::duration lasted{};
     };
 
-    ConnectionLog(std::string path, int listenPort);
+    // A non-empty name ends every line as one more field, after the event's own fields.
+    ConnectionLog(std::string path, int listenPort, const std::string& name = {});
     ~ConnectionLog();
     ConnectionLog(const ConnectionLog&) = delete;
     ConnectionLog& operator=(const ConnectionLog&) = delete;
@@ -50,6 +51,7 @@ class ConnectionLog {
 
     std::string path_;
     std::string portField_;
+    std::string nameField_;  // with its leading tab, or empty
     std::string pending_;
     bool failureSaid_ = false;
     LoopTimer flushTimer_;

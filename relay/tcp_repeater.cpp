@@ -72,14 +72,10 @@ CTcpRepeater::~CTcpRepeater() {
     listenSocket.Close();
 }
 
-void CTcpRepeater::setListenBind(int enabled, const std::string& ip) {
-    listenBindEnabled = enabled;
-    listenBindIp = ip;
-}
-
-void CTcpRepeater::setConnectBind(int enabled, const std::string& ip) {
-    connectBindEnabled = enabled;
-    connectBindIp = ip;
+void CTcpRepeater::configure(const ForwardConfig& config) {
+    config_ = config;
+    bufferSize = config.bufferSizeKb;
+    options_ = config.relay;
 }
 
 void CTcpRepeater::setLookupFunction(LookupFunction lookup) {
@@ -97,7 +93,7 @@ bool CTcpRepeater::start(int listenPort, const std::string& host, int destinatio
         numericDestination_ = numeric;
     }
     // Create sets SO_REUSEADDR before it binds a fixed port, where it takes effect.
-    const char* bindAddress = listenBindEnabled != 0 ? listenBindIp.c_str() : nullptr;
+    const char* bindAddress = config_.listenHost.empty() ? nullptr : config_.listenHost.c_str();
     if (!listenSocket.Create(port, SOCK_STREAM, FD_ALL_EVENTS, bindAddress)) {
         TRACE("Error:CTcpRepeater::start()-Create() err=%d\n", WSAGetLastError());
         return false;
@@ -109,10 +105,16 @@ bool CTcpRepeater::start(int listenPort, const std::string& host, int destinatio
         return false;
     }
     listening_ = true;
-    TRACE("CTcpRepeater::start()-Listen() OK! Port=%d\n", static_cast<int>(getListenPort()));
-    log_ = logPath_.empty()
+    if (config_.name.empty()) {
+        TRACE("CTcpRepeater::start()-Listen() OK! Port=%d\n", static_cast<int>(getListenPort()));
+    } else {
+        TRACE("CTcpRepeater::start()-Listen() OK! Port=%d Name=%s\n",
+              static_cast<int>(getListenPort()), config_.name.c_str());
+    }
+    log_ = config_.logPath.empty()
                ? nullptr
-               : std::make_unique<ConnectionLog>(logPath_, static_cast<int>(getListenPort()));
+               : std::make_unique<ConnectionLog>(config_.logPath, static_cast<int>(getListenPort()),
+                                                  config_.name);
     if (options_.idleTimeoutSeconds > 0) {
         idleSweep_.startRepeating(
             std::chrono::duration_cast<std::chrono::milliseconds>(kIdleSweepInterval),
@@ -181,7 +183,7 @@ void CTcpRepeater::notifyOnAccept(int /*index*/, std::string /*kind*/) {
         TRACE("Error:CTcpRepeater::notifyOnAccept()-Accept() err=%d\n", WSAGetLastError());
         return;
     }
-    if (ipFilter != nullptr && ipFilter->checkAddress(peer) == 0) {
+    if (config_.filter.checkAddress(peer) == 0) {
         accepted.reset();
         TRACE("★★接続を拒否★★ PeerAddress=%s, port=%d\n", peer.c_str(), peerPortNumber);
         if (log_) {
@@ -272,9 +274,8 @@ void CTcpRepeater::connectPair(int slot, const std::vector<SocketAddress>& addre
                                int lookupError) {
     CTcpSockPair& pair = *pairs[slot];
     if (lookupError == 0) {
-        const char* bindAddress = connectBindEnabled != 0 ? connectBindIp.c_str() : nullptr;
-        // A failure here shows up as the connect failure.
-        pair.connectSocket->Create(0, SOCK_STREAM, FD_ALL_EVENTS, bindAddress);
+        // Any local address; a failure here shows up as the connect failure.
+        pair.connectSocket->Create(0, SOCK_STREAM, FD_ALL_EVENTS, nullptr);
     }
     if (lookupError == 0 && pair.connectSocket->ConnectTo(addresses)) {
         TRACE("CTcpRepeater::notifyOnAccept()-Connect() OK host=%s, port=%d \n",

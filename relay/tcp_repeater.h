@@ -17,8 +17,7 @@
 #include "relay/tcp_sock_pair.h"
 #include "relay/tcp_sock_stream.h"
 #include "relay/tcp_sock_stream_parent.h"
-
-class CIpFilter;
+#include "settings/forward_config.h"
 
 // How a pair ends: cleanly, or through a failure of one stream, and the reason the
 // connection log gives.
@@ -39,7 +38,8 @@ struct PairEnding {
 // addresses are used at once. Closed pairs hand their sockets to a lingering closer, so that
 // nothing already accepted from one side is thrown away on the way to the other.
 // Ownership: owns the listening stream, the table, every pair and both streams of each pair,
-// the resolver and the lingering sockets; the listener and the filter are not owned.
+// the resolver, the lingering sockets and a copy of its configuration; the listener is not
+// owned.
 // Thread: the relay's thread only; there is no limit on the number of pairs.
 // Closing: the streams decide when a pair closes (CTcpSockStream's rules); closePairStreams
 // decides how each of its sockets closes.
@@ -56,19 +56,16 @@ class CTcpRepeater : public CTcpSockStreamParent {
     void notifyOnError(int index, std::string kind, int err) override;
 
     void setListener(CTcpRepeaterListener* newListener) { listener = newListener; }
-    // In KiB; held to 1..kMaxBufferKb.
-    void setBufferSize(int sizeKb) { bufferSize = sizeKb; }
-    static constexpr int kMaxBufferKb = 65536;
-    void setListenBind(int enabled, const std::string& ip);
-    void setConnectBind(int enabled, const std::string& ip);
-    void setFilter(const CIpFilter* filter) { ipFilter = filter; }
-    // Takes effect for pairs made from now on.
-    void setOptions(const RelayOptions& newOptions) { options_ = newOptions; }
-    // Connection events are appended to this file from the next start on; empty: none.
-    void setConnectionLog(const std::string& path) { logPath_ = path; }
+    // Takes its own copy of the forward's settings (the filter included); they count for
+    // the next start and for pairs made from then on. The buffer size is held to
+    // 1..kMaxBufferKb KiB.
+    void configure(const ForwardConfig& config);
+    static constexpr int kMaxBufferKb = ForwardConfig::kMaxBufferSizeKb;
 
     // True when the port listens; a failure leaves its trace line and nothing open.
     bool start(int listenPort, const std::string& host, int destinationPort);
+    // Starts on the configured listen port, destination host and destination port.
+    bool start() { return start(config_.listenPort, config_.forwardHost, config_.forwardPort); }
     // Closes every pair and the port. What the closing sockets still hold for their peers
     // gets up to the stop grace (a second unless set) in all to go out; whatever is left
     // then is reset.
@@ -119,12 +116,9 @@ class CTcpRepeater : public CTcpSockStreamParent {
     int forwardPort = 0;
     // The destination when it is an address, read once at start; a name is looked up per client.
     std::optional<SocketAddress> numericDestination_;
+    ForwardConfig config_;
+    // Read by every new pair: copies of config_'s, as is options_ below.
     int bufferSize = 128;
-    int listenBindEnabled = 0;
-    std::string listenBindIp;
-    int connectBindEnabled = 0;
-    std::string connectBindIp;
-    const CIpFilter* ipFilter = nullptr;
     int connectedCount_ = 0;
     // Occupied slots and the free ones below the table's end, so that neither the lowest
     // free index nor the emptiness of the table needs a scan.
@@ -132,7 +126,6 @@ class CTcpRepeater : public CTcpSockStreamParent {
     std::set<int> freeSlots_;
     bool listening_ = false;
     RelayOptions options_;
-    std::string logPath_;
     std::unique_ptr<ConnectionLog> log_;
     std::uint64_t nextSerial_ = 1;
     LoopTimer idleSweep_;

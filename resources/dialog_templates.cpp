@@ -90,7 +90,48 @@ const DialogTemplate kSettingDialog{
          kAlignRight | kAutoHScroll | kBorder | kTabStop},
         {IDC_FORWARD_PORT_SPIN, CK::UpDown, "", 171, 29, 11, 12, kPortSpin | kArrowKeys},
         {IDOK, CK::PushButton, "OK", 2, 51, 50, 14, kDefaultButton | kTabStop},
+        {IDC_OPTIONS_BUTTON, CK::PushButton, "詳細設定...", 70, 51, 50, 14, kTabStop},
         {IDCANCEL, CK::PushButton, "ｷｬﾝｾﾙ", 137, 51, 50, 14, kTabStop},
+    }};
+
+constexpr std::uint32_t kFieldEdit = kAutoHScroll | kBorder | kTabStop;
+constexpr std::uint32_t kNumberEdit = kAlignRight | kFieldEdit;
+
+const DialogTemplate kOptionsDialog{
+    IDD_OPTIONS_DIALOG,
+    0,
+    0,
+    231,
+    172,
+    "TARNWICK詳細設定",
+    kPopup | kCaption | kSysMenu | kModalFrame,
+    "ＭＳ Ｐゴシック",
+    9,
+    {
+        {IDC_STATIC, CK::Label, "名前", 7, 9, 62, 9, 0},
+        {IDC_NAME_EDIT, CK::Edit, "", 72, 7, 152, 12, kFieldEdit},
+        {IDC_STATIC, CK::Label, "待受アドレス", 7, 25, 62, 9, 0},
+        {IDC_LISTEN_HOST_COMBO, CK::ComboBox, "", 72, 23, 152, 12, kTabStop},
+        {IDC_STATIC, CK::Label, "接続できる相手", 7, 41, 62, 9, 0},
+        {IDC_FILTER_COMBO, CK::ComboBox, "", 72, 39, 152, 12, kDropDownList | kTabStop},
+        {IDC_STATIC, CK::Label, "許可リスト", 17, 57, 52, 9, 0},
+        {IDC_ALLOW_EDIT, CK::Edit, "", 72, 55, 152, 12, kFieldEdit},
+        {IDC_STATIC, CK::Label, "拒否リスト", 17, 73, 52, 9, 0},
+        {IDC_DENY_EDIT, CK::Edit, "", 72, 71, 152, 12, kFieldEdit},
+        {IDC_STATIC, CK::Label, "接続タイムアウト", 7, 91, 62, 9, 0},
+        {IDC_CONNECT_TIMEOUT_EDIT, CK::Edit, "", 72, 89, 40, 12, kNumberEdit},
+        {IDC_STATIC, CK::Label, "秒 (0 = なし)", 116, 91, 80, 9, 0},
+        {IDC_STATIC, CK::Label, "無通信で切断", 7, 107, 62, 9, 0},
+        {IDC_IDLE_TIMEOUT_EDIT, CK::Edit, "", 72, 105, 40, 12, kNumberEdit},
+        {IDC_STATIC, CK::Label, "秒 (0 = しない)", 116, 107, 80, 9, 0},
+        {IDC_STATIC, CK::Label, "バッファサイズ", 7, 123, 62, 9, 0},
+        {IDC_BUFFER_SIZE_EDIT, CK::Edit, "", 72, 121, 40, 12, kNumberEdit},
+        {IDC_STATIC, CK::Label, "KiB", 116, 123, 30, 9, 0},
+        {IDC_HALF_CLOSE_CHECK, CK::CheckBox, "ハーフクローズ", 7, 139, 70, 11, kTabStop},
+        {IDC_KEEP_ALIVE_CHECK, CK::CheckBox, "キープアライブ", 80, 139, 70, 11, kTabStop},
+        {IDC_LOG_CHECK, CK::CheckBox, "接続ログ", 153, 139, 71, 11, kTabStop},
+        {IDOK, CK::PushButton, "OK", 7, 154, 50, 14, kDefaultButton | kTabStop},
+        {IDCANCEL, CK::PushButton, "ｷｬﾝｾﾙ", 174, 154, 50, 14, kTabStop},
     }};
 
 const DialogTemplate kStatusDialog{
@@ -115,8 +156,8 @@ const DialogTemplate kNoTemplate{};
 }  // namespace
 
 const DialogTemplate& dialogTemplate(int id) {
-    static const std::array<const DialogTemplate*, 5> all{&kAboutBox, &kMainWindow, &kPortPanel,
-                                                          &kSettingDialog, &kStatusDialog};
+    static const std::array<const DialogTemplate*, 6> all{
+        &kAboutBox, &kMainWindow, &kPortPanel, &kSettingDialog, &kStatusDialog, &kOptionsDialog};
     for (const DialogTemplate* dialog : all) {
         if (dialog->id == id) {
             return *dialog;

@@ -9,6 +9,7 @@ inline constexpr int IDD_TARNWICK_DIALOG = 102;
 inline constexpr int IDD_PORT_DIALOG = 130;
 inline constexpr int IDD_SETTING_DIALOG = 131;
 inline constexpr int IDD_STATUS_DIALOG = 132;
+inline constexpr int IDD_OPTIONS_DIALOG = 133;
 
 // Port panel (130).
 inline constexpr int IDC_FORWARD_PORT_TEXT = 1011;
@@ -26,6 +27,20 @@ inline constexpr int IDC_LOCALHOST_CHECK = 1023;
 inline constexpr int IDC_FORWARD_PORT_EDIT = 1024;
 inline constexpr int IDC_FORWARD_PORT_SPIN = 1026;
 inline constexpr int IDC_LISTEN_PORT_SPIN = 1027;
+inline constexpr int IDC_OPTIONS_BUTTON = 1031;
+
+// Options dialog (133), in layout order.
+inline constexpr int IDC_NAME_EDIT = 1032;
+inline constexpr int IDC_LISTEN_HOST_COMBO = 1033;
+inline constexpr int IDC_FILTER_COMBO = 1034;
+inline constexpr int IDC_ALLOW_EDIT = 1035;
+inline constexpr int IDC_DENY_EDIT = 1036;
+inline constexpr int IDC_CONNECT_TIMEOUT_EDIT = 1037;
+inline constexpr int IDC_IDLE_TIMEOUT_EDIT = 1038;
+inline constexpr int IDC_BUFFER_SIZE_EDIT = 1039;
+inline constexpr int IDC_HALF_CLOSE_CHECK = 1040;
+inline constexpr int IDC_KEEP_ALIVE_CHECK = 1041;
+inline constexpr int IDC_LOG_CHECK = 1042;
 
 // Connection-status dialog (132).
 inline constexpr int IDC_CONNECTION_LIST = 1029;

@@ -26,6 +26,7 @@ CtlColor colorKindOf(ControlKind kind) {
         case ControlKind::PushLikeCheck:
             return CtlColor::Button;
         case ControlKind::Edit:
+        case ControlKind::ComboBox:
             return CtlColor::Edit;
         case ControlKind::ListView:
             return CtlColor::ListBox;

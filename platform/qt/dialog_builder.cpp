@@ -1,6 +1,7 @@
 #include "platform/qt/dialog_builder.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -82,6 +83,11 @@ QWidget* makeControl(const ControlTemplate& control, QWidget* host) {
             return new CLinkCtrl(control.text, host);
         case ControlKind::Icon:
             return new QLabel(host);
+        case ControlKind::ComboBox: {
+            auto* combo = new QComboBox(host);
+            combo->setEditable((control.styles & style::kDropDownList) == 0);
+            return combo;
+        }
     }
     return new QWidget(host);
 }

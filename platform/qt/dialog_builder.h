@@ -40,7 +40,8 @@ class DialogControls {
 // client size; kinds map to widgets as follows:
 //   PushButton QPushButton, PushLikeCheck checkable QPushButton, CheckBox QCheckBox,
 //   Edit QLineEdit, Label and Icon QLabel, GroupBox QGroupBox, UpDown CSpinButtonCtrl
-//   (buddy: the control before it), ListView CListCtrl, Link CLinkCtrl.
+//   (buddy: the control before it), ListView CListCtrl, Link CLinkCtrl, ComboBox QComboBox
+//   (editable unless kDropDownList).
 // Captions, window flags and behaviour are the dialog's business (CDialog).
 DialogControls buildDialogControls(const DialogTemplate& dialog, QWidget* host);
 

@@ -26,6 +26,7 @@ enum class ControlKind {
     ListView,  // report view
     Link,      // "<a>text</a>"; a click reaches the dialog as a link click
     Icon,      // the text holds the icon's resource number
+    ComboBox,  // CBS_DROPDOWN (an edit with a list), or CBS_DROPDOWNLIST with kDropDownList
 };
 
 // Style bits that change how a control or a dialog is built. Names follow the window
@@ -50,6 +51,8 @@ inline constexpr std::uint32_t kReport = 1u << 11;
 inline constexpr std::uint32_t kSingleSelection = 1u << 12;
 // Label text centred vertically.
 inline constexpr std::uint32_t kCenterImage = 1u << 13;
+// Combo box: a list to choose from only, without an edit.
+inline constexpr std::uint32_t kDropDownList = 1u << 14;
 
 // Dialog styles.
 inline constexpr std::uint32_t kPopup = 1u << 16;

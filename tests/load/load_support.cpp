@@ -128,8 +128,10 @@ int runRelay(int control, const std::vector<RelayTarget>& targets, long openFile
                 break;
             }
             auto repeater = std::make_unique<CTcpRepeater>();
-            repeater->setBufferSize(target.bufferKb);
-            repeater->setListenBind(1, "127.0.0.1");
+            ForwardConfig config;
+            config.bufferSizeKb = target.bufferKb;
+            config.listenHost = "127.0.0.1";
+            repeater->configure(config);
             repeater->start(0, target.host, target.port);
             int port = static_cast<int>(repeater->getListenPort());
             if (target.acceptedSendBuffer > 0) {

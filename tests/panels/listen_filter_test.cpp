@@ -9,7 +9,11 @@
 #include <atomic>
 #include <thread>
 
+#include <QCheckBox>
+#include <QComboBox>
+
 #include "panel_fixture.h"
+#include "panels/options_dlg.h"
 #include "platform/private_profile.h"
 #include "tests/support/loopback.h"
 
@@ -98,10 +102,10 @@ TEST_F(ListenFilterTest, LoopbackModeAdmitsOnly127001UntilTheFileChanges) {
     start({{"FILTER", "1"}, {"HALFCLOSE", "1"}, {"IDLETIMEOUT", "90000"}, {"LOG", "1"}});
     EXPECT_EQ(tryClient("127.0.0.1", "127.0.0.1", port), Outcome::Relayed);
     EXPECT_EQ(tryClient("127.0.0.2", "127.0.0.1", port), Outcome::Closed);
-    const PortOptions& options = panel->getPortOptions();
-    EXPECT_TRUE(options.relay.halfClose);
-    EXPECT_EQ(options.relay.idleTimeoutSeconds, 86400);
-    EXPECT_TRUE(options.log);
+    const ForwardConfig& config = panel->getForwardConfig();
+    EXPECT_TRUE(config.relay.halfClose);
+    EXPECT_EQ(config.relay.idleTimeoutSeconds, 86400);
+    EXPECT_FALSE(config.logPath.empty());
 
     // The file is read again at the next switch ON; switching off wrote the log beside it.
     panel->clickControl(IDC_SWITCH);
@@ -115,6 +119,78 @@ TEST_F(ListenFilterTest, LoopbackModeAdmitsOnly127001UntilTheFileChanges) {
     ASSERT_TRUE(panel->getRepeater().isListening());
     EXPECT_EQ(tryClient("127.0.0.2", "127.0.0.1", port), Outcome::Relayed);
     EXPECT_TRUE(boxes.shown.empty());
+}
+
+// Settings made in the options dialog reach the relay at the next switch ON, on either thread.
+class OptionsFromTheDialogTest : public PanelOnEitherThreadTest {
+  protected:
+    void setUpInDialog(const std::function<void(COptionsDlg&)>& edit) {
+        saveFile(0, port, "127.0.0.1", echo.port());
+        makePanel();
+        panel->clickControl(IDC_SETTING_BUTTON);
+        ASSERT_TRUE(inModal<COptionsDlg>([&] { settingDlg->clickControl(IDC_OPTIONS_BUTTON); },
+                                         [&](COptionsDlg& dialog) {
+                                             edit(dialog);
+                                             dialog.clickControl(IDOK);
+                                         }));
+        settingDlg->clickControl(IDCANCEL);
+        panel->clickControl(IDC_SWITCH);
+        ASSERT_TRUE(repeaterListening());
+    }
+
+    loopback::Server echo{loopback::echo};
+    int port = loopback::freePort();
+};
+
+INSTANTIATE_TEST_SUITE_P(UiOrSocketThread, OptionsFromTheDialogTest, ::testing::Bool());
+
+TEST_P(OptionsFromTheDialogTest, ListenAddressAndFilterNameAndLog) {
+    setUpInDialog([](COptionsDlg& dialog) {
+        dialog.SetDlgItemText(IDC_NAME_EDIT, "lab");
+        dialog.dlgItem<QComboBox>(IDC_LISTEN_HOST_COMBO)->setCurrentText("127.0.0.1");
+        dialog.dlgItem<QComboBox>(IDC_FILTER_COMBO)->setCurrentIndex(CIpFilter::kAllowDenyLists);
+        dialog.SetDlgItemText(IDC_ALLOW_EDIT, "127.0.0.0/8");
+        dialog.SetDlgItemText(IDC_DENY_EDIT, "127.0.0.2");
+        dialog.dlgItem<QCheckBox>(IDC_LOG_CHECK)->setChecked(true);
+    });
+    EXPECT_EQ(tryClient("127.0.0.1", "127.0.0.1", port), Outcome::Relayed);
+    EXPECT_EQ(tryClient("127.0.0.2", "127.0.0.1", port), Outcome::Closed);
+    EXPECT_EQ(tryClient("127.0.0.1", "127.0.0.3", port), Outcome::NotConnected);
+    panel->clickControl(IDC_SWITCH);
+    QFile log(QDir(scratch.path()).filePath("TarnwickPico.log"));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 3) << lines.join('\n').toStdString();
+    for (const QString& line : lines) {
+        EXPECT_TRUE(line.endsWith("\tlab")) << line.toStdString();
+    }
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_P(OptionsFromTheDialogTest, HalfCloseAndBufferSize) {
+    setUpInDialog([](COptionsDlg& dialog) {
+        dialog.dlgItem<QCheckBox>(IDC_HALF_CLOSE_CHECK)->setChecked(true);
+        dialog.SetDlgItemText(IDC_BUFFER_SIZE_EDIT, "4");
+    });
+    EXPECT_EQ(panel->getForwardConfig().bufferSizeKb, 4);
+    // The client ends its side first; the echo of what it sent still comes back.
+    const std::string sent(64 * 1024, 'h');
+    std::atomic<bool> done{false};
+    std::string received;
+    std::thread client([&] {
+        const int fd = loopback::connectTo(port);
+        if (fd >= 0 && loopback::sendAll(fd, sent.data(), sent.size())) {
+            shutdown(fd, SHUT_WR);
+            received = loopback::receiveUntilClosed(fd);
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+        done = true;
+    });
+    waitFor([&] { return done.load(); }, 10000);
+    client.join();
+    EXPECT_EQ(received.size(), sent.size());
 }
 
 }  // namespace

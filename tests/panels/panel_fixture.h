@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QWidget>
 #include <deque>
 #include <functional>
@@ -20,6 +22,7 @@
 #include "panels/port_dlg.h"
 #include "panels/setting_dlg.h"
 #include "platform/qt/message_box.h"
+#include "platform/socket_loop_thread.h"
 #include "resources/dialog_templates.h"
 #include "settings/port_settings.h"
 #include "tests/support/message_recorder.h"
@@ -55,9 +58,15 @@ class PanelTest : public ::testing::Test {
     }
     void removeFile() const { QFile::remove(QString::fromStdString(iniPath)); }
 
+    // Without arguments the panel gets the fixture's socket thread, if any.
     template <class Panel = CPortDlg, class... Arguments>
     Panel& makePanel(Arguments&&... arguments) {
-        auto made = std::make_unique<Panel>(std::forward<Arguments>(arguments)...);
+        std::unique_ptr<Panel> made;
+        if constexpr (sizeof...(Arguments) == 0) {
+            made = std::make_unique<Panel>(nullptr, socketThread.get());
+        } else {
+            made = std::make_unique<Panel>(std::forward<Arguments>(arguments)...);
+        }
         Panel& result = *made;
         panel = std::move(made);
         panel->Create(host.get());
@@ -70,6 +79,50 @@ class PanelTest : public ::testing::Test {
         return result;
     }
 
+    // The repeater's state, read where it lives.
+    bool repeaterListening() const {
+        bool listening = false;
+        runOnSocketLoop(socketThread.get(),
+                        [&] { listening = panel->getRepeater().isListening(); });
+        return listening;
+    }
+    unsigned int repeaterPort() const {
+        unsigned int port = 0;
+        runOnSocketLoop(socketThread.get(), [&] { port = panel->getRepeater().getListenPort(); });
+        return port;
+    }
+
+    // Runs open, which brings up a modal Dialog; inside its loop runs act, which closes it.
+    // False when no such dialog came up within 5 s.
+    template <class Dialog>
+    bool inModal(const std::function<void()>& open, const std::function<void(Dialog&)>& act) {
+        bool seen = false;
+        QTimer poll;
+        QElapsedTimer clock;
+        clock.start();
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            Dialog* dialog = nullptr;
+            for (QWidget* window : QApplication::topLevelWidgets()) {
+                if (auto* found = dynamic_cast<Dialog*>(window); found && found->isVisible()) {
+                    dialog = found;
+                }
+            }
+            if (dialog == nullptr) {
+                if (clock.elapsed() > 5000) {
+                    poll.stop();
+                }
+                return;
+            }
+            poll.stop();
+            seen = true;
+            act(*dialog);
+        });
+        poll.start(5);
+        open();
+        poll.stop();
+        return seen;
+    }
+
     std::string panelText(int id) const { return panel->GetDlgItemText(id); }
     bool switchPressed() const { return panel->dlgItem<QAbstractButton>(IDC_SWITCH)->isChecked(); }
     QLineEdit* settingEdit(int id) const { return settingDlg->dlgItem<QLineEdit>(id); }
@@ -79,5 +132,17 @@ class PanelTest : public ::testing::Test {
     MessageRecorder boxes;
     std::unique_ptr<QWidget> host = std::make_unique<QWidget>();
     std::unique_ptr<CSettingDlg> settingDlg = std::make_unique<CSettingDlg>();
+    std::unique_ptr<SocketLoopThread> socketThread;
     std::unique_ptr<CPortDlg> panel;
+};
+
+// The same behaviour whether the repeater runs on the UI thread's loop or, as in the
+// program, on a socket thread of its own.
+class PanelOnEitherThreadTest : public PanelTest, public ::testing::WithParamInterface<bool> {
+  protected:
+    PanelOnEitherThreadTest() {
+        if (GetParam()) {
+            socketThread = std::make_unique<SocketLoopThread>();
+        }
+    }
 };

@@ -24,6 +24,7 @@ constexpr unsigned kWarningOk = MB_OK | MB_ICONWARNING;
 // Records every count the repeater reports, in order.
 class CountingPanel : public CPortDlg {
   public:
+    using CPortDlg::CPortDlg;
     void notifyConnectionCount(int count) override {
         reported.push_back(count);
         CPortDlg::notifyConnectionCount(count);
@@ -37,7 +38,9 @@ QColor backgroundOf(QWidget& widget) {
     return image.pixelColor(1, image.height() - 2);
 }
 
-TEST_F(PanelTest, FileSavedOnStartsListeningAtInit) {
+INSTANTIATE_TEST_SUITE_P(UiOrSocketThread, PanelOnEitherThreadTest, ::testing::Bool());
+
+TEST_P(PanelOnEitherThreadTest, FileSavedOnStartsListeningAtInit) {
     const int port = loopback::freePort();
     saveFile(1, port, "192.0.2.10", 80);
 
@@ -49,8 +52,8 @@ TEST_F(PanelTest, FileSavedOnStartsListeningAtInit) {
     EXPECT_EQ(panelText(IDC_COUNT_TEXT), "0");
     EXPECT_EQ(panelText(IDC_FORWARD_HOST_TEXT), "192.0.2.10");
     EXPECT_EQ(panelText(IDC_FORWARD_PORT_TEXT), "80");
-    EXPECT_TRUE(panel->getRepeater().isListening());
-    EXPECT_EQ(panel->getRepeater().getListenPort(), static_cast<unsigned>(port));
+    EXPECT_TRUE(repeaterListening());
+    EXPECT_EQ(repeaterPort(), static_cast<unsigned>(port));
     EXPECT_TRUE(boxes.shown.empty());
 }
 
@@ -135,20 +138,20 @@ TEST_F(PanelTest, OnWithAnEmptyHostIsSavedButOpensNothing) {
     EXPECT_EQ(panel->getConnectionCount(), 0);
 }
 
-TEST_F(PanelTest, SwitchingOffAndOnAgainStopsAndRestartsTheListener) {
+TEST_P(PanelOnEitherThreadTest, SwitchingOffAndOnAgainStopsAndRestartsTheListener) {
     const int port = loopback::freePort();
     saveFile(1, port, "127.0.0.1", 80);
     makePanel();
-    ASSERT_TRUE(panel->getRepeater().isListening());
+    ASSERT_TRUE(repeaterListening());
 
     panel->clickControl(IDC_SWITCH);
     EXPECT_EQ(panelText(IDC_SWITCH), "OFF");
-    EXPECT_FALSE(panel->getRepeater().isListening());
+    EXPECT_FALSE(repeaterListening());
     EXPECT_EQ(fileSettings().act, 0);
 
     panel->clickControl(IDC_SWITCH);
     EXPECT_EQ(panelText(IDC_SWITCH), "ON");
-    EXPECT_TRUE(panel->getRepeater().isListening());
+    EXPECT_TRUE(repeaterListening());
     EXPECT_EQ(fileSettings().act, 1);
     EXPECT_TRUE(boxes.shown.empty());
 }
@@ -200,13 +203,13 @@ TEST_F(PanelTest, SettingsDialogOpensWithThePanelsValuesCentredOnTheMainWindow) 
     EXPECT_LE(offset.manhattanLength(), 1) << offset.x() << "," << offset.y();
 }
 
-TEST_F(PanelTest, OkWhileOnChangesCaptionAndFileButNotTheRunningListener) {
+TEST_P(PanelOnEitherThreadTest, OkWhileOnChangesCaptionAndFileButNotTheRunningListener) {
     const int oldPort = loopback::freePort();
     saveFile(0, oldPort, "127.0.0.1", 80);
     makePanel();
     panel->clickControl(IDC_SETTING_BUTTON);
     panel->clickControl(IDC_SWITCH);
-    ASSERT_TRUE(panel->getRepeater().isListening());
+    ASSERT_TRUE(repeaterListening());
 
     const int newPort = oldPort == 65535 ? 1 : oldPort + 1;
     settingEdit(IDC_LISTEN_PORT_EDIT)->setText(QString::number(newPort));
@@ -220,7 +223,7 @@ TEST_F(PanelTest, OkWhileOnChangesCaptionAndFileButNotTheRunningListener) {
     EXPECT_EQ(panelText(IDC_SWITCH), "ON");
     EXPECT_EQ(fileSettings().port, newPort);
     EXPECT_EQ(fileSettings().act, 1);
-    EXPECT_EQ(panel->getRepeater().getListenPort(), static_cast<unsigned>(oldPort));
+    EXPECT_EQ(repeaterPort(), static_cast<unsigned>(oldPort));
 }
 
 TEST_F(PanelTest, OkHandsOverAnEmptyHost) {
@@ -302,7 +305,7 @@ TEST_F(PanelTest, PortOutOfRangeTypedKeepsTheLastValidPosition) {
     EXPECT_EQ(panelText(IDC_LISTEN_FRAME), "TCP:8082");
 }
 
-TEST_F(PanelTest, CountShowsItsColourWithARelayedConnection) {
+TEST_P(PanelOnEitherThreadTest, CountShowsItsColourWithARelayedConnection) {
     loopback::Server echo(loopback::echo);
     const int port = loopback::freePort();
     saveFile(1, port, "127.0.0.1", echo.port());
@@ -382,7 +385,7 @@ TEST_F(PanelTest, SwitchingOffClosesEveryLiveConnection) {
     EXPECT_EQ(closed, kClients);
 }
 
-TEST_F(PanelTest, RelayKeepsRelayingWhileAMessageBoxIsOpen) {
+TEST_P(PanelOnEitherThreadTest, RelayKeepsRelayingWhileAMessageBoxIsOpen) {
     loopback::Server echo(loopback::echo);
     const int port = loopback::freePort();
     saveFile(1, port, "127.0.0.1", echo.port());
@@ -427,7 +430,7 @@ TEST_F(PanelTest, RelayKeepsRelayingWhileAMessageBoxIsOpen) {
     EXPECT_TRUE(countInside);
 }
 
-TEST_F(PanelTest, SaveAndStopWritesTheSwitchStateAndStops) {
+TEST_P(PanelOnEitherThreadTest, SaveAndStopWritesTheSwitchStateAndStops) {
     const int port = loopback::freePort();
     saveFile(1, port, "127.0.0.1", 80);
     makePanel();
@@ -435,7 +438,7 @@ TEST_F(PanelTest, SaveAndStopWritesTheSwitchStateAndStops) {
 
     panel->saveAndStop();
 
-    EXPECT_FALSE(panel->getRepeater().isListening());
+    EXPECT_FALSE(repeaterListening());
     EXPECT_EQ(fileSettings().act, 1);
     EXPECT_EQ(fileSettings().port, port);
 }
@@ -520,7 +523,7 @@ struct BusyPort {
     ~BusyPort() { close(fd); }
 };
 
-TEST_F(PanelTest, APortThatCannotListenIsShownAndSavedOff) {
+TEST_P(PanelOnEitherThreadTest, APortThatCannotListenIsShownAndSavedOff) {
     for (bool atStart : {true, false}) {
         SCOPED_TRACE(atStart ? "saved ON" : "switched ON");
         BusyPort busy;
@@ -539,7 +542,7 @@ TEST_F(PanelTest, APortThatCannotListenIsShownAndSavedOff) {
         EXPECT_EQ(boxes.shown[0].type, kWarningOk);
         EXPECT_FALSE(switchPressed());
         EXPECT_EQ(panelText(IDC_SWITCH), "OFF");
-        EXPECT_FALSE(panel->getRepeater().isListening());
+        EXPECT_FALSE(repeaterListening());
         EXPECT_EQ(fileSettings().act, 0);
     }
 }

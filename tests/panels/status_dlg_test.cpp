@@ -7,6 +7,7 @@
 
 #include "panel_fixture.h"
 #include "panels/status_dlg.h"
+#include "platform/private_profile.h"
 #include "platform/qt/list_ctrl.h"
 #include "platform/socket_loop_thread.h"
 #include "tests/support/loopback.h"
@@ -40,6 +41,7 @@ class StatusTest : public PanelTest {
     void startRelay(int destination, bool onSocketThread = false) {
         listenPort = loopback::freePort();
         saveFile(1, listenPort, "127.0.0.1", destination);
+        WritePrivateProfileStringA("TCP-PORT0", "NAME", "web", iniPath.c_str());
         if (onSocketThread) {
             socketThread = std::make_unique<SocketLoopThread>();
         }
@@ -96,7 +98,6 @@ class StatusTest : public PanelTest {
     }
 
     int listenPort = 0;
-    std::unique_ptr<SocketLoopThread> socketThread;
 };
 
 // Where the repeater runs, the panel's count, the list and "切断" behave alike.
@@ -117,8 +118,13 @@ TEST_P(StatusOnEitherThreadTest, ListsConnectedPairsInSlotOrderWithoutGaps) {
     ASSERT_TRUE(waitFor([&] { return panel->getConnectionCount() == 2; }));
 
     std::vector<Row> rows;
-    ASSERT_TRUE(openStatus([&](CStatusDlg& status) { rows = rowsOf(*status.list); }));
+    std::string title;
+    ASSERT_TRUE(openStatus([&](CStatusDlg& status) {
+        rows = rowsOf(*status.list);
+        title = status.windowTitle().toStdString();
+    }));
 
+    EXPECT_EQ(title, "接続状況  TCP:" + std::to_string(listenPort) + "  web");
     ASSERT_EQ(rows.size(), 2u);
     for (Row& row : rows) {
         EXPECT_NE(row[6], "0");
@@ -271,6 +277,27 @@ TEST(StatusDialog, WithoutRepeaterShowsTheHeadersOnly) {
     EXPECT_EQ(status.GetWindowText(), "接続状況");
     EXPECT_EQ(status.GetDlgItemText(IDOK), "閉じる");
     EXPECT_EQ(status.GetDlgItemText(IDC_DISCONNECT_BUTTON), "切断");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(StatusDialog, RatesInReadableUnitsAndWithoutANameTheCaptionAlone) {
+    const std::vector<std::pair<double, std::string>> rates{{0, "0 B/s"},
+                                                            {1023, "1023 B/s"},
+                                                            {1024, "1.0 KiB/s"},
+                                                            {1536, "1.5 KiB/s"},
+                                                            {1048575, "1024.0 KiB/s"},
+                                                            {1048576, "1.0 MiB/s"},
+                                                            {12.34 * 1048576, "12.3 MiB/s"}};
+    for (const auto& [bytes, text] : rates) {
+        EXPECT_EQ(readableRate(bytes), text);
+    }
+    CStatusDlg status;
+    status.Create(nullptr);
+    status.setForwardTitle("");
+    EXPECT_EQ(status.windowTitle().toStdString(), "接続状況");
 }
 
 }  // namespace

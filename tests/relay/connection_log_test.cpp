@@ -49,9 +49,7 @@ class ConnectionLogTest : public RelayTest {
 
 TEST_F(ConnectionLogTest, EachEventIsOneLineOfTabSeparatedFields) {
     loopback::Server server(loopback::echo);
-    CIpFilter filter;
-    repeater.setFilter(&filter);
-    repeater.setConnectionLog(path.string());
+    config.logPath = path.string();
     startRelay(server.port());
 
     loopback::Client client;
@@ -61,7 +59,8 @@ TEST_F(ConnectionLogTest, EachEventIsOneLineOfTabSeparatedFields) {
         whileRelaying([&] { return client.send("hello") && client.receive(5) == "hello"; }));
     client.close();
     ASSERT_TRUE(runUntil([&] { return pairCount() == 0; }));
-    filter.mode = 3;  // an empty allow list admits nobody
+    config.filter.mode = 3;  // an empty allow list admits nobody
+    repeater.configure(config);
     int refused = loopback::connectTo(relayPort);
     EXPECT_TRUE(whileRelaying([refused] { return loopback::waitClosed(refused); }));
     close(refused);
@@ -86,6 +85,21 @@ TEST_F(ConnectionLogTest, EachEventIsOneLineOfTabSeparatedFields) {
     EXPECT_TRUE(std::regex_match(lines[1][7], std::regex(R"(\d+\.\d{3})")));
     EXPECT_EQ(lines[1][8], "client-end");
     EXPECT_EQ(lines[2][2], "refused");
+}
+
+TEST_F(ConnectionLogTest, ANameEndsEveryLineAsOneMoreFieldWithoutItsTabs) {
+    {
+        ConnectionLog log(path.string(), 8080, "web\tlab");
+        log.opened({"192.0.2.7:5000", "192.0.2.1:80"});
+        log.refused("192.0.2.8:5001");
+    }
+    auto lines = logLines(path);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(lines[0].begin() + 1, lines[0].end()),
+              (std::vector<std::string>{"TCP:8080", "open", "192.0.2.7:5000", "192.0.2.1:80",
+                                        "web lab"}));
+    EXPECT_EQ(std::vector<std::string>(lines[1].begin() + 1, lines[1].end()),
+              (std::vector<std::string>{"TCP:8080", "refused", "192.0.2.8:5001", "", "web lab"}));
 }
 
 TEST_F(ConnectionLogTest, RotatesPastTenMebibytesAndSurvivesAFolderItCannotWrite) {

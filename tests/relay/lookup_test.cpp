@@ -107,7 +107,8 @@ TEST_F(LookupTest, ALookupOutlivedByItsClientOrRepeaterIsDropped) {
     loopback::Server server(loopback::echo);
     auto own = std::make_unique<CTcpRepeater>();
     own->setLookupFunction(names.function());
-    own->setListenBind(1, "127.0.0.1");
+    config.listenHost = "127.0.0.1";
+    own->configure(config);
     ASSERT_TRUE(own->start(0, "waiting.test", server.port()));
     const int port = static_cast<int>(own->getListenPort());
     auto pairs = [&] {

@@ -82,7 +82,6 @@ TEST_F(OptionsTest, IPv6ClientsAndDestinationsAreRelayed) {
     close(v6);
     // An IPv6 client of the listener that takes both families, relayed to an IPv4 server.
     loopback::Server server(loopback::echo);
-    repeater.setListenBind(0, "localhost");
     repeater.start(0, "127.0.0.1", server.port());
     int client = connectIpv6(static_cast<int>(repeater.getListenPort()));
     ASSERT_GE(client, 0);
@@ -115,7 +114,7 @@ TEST_F(OptionsTest, HalfCloseKeepsTheOtherDirectionFlowing) {
     });
     for (bool halfClose : {true, false}) {
         SCOPED_TRACE(halfClose ? "HALFCLOSE=1" : "HALFCLOSE=0");
-        repeater.setOptions({halfClose, 0, 0, false});
+        config.relay = {halfClose, 0, 0, false};
         startRelay(server.port());
         int client = loopback::connectTo(relayPort);
         loopback::sendAll(client, "request", 7);
@@ -141,7 +140,7 @@ TEST_F(OptionsTest, TimeoutsEndSilentConnectsAndPairs) {
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         connect(fillers.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
     }
-    repeater.setOptions({false, 1, 0, false});
+    config.relay = {false, 1, 0, false};
     startRelay(stuck.port());
     testing::internal::CaptureStdout();
     setTraceEnabled(true);
@@ -160,7 +159,7 @@ TEST_F(OptionsTest, TimeoutsEndSilentConnectsAndPairs) {
 
     // A pair silent in both directions is closed with a clean end; one that talks is not.
     loopback::Server server(loopback::echo);
-    repeater.setOptions({false, 0, 1, true});
+    config.relay = {false, 0, 1, true};
     startRelay(server.port());
     int silent = loopback::connectTo(relayPort);
     int talking = loopback::connectTo(relayPort);

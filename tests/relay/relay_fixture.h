@@ -31,13 +31,15 @@ class RelayTest : public ::testing::Test {
     SocketEventLoop loop;
     CTcpRepeater repeater;
     CountRecorder recorder;
+    // What startRelay configures the repeater with; tests set options and filter here.
+    ForwardConfig config;
 
     void startRelay(int destinationPort, const std::string& host = "127.0.0.1",
                     int bufferKb = 128) {
         repeater.setListener(&recorder);
-        repeater.setBufferSize(bufferKb);
-        repeater.setListenBind(1, "127.0.0.1");
-        repeater.setConnectBind(0, "localhost");
+        config.bufferSizeKb = bufferKb;
+        config.listenHost = "127.0.0.1";
+        repeater.configure(config);
         repeater.start(0, host, destinationPort);
         ASSERT_TRUE(repeater.isListening());
         relayPort = static_cast<int>(repeater.getListenPort());

@@ -162,13 +162,12 @@ TEST_F(RepeaterTest, ListenPortsOutsideTheRangeFailAtCreate) {
 
 TEST_F(RepeaterTest, FilterRefusesWithOnlyTheRefusalLine) {
     loopback::Server server(loopback::echo);
-    CIpFilter filter;
+    CIpFilter& filter = config.filter;
     filter.mode = 3;
     filter.allowCount = 1;
     filter.allowList[0] = "127.0.0.0/8";
     filter.denyCount = 1;
     filter.denyList[0] = "127.0.0.1";
-    repeater.setFilter(&filter);
     startRelay(server.port());
 
     testing::internal::CaptureStdout();

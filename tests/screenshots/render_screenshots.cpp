@@ -1,6 +1,6 @@
 // Renders the port panel (OFF, and ON with three relayed connections), the forward-settings
-// dialog and the connection-status dialog offscreen into PNG files, so that their looks
-// can be checked without a display: render_screenshots <output directory>.
+// dialog, the options dialog and the connection-status dialog offscreen into PNG files, so that
+// their looks can be checked without a display: render_screenshots <output directory>.
 
 #include <QApplication>
 #include <QDir>
@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "panels/options_dlg.h"
 #include "panels/port_dlg.h"
 #include "panels/setting_dlg.h"
 #include "panels/status_dlg.h"
@@ -66,6 +67,24 @@ int main(int argc, char** argv) {
     waitFor([&] { return settingDlg.isVisible(); });
     ok &= save(settingDlg, output, "setting-dialog.png");
     settingDlg.clickControl(IDCANCEL);
+
+    // The options dialog with every group of options set.
+    ForwardConfig sample;
+    sample.name = "社内Web (検証用)";
+    sample.listenHost = "127.0.0.1";
+    sample.filter.mode = CIpFilter::kAllowDenyLists;
+    sample.filter.allowCount = 2;
+    sample.filter.allowList[0] = "192.168.1.0/24";
+    sample.filter.allowList[1] = "fd00::/8";
+    sample.filter.denyCount = 1;
+    sample.filter.denyList[0] = "192.168.1.13";
+    sample.relay = {true, 10, 300, true};
+    sample.logPath = kConnectionLogFileName;
+    COptionsDlg options(sample);
+    options.Create(nullptr);
+    options.show();
+    ok &= save(options, output, "options-dialog.png");
+    options.hide();
 
     // A panel saved ON, relaying one client to an echo server.
     loopback::Server echo(loopback::echo);

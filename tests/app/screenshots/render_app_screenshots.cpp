@@ -167,5 +167,20 @@ int main(int argc, char** argv) {
             ok = false;
         }
     }
+
+    // Forwards with names; one too long for its title is cut with "…".
+    {
+        std::ofstream ini(folder + "/TarnwickPico.ini");
+        const char* names[] = {"web", "ssh", "社内データベース"};
+        for (int i = 0; i < 3; ++i) {
+            ini << "[TCP-PORT" << i << "]\nACT=0\nPORT=" << 8080 + i << "\nFORWARDHOST=192.0.2."
+                << 10 + i << "\nFORWARDPORT=" << 80 + i << "\nNAME=" << names[i] << "\n";
+        }
+    }
+    {
+        CTarnwickDlg named;
+        named.Create(nullptr);
+        ok &= save(withCaption(named), output, "main-window-named.png");
+    }
     return ok ? 0 : 1;
 }

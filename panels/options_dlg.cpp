@@ -1,0 +1,244 @@
+#include "panels/options_dlg.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <array>
+#include <string_view>
+
+#include "address/address_text.h"
+#include "platform/qt/message_box.h"
+#include "platform/socket_address.h"
+#include "resources/dialog_templates.h"
+
+namespace {
+
+constexpr const char* kEveryAddress = "すべてのアドレス";
+
+constexpr std::array<const char*, 4> kFilterChoices{
+    "全員",
+    "このPCのみ (127.0.0.1, ::1)",
+    "ローカルネットワークのみ",
+    "許可リストと拒否リストで決める",
+};
+
+struct Tip {
+    int id;
+    const char* text;
+};
+
+constexpr std::array<Tip, 11> kTips{{
+    {IDC_NAME_EDIT, "この転送の名前です。パネルと接続状況の見出しに表示されます (64文字まで)"},
+    {IDC_LISTEN_HOST_COMBO,
+     "接続を待ち受けるこのPCのアドレスです。「すべてのアドレス」ならどのアドレスでも受け付けます"},
+    {IDC_FILTER_COMBO, "接続してよい相手を選びます。ほかの相手の接続はすぐに閉じられます"},
+    {IDC_ALLOW_EDIT,
+     "接続を許可するアドレスをカンマ区切りで書きます (例: 192.168.1.0/24, 10.0.0.5, "
+     "fd00::/8)。10件まで"},
+    {IDC_DENY_EDIT,
+     "拒否するアドレスをカンマ区切りで書きます。許可リストに当てはまっても拒否します"},
+    {IDC_CONNECT_TIMEOUT_EDIT, "転送先への接続を待つ秒数です。0ならシステムに任せます (86400まで)"},
+    {IDC_IDLE_TIMEOUT_EDIT,
+     "どちらの向きにも通信がないまま、この秒数が過ぎた接続を切断します。0なら切断しません "
+     "(86400まで)"},
+    {IDC_BUFFER_SIZE_EDIT, "中継バッファ1つの大きさです (1〜65536 KiB)"},
+    {IDC_HALF_CLOSE_CHECK,
+     "片側が送信を終えたら、その終わりだけを相手に伝え、逆向きの通信は続けます"},
+    {IDC_KEEP_ALIVE_CHECK, "接続の両側でTCPキープアライブを使い、応答しなくなった相手を見つけます"},
+    {IDC_LOG_CHECK, "接続ごとの記録を設定ファイルと同じフォルダのTarnwickPico.logに書きます"},
+}};
+
+std::string_view trimmed(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+bool isRule(const std::string& rule) {
+    std::array<unsigned char, 4> parts{};
+    Ipv6Bytes bytes{};
+    int prefix = 0;
+    return parseAddressMask(rule, parts, prefix) != 0 ||
+           parseAddressMask6(rule, bytes, prefix) != 0;
+}
+
+bool usableName(const std::string& name) {
+    const QString text = QString::fromStdString(name);
+    if (text.toUcs4().size() > ForwardConfig::kMaxNameLength) {
+        return false;
+    }
+    return std::none_of(text.begin(), text.end(),
+                        [](QChar c) { return c.category() == QChar::Other_Control; });
+}
+
+std::string withoutBrackets(const std::string& host) {
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        return host.substr(1, host.size() - 2);
+    }
+    return host;
+}
+
+}  // namespace
+
+COptionsDlg::COptionsDlg(const ForwardConfig& loaded, QWidget* parent)
+    : CDialog(dialogTemplate(IDD_OPTIONS_DIALOG), parent), config_(loaded) {}
+
+COptionsDlg::~COptionsDlg() = default;
+
+bool COptionsDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+    auto* listen = dlgItem<QComboBox>(IDC_LISTEN_HOST_COMBO);
+    listen->addItems({QString::fromUtf8(kEveryAddress), "127.0.0.1", "::1"});
+    auto* filter = dlgItem<QComboBox>(IDC_FILTER_COMBO);
+    for (const char* choice : kFilterChoices) {
+        filter->addItem(QString::fromUtf8(choice));
+    }
+    for (const Tip& tip : kTips) {
+        GetDlgItem(tip.id)->setToolTip(QString::fromUtf8(tip.text));
+    }
+    showValues();
+    QObject::connect(filter, &QComboBox::currentIndexChanged, this, [this] { enableRuleEdits(); });
+    return true;
+}
+
+std::string COptionsDlg::text(int id) const {
+    if (auto* combo = dlgItem<QComboBox>(id)) {
+        return combo->currentText().toStdString();
+    }
+    return GetDlgItemText(id);
+}
+
+void COptionsDlg::showValues() {
+    SetDlgItemText(IDC_NAME_EDIT, config_.name);
+    dlgItem<QComboBox>(IDC_LISTEN_HOST_COMBO)
+        ->setCurrentText(QString::fromStdString(config_.listenHost.empty() ? kEveryAddress
+                                                                           : config_.listenHost));
+    const int mode = config_.filter.mode;
+    dlgItem<QComboBox>(IDC_FILTER_COMBO)->setCurrentIndex(mode >= 0 && mode <= 3 ? mode : 0);
+    SetDlgItemText(IDC_ALLOW_EDIT, joinedRules(config_.filter, true));
+    SetDlgItemText(IDC_DENY_EDIT, joinedRules(config_.filter, false));
+    SetDlgItemText(IDC_CONNECT_TIMEOUT_EDIT, std::to_string(config_.relay.connectTimeoutSeconds));
+    SetDlgItemText(IDC_IDLE_TIMEOUT_EDIT, std::to_string(config_.relay.idleTimeoutSeconds));
+    SetDlgItemText(IDC_BUFFER_SIZE_EDIT, std::to_string(config_.bufferSizeKb));
+    dlgItem<QCheckBox>(IDC_HALF_CLOSE_CHECK)->setChecked(config_.relay.halfClose);
+    dlgItem<QCheckBox>(IDC_KEEP_ALIVE_CHECK)->setChecked(config_.relay.keepAlive);
+    dlgItem<QCheckBox>(IDC_LOG_CHECK)->setChecked(!config_.logPath.empty());
+    for (int id : {IDC_NAME_EDIT, IDC_LISTEN_HOST_COMBO, IDC_ALLOW_EDIT, IDC_DENY_EDIT,
+                   IDC_CONNECT_TIMEOUT_EDIT, IDC_IDLE_TIMEOUT_EDIT, IDC_BUFFER_SIZE_EDIT}) {
+        shownTexts_[id] = text(id);
+    }
+    enableRuleEdits();
+}
+
+void COptionsDlg::enableRuleEdits() {
+    const bool lists =
+        dlgItem<QComboBox>(IDC_FILTER_COMBO)->currentIndex() == CIpFilter::kAllowDenyLists;
+    GetDlgItem(IDC_ALLOW_EDIT)->setEnabled(lists);
+    GetDlgItem(IDC_DENY_EDIT)->setEnabled(lists);
+}
+
+void COptionsDlg::OnOK() {
+    ForwardConfig read = config_;
+    if (!readValues(read)) {
+        return;
+    }
+    config_ = read;
+    EndDialog(IDOK);
+}
+
+bool COptionsDlg::refuse(int id, const char* field, const std::string& value,
+                         const std::string& why) {
+    AfxMessageBox(std::string(field) + "「" + value + "」は無効な設定です" + why, MB_ICONWARNING);
+    QWidget* widget = GetDlgItem(id);
+    widget->setFocus();
+    if (auto* edit = dynamic_cast<QLineEdit*>(widget)) {
+        edit->selectAll();
+    } else if (auto* combo = dynamic_cast<QComboBox*>(widget); combo && combo->lineEdit()) {
+        combo->lineEdit()->selectAll();
+    }
+    return false;
+}
+
+bool COptionsDlg::readNumber(int id, const char* field, int low, int high, int& value) {
+    if (unchanged(id) && value >= low && value <= high) {
+        return true;
+    }
+    const std::string typed(trimmed(text(id)));
+    const std::string range = " (" + std::to_string(low) + "〜" + std::to_string(high) + ")";
+    if (typed.empty() || typed.size() > 9 ||
+        typed.find_first_not_of("0123456789") != std::string::npos) {
+        return refuse(id, field, text(id), range);
+    }
+    const int number = std::stoi(typed);
+    if (number < low || number > high) {
+        return refuse(id, field, text(id), range);
+    }
+    value = number;
+    return true;
+}
+
+bool COptionsDlg::readRules(int id, const char* field, std::string* list, int& count) {
+    std::string rules[CIpFilter::kListSize];
+    int found = 0;
+    const std::string typed = text(id);
+    std::string_view rest = typed;
+    while (!rest.empty()) {
+        const std::size_t comma = rest.find(',');
+        const std::string entry(trimmed(rest.substr(0, comma)));
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        if (entry.empty()) {
+            continue;
+        }
+        if (!isRule(entry)) {
+            return refuse(id, field, entry);
+        }
+        if (found == CIpFilter::kListSize) {
+            return refuse(id, field, typed, " (10件まで)");
+        }
+        rules[found++] = entry;
+    }
+    if (!unchanged(id)) {
+        std::copy(std::begin(rules), std::end(rules), list);
+        count = found;
+    }
+    return true;
+}
+
+bool COptionsDlg::readValues(ForwardConfig& read) {
+    // The file keeps no blanks around a value.
+    const std::string name(trimmed(text(IDC_NAME_EDIT)));
+    if (!usableName(name)) {
+        return refuse(IDC_NAME_EDIT, "名前", name, " (64文字まで)");
+    }
+    read.name = name;
+    const std::string listen(trimmed(text(IDC_LISTEN_HOST_COMBO)));
+    SocketAddress address;
+    if (listen.empty() || listen == kEveryAddress) {
+        read.listenHost.clear();
+    } else if (!parseNumericAddress(listen, 0, address)) {
+        return refuse(IDC_LISTEN_HOST_COMBO, "待受アドレス", listen);
+    } else if (!unchanged(IDC_LISTEN_HOST_COMBO)) {
+        read.listenHost = withoutBrackets(listen);
+    }
+    read.filter.mode = dlgItem<QComboBox>(IDC_FILTER_COMBO)->currentIndex();
+    CIpFilter& filter = read.filter;
+    if (!readRules(IDC_ALLOW_EDIT, "許可リスト", filter.allowList, filter.allowCount) ||
+        !readRules(IDC_DENY_EDIT, "拒否リスト", filter.denyList, filter.denyCount) ||
+        !readNumber(IDC_CONNECT_TIMEOUT_EDIT, "接続タイムアウト", 0,
+                    ForwardConfig::kMaxTimeoutSeconds, read.relay.connectTimeoutSeconds) ||
+        !readNumber(IDC_IDLE_TIMEOUT_EDIT, "無通信で切断", 0, ForwardConfig::kMaxTimeoutSeconds,
+                    read.relay.idleTimeoutSeconds) ||
+        !readNumber(IDC_BUFFER_SIZE_EDIT, "バッファサイズ", 1, ForwardConfig::kMaxBufferSizeKb,
+                    read.bufferSizeKb)) {
+        return false;
+    }
+    read.relay.halfClose = dlgItem<QCheckBox>(IDC_HALF_CLOSE_CHECK)->isChecked();
+    read.relay.keepAlive = dlgItem<QCheckBox>(IDC_KEEP_ALIVE_CHECK)->isChecked();
+    const bool log = dlgItem<QCheckBox>(IDC_LOG_CHECK)->isChecked();
+    if (log != !config_.logPath.empty()) {
+        read.logPath = log ? kConnectionLogFileName : std::string();
+    }
+    return true;
+}
