@@ -184,7 +184,7 @@ TEST_F(OptionsTest, TimeoutsEndSilentConnectsAndPairs) {
 // A connect timeout belongs to its pair: connected or closed, nothing of it stays in the loop.
 TEST_F(OptionsTest, ConnectTimeoutsLeaveNoTimerBehind) {
     loopback::Server server(loopback::echo);
-    repeater.setOptions({false, 86400, 0, false});
+    config.relay = {false, 86400, 0, false};
     startRelay(server.port());
     const std::size_t before = loop.timerCount();
     for (int round = 0; round < 20; ++round) {
