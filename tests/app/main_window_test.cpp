@@ -30,17 +30,11 @@
 #include "platform/qt/message_box.h"
 #include "resources/dialog_templates.h"
 #include "tests/app/wait_until.h"
+#include "tests/support/file_text.h"
 #include "tests/support/loopback.h"
 #include "tests/support/message_recorder.h"
 
 namespace {
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 bool canConnect(int port) {
     int fd = loopback::connectTo(port, std::chrono::seconds(2));

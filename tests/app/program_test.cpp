@@ -18,6 +18,7 @@
 #include "resources/string_table.h"
 #include "tests/app/child_program.h"
 #include "tests/app/scoped_env.h"
+#include "tests/support/file_text.h"
 #include "tests/support/loopback.h"
 #include "tests/support/message_recorder.h"
 #include "tests/support/process_figures.h"
@@ -25,13 +26,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // One round trip through the relay on port, within a few seconds.
 bool relays(int port) {

@@ -13,19 +13,13 @@
 
 #include "tests/app/child_program.h"
 #include "tests/app/x_probe.h"
+#include "tests/support/file_text.h"
 #include "tests/support/loopback.h"
 #include "tests/support/spawned_process.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 bool relays(int port) {
     const int fd = loopback::connectTo(port, 3s);

@@ -18,19 +18,13 @@
 #include "panels/port_dlg.h"
 #include "tests/app/scoped_env.h"
 #include "tests/app/wait_until.h"
+#include "tests/support/file_text.h"
 #include "tests/support/loopback.h"
 #include "tests/support/message_recorder.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 bool canConnect(int port) {
     const int fd = loopback::connectTo(port, 2s);
