@@ -45,8 +45,8 @@ bool writeAll(int fd, const std::string& text) {
 }
 }  // namespace
 
-ConnectionLog::ConnectionLog(std::string path, int listenPort)
-    : path_(std::move(path)), portField_("TCP:" + std::to_string(listenPort)) {}
+ConnectionLog::ConnectionLog(std::string path, int listenPort, const std::string& protocol)
+    : path_(std::move(path)), portField_(protocol + ":" + std::to_string(listenPort)) {}
 
 ConnectionLog::~ConnectionLog() {
     flush();

@@ -27,7 +27,8 @@ class ConnectionLog {
         std::chrono::steady_clock::duration lasted{};
     };
 
-    ConnectionLog(std::string path, int listenPort);
+    // Lines name the port as "<protocol>:<port>" (TCP:8080, UDP:5353).
+    ConnectionLog(std::string path, int listenPort, const std::string& protocol = "TCP");
     ~ConnectionLog();
     ConnectionLog(const ConnectionLog&) = delete;
     ConnectionLog& operator=(const ConnectionLog&) = delete;
