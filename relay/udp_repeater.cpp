@@ -13,7 +13,8 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kSweepInterval = 500ms;
+constexpr std::chrono::milliseconds kShortestSweep{5};
+constexpr std::chrono::milliseconds kLongestSweep{500};
 // Batches read per wake-up of one socket, so that one busy client cannot hold the thread.
 constexpr int kBatchesPerWake = 8;
 // Refused clients remembered at most; beyond that a refusal is logged at most once a second.
@@ -80,7 +81,10 @@ void UdpRepeater::setLookupFunction(LookupFunction lookup) {
     resolver_.reset();
 }
 
-std::chrono::seconds UdpRepeater::idleLimit() const {
+std::chrono::milliseconds UdpRepeater::idleLimit() const {
+    if (idleOverride_.count() > 0) {
+        return idleOverride_;
+    }
     // A UDP session has no end of its own: silence is the only sign that it is over.
     return std::chrono::seconds(options_.idleTimeoutSeconds > 0 ? options_.idleTimeoutSeconds
                                                                 : kDefaultIdleSeconds);
@@ -109,8 +113,9 @@ bool UdpRepeater::start(int listenPort, const std::string& host, int destination
     const int port = static_cast<int>(getListenPort());
     TRACE("UdpRepeater::start()-Bind() OK! Port=%d\n", port);
     log_ = logPath_.empty() ? nullptr : std::make_unique<ConnectionLog>(logPath_, port, "UDP");
-    sweepTimer_.startRepeating(
-        std::chrono::duration_cast<std::chrono::milliseconds>(kSweepInterval), [this] { sweep(); });
+    // Often enough that a session ends within a quarter of its idle time past it.
+    sweepTimer_.startRepeating(std::clamp(idleLimit() / 4, kShortestSweep, kLongestSweep),
+                               [this] { sweep(); });
     return true;
 }
 

@@ -66,6 +66,8 @@ class UdpRepeater : private DatagramSocketHandler, private UdpSessionOwner {
     void setFilter(const CIpFilter* filter);
     // The idle timeout (0: 60 s) and the time a name lookup may take (0: no limit).
     void setOptions(const RelayOptions& options) { options_ = options; }
+    // An idle timeout finer than the options' seconds (fuzzers, tests); 0 leaves the options'.
+    void setIdleTimeout(std::chrono::milliseconds idle) { idleOverride_ = idle; }
     void setConnectionLog(const std::string& path) { logPath_ = path; }
     void setLookupFunction(LookupFunction lookup);
 
@@ -104,7 +106,7 @@ class UdpRepeater : private DatagramSocketHandler, private UdpSessionOwner {
     void reportCount();
     std::string destinationText() const;
     ConnectionLog::Ends endsOf(const UdpSession& session) const;
-    std::chrono::seconds idleLimit() const;
+    std::chrono::milliseconds idleLimit() const;
 
     CTcpRepeaterListener* listener_ = nullptr;
     std::size_t maxSessions_;
@@ -113,6 +115,7 @@ class UdpRepeater : private DatagramSocketHandler, private UdpSessionOwner {
     std::string listenBindIp_;
     std::optional<CIpFilter> filter_;
     RelayOptions options_;
+    std::chrono::milliseconds idleOverride_{0};
     std::string logPath_;
     LookupFunction lookup_ = systemLookup;
 
