@@ -77,9 +77,9 @@ unsigned DatagramBatch::sendPrepared(int fd, unsigned count, int& error) {
     return done;
 }
 
-unsigned DatagramBatch::sendConnected(int fd, unsigned first, unsigned count, int& error) {
+unsigned DatagramBatch::sendSlots(int fd, const unsigned* slots, unsigned count, int& error) {
     for (unsigned i = 0; i < count; ++i) {
-        outParts_[i] = {slot_(first + i), in_[first + i].msg_len};
+        outParts_[i] = {slot_(slots[i]), in_[slots[i]].msg_len};
         msghdr& header = out_[i].msg_hdr;
         header.msg_name = nullptr;
         header.msg_namelen = 0;

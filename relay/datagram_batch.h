@@ -42,11 +42,11 @@ class DatagramBatch {
     const SocketAddress& source(unsigned slot) const { return sources_[slot]; }
     LocalAddress localAddress(unsigned slot) const;
 
-    // Sends slots first..first+count-1 on a connected socket, or to one peer from the
-    // given local address; returns how many went out. error is the errno of the first that
-    // did not (0 when all did). A refusal the kernel kept from an earlier datagram is
-    // taken once (error ECONNREFUSED), and the sending goes on.
-    unsigned sendConnected(int fd, unsigned first, unsigned count, int& error);
+    // Sends the given slots, in that order, on a connected socket; or slots
+    // first..first+count-1 to one peer from the given local address; returns how many went out.
+    // error is the errno of the first that did not (0 when all did). A refusal the kernel kept from
+    // an earlier datagram is taken once (error ECONNREFUSED), and the sending goes on.
+    unsigned sendSlots(int fd, const unsigned* slots, unsigned count, int& error);
     unsigned sendTo(int fd, unsigned first, unsigned count, const SocketAddress& to,
                     const LocalAddress& from, int& error);
 

@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 
 #include "platform/socket_event_loop.h"
@@ -160,26 +161,27 @@ void UdpRepeater::onDatagramError(DatagramSocket& /*socket*/, int wsaError) {
     TRACE("UdpRepeater::onDatagramError() err=%d\n", wsaError);
 }
 
-// Consecutive datagrams of one session go out in one call; a run is sent before another
-// session is opened, since opening may evict the one whose datagrams wait.
+// A batch's datagrams go out per session, one call for each, in the order its client sent
+// them. What is gathered goes out before a session is opened, since opening may evict a
+// session whose datagrams wait in the batch.
 void UdpRepeater::relayFromClients(unsigned count, Clock::time_point now) {
-    UdpSession* runSession = nullptr;
-    unsigned runStart = 0;
+    Owners owners{};
+    unsigned from = 0;
     for (unsigned slot = 0; slot < count; ++slot) {
-        const ClientKey key = ClientKey::of(batch_->source(slot));
-        UdpSession* session =
-            runSession != nullptr && runSession->key == key ? runSession : sessions_.find(key);
-        const bool cut = batch_->truncated(slot);
-        if (session != runSession || cut) {
-            sendRun(runSession, runStart, slot - runStart);
-            runSession = nullptr;
-        }
-        if (cut) {
+        if (batch_->truncated(slot)) {
             TRACE("Error:UdpRepeater datagram cut off, dropped\n");
             continue;
         }
-        if (session == nullptr && (session = openSession(slot, now)) == nullptr) {
-            continue;
+        const ClientKey key = ClientKey::of(batch_->source(slot));
+        UdpSession* previous = slot > 0 ? owners[slot - 1] : nullptr;
+        UdpSession* session =
+            previous != nullptr && previous->key == key ? previous : sessions_.find(key);
+        if (session == nullptr) {
+            sendGathered(owners, from, slot);
+            from = slot;
+            if ((session = openSession(slot, now)) == nullptr) {
+                continue;
+            }
         }
         session->up += batch_->length(slot);
         sessions_.touch(*session, now);
@@ -187,23 +189,31 @@ void UdpRepeater::relayFromClients(unsigned count, Clock::time_point now) {
             hold(*session, batch_->data(slot), batch_->length(slot));
             continue;
         }
-        if (runSession == nullptr) {
-            runSession = session;
-            runStart = slot;
-        }
+        owners[slot] = session;
     }
-    sendRun(runSession, runStart, count - runStart);
+    sendGathered(owners, from, count);
 }
 
-void UdpRepeater::sendRun(UdpSession* session, unsigned first, unsigned count) {
-    if (session == nullptr || count == 0) {
-        return;
-    }
-    int error = 0;
-    batch_->sendConnected(session->socket.handle(), first, count, error);
-    if (error != 0) {
-        // Dropped the rest: a full socket loses datagrams, as the network may.
-        sessionError(*session, toWsaError(error));
+void UdpRepeater::sendGathered(Owners& owners, unsigned from, unsigned to) {
+    std::array<unsigned, DatagramBatch::kCount> slots{};
+    for (unsigned first = from; first < to; ++first) {
+        UdpSession* session = owners[first];
+        if (session == nullptr) {
+            continue;
+        }
+        unsigned n = 0;
+        for (unsigned slot = first; slot < to; ++slot) {
+            if (owners[slot] == session) {
+                slots[n++] = slot;
+                owners[slot] = nullptr;
+            }
+        }
+        int error = 0;
+        batch_->sendSlots(session->socket.handle(), slots.data(), n, error);
+        if (error != 0) {
+            // The rest is dropped: a full socket loses datagrams, as the network may.
+            sessionError(*session, toWsaError(error));
+        }
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -92,7 +93,9 @@ class UdpRepeater : private DatagramSocketHandler, private UdpSessionOwner {
     void sessionError(UdpSession& session, int wsaError) override;
 
     void relayFromClients(unsigned count, std::chrono::steady_clock::time_point now);
-    void sendRun(UdpSession* session, unsigned first, unsigned count);
+    // The session each datagram of the batch goes to, or null.
+    using Owners = std::array<UdpSession*, DatagramBatch::kCount>;
+    void sendGathered(Owners& owners, unsigned from, unsigned to);
     UdpSession* openSession(unsigned slot, std::chrono::steady_clock::time_point now);
     bool admitted(const SocketAddress& client, const ClientKey& key,
                   std::chrono::steady_clock::time_point now);
