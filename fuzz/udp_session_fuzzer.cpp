@@ -228,7 +228,7 @@ class Harness {
     }
 
     void send(Client& c, std::uint8_t n) {
-        const std::size_t size = n == 255 ? 65507 : kHeader + (n % 64) * 17;
+        const std::size_t size = n == 255 ? 65507 : kHeader + std::size_t{n % 64u} * 17;
         for (int i = 0; i <= n % 4; ++i) {
             udp::sendTo(c.fd, "127.0.0.1", relayPort_, datagram(c.id, c.sent++, size));
         }

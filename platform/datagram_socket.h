@@ -29,7 +29,7 @@ class DatagramSocketHandler {
 // gets a watcher of its own: readiness is passed on as it comes, errors are fetched and
 // passed on without closing anything. Reads and writes are recvmmsg/sendmmsg on handle().
 // Ownership: owns its descriptor; the handler is not owned. Thread: its loop's only.
-class DatagramSocket : public LoopEventHandler {
+class DatagramSocket final : public LoopEventHandler {
   public:
     DatagramSocket() = default;
     ~DatagramSocket();

@@ -218,6 +218,9 @@ void UdpRepeater::sendGathered(Owners& owners, unsigned from, unsigned to) {
 }
 
 void UdpRepeater::hold(UdpSession& session, const char* data, std::size_t length) {
+    if (!session.pending) {
+        return;
+    }
     PendingDatagrams& pending = *session.pending;
     if (pending.datagrams.size() >= PendingDatagrams::kMostDatagrams ||
         pending.bytes + length > PendingDatagrams::kMostBytes) {
@@ -319,18 +322,20 @@ void UdpRepeater::lookUpDestination(UdpSession& session) {
 
 void UdpRepeater::connectSession(UdpSession& session, const std::vector<SocketAddress>& addresses,
                                  int lookupError) {
+    // The first address a socket can be connected to; UDP sends nothing to find out more.
     int error = lookupError;
-    for (const SocketAddress& address : addresses) {
-        if (error == 0 && session.socket.connect(address, &session)) {
-            break;
-        }
-        error = session.socket.lastError();
-    }
-    if (error == 0 && !session.socket.isOpen()) {
+    if (error == 0) {
         error = WSAEINVAL;
+        for (const SocketAddress& address : addresses) {
+            if (session.socket.connect(address, &session)) {
+                error = 0;
+                break;
+            }
+            error = session.socket.lastError();
+        }
     }
     if (error != 0) {
-        TRACE("UdpRepeater CONNECT FAILE! hostname=%s, port=%d err=%d\n", forwardHost_.c_str(),
+        TRACE("Error:UdpRepeater::connectSession() host=%s, port=%d err=%d\n", forwardHost_.c_str(),
               forwardPort_, error);
         closeSession(session, "failed", error);
         return;
@@ -421,8 +426,8 @@ void UdpRepeater::sweep() {
             }
         }
         for (UdpSession* s : late) {
-            TRACE("UdpRepeater CONNECT FAILE! hostname=%s, port=%d err=%d\n", forwardHost_.c_str(),
-                  forwardPort_, WSAETIMEDOUT);
+            TRACE("Error:UdpRepeater::connectSession() host=%s, port=%d err=%d\n",
+                  forwardHost_.c_str(), forwardPort_, WSAETIMEDOUT);
             closeSession(*s, "failed", WSAETIMEDOUT);
         }
     }

@@ -48,7 +48,7 @@ struct UdpSessionRow {
 // the number of sessions after every change.
 // Ownership: owns the listening socket, the sessions, the batch buffer, the resolver and a
 // copy of the filter; the listener is not owned. Thread: the relay's thread only.
-class UdpRepeater : private DatagramSocketHandler, private UdpSessionOwner {
+class UdpRepeater final : private DatagramSocketHandler, private UdpSessionOwner {
   public:
     static constexpr std::size_t kMaxSessions = 4096;
     static constexpr int kDefaultIdleSeconds = 60;

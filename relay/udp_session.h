@@ -28,7 +28,7 @@ struct ClientKeyHash {
 // Datagrams that came while the destination's name was being looked up; bounded.
 struct PendingDatagrams {
     static constexpr std::size_t kMostDatagrams = 8;
-    static constexpr std::size_t kMostBytes = 256 * 1024;
+    static constexpr std::size_t kMostBytes = std::size_t{256} * 1024;
     std::vector<std::string> datagrams;
     std::size_t bytes = 0;
 };
@@ -47,7 +47,7 @@ class UdpSessionOwner {
 // what has passed. Kept small: thousands may sit idle.
 // Ownership: owned by the session table; owns its socket and its pending datagrams.
 // Thread: the relay's.
-struct UdpSession : DatagramSocketHandler {
+struct UdpSession final : DatagramSocketHandler {
     UdpSession(UdpSessionOwner& owner, const SocketAddress& from, const ClientKey& key)
         : owner(&owner), client(from), key(key) {}
 

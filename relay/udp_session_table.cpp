@@ -33,11 +33,6 @@ std::size_t ClientKeyHash::operator()(const ClientKey& key) const {
     return static_cast<std::size_t>(mixed ^ (mixed >> 32));
 }
 
-UdpSessionTable::~UdpSessionTable() {
-    newest_ = nullptr;
-    oldest_ = nullptr;
-}
-
 UdpSession* UdpSessionTable::find(const ClientKey& key) const {
     auto found = byKey_.find(key);
     return found == byKey_.end() ? nullptr : found->second.get();

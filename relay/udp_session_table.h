@@ -14,7 +14,7 @@
 class UdpSessionTable {
   public:
     UdpSessionTable() = default;
-    ~UdpSessionTable();
+    ~UdpSessionTable() = default;
     UdpSessionTable(const UdpSessionTable&) = delete;
     UdpSessionTable& operator=(const UdpSessionTable&) = delete;
 

@@ -20,7 +20,7 @@
 namespace {
 
 // Quits the loop when a stop signal arrives.
-class SignalWatch : public LoopEventHandler {
+class SignalWatch final : public LoopEventHandler {
   public:
     explicit SignalWatch(SocketEventLoop& loop) : loop_(loop) {
         sigset_t stops;
