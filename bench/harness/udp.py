@@ -278,6 +278,15 @@ def run(mode, rounds, build_dir, results_dir, workdir, deadline):
     print(f"wrote {path}", flush=True)
 
 
+def _commit():
+    try:
+        return subprocess.run(["git", "-C", os.path.dirname(os.path.abspath(__file__)),
+                               "rev-parse", "--short", "HEAD"], capture_output=True, text=True,
+                              timeout=10).stdout.strip() or "unknown"
+    except (OSError, subprocess.TimeoutExpired):
+        return "unknown"
+
+
 def write_table(path, cfg, table, skipped, notes, cut):
     names = list(table)
     lines = [f"# UDP relay benchmark ({cfg.mode}, median of {cfg.rounds} rounds, "
@@ -291,8 +300,9 @@ def write_table(path, cfg, table, skipped, notes, cut):
              f"same run. Idle memory: {cfg.hold_count} sessions each answered once, then "
              "silent; RSS growth of all the relay's processes per session (kernel socket "
              "memory not included).",
-             f"- Load average at the end: {open('/proc/loadavg').read().split()[0]}; 2 shared "
-             "cores, so read the spreads.", ""]
+             f"- Load average at the end: {open('/proc/loadavg').read().split()[0]}; "
+             f"{os.cpu_count()} shared cores, so read the spreads. Source at commit "
+             f"{_commit()}.", ""]
     if cut:
         lines.append("- **Cut short at the time limit.**")
     lines += ["| metric | " + " | ".join(names) + " |",
