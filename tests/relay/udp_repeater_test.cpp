@@ -308,3 +308,22 @@ TEST_F(UdpRelayTest, ARefusingDestinationKeepsTheSessionAndANameIsLookedUpOnce) 
     EXPECT_EQ(answers, (std::vector<std::string>{"0", "1", "2"}));
     EXPECT_EQ(lookups, 1);
 }
+
+TEST_F(UdpRelayTest, ATcpPortMayShareItsNumberButASecondUdpPortMayNot) {
+    CTcpRepeater tcp;
+    tcp.setListenBind(1, "127.0.0.1");
+    ASSERT_TRUE(tcp.start(0, "127.0.0.1", echo.port()));
+    const int shared = static_cast<int>(tcp.getListenPort());
+    repeater->setListenBind(1, "127.0.0.1");
+    EXPECT_TRUE(repeater->start(shared, "127.0.0.1", echo.port()));
+    UdpRepeater second;
+    second.setListenBind(1, "127.0.0.1");
+    EXPECT_FALSE(second.start(shared, "127.0.0.1", echo.port()));
+    EXPECT_FALSE(second.isListening());
+    EXPECT_EQ(whileRelaying([&] {
+                  Fd client{udp::bindAt("127.0.0.1")};
+                  return roundTrip(client.fd, "127.0.0.1", shared, "same number");
+              }),
+              "same number");
+    tcp.stop();
+}
