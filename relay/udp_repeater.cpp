@@ -210,8 +210,8 @@ void UdpRepeater::sendGathered(Owners& owners, unsigned from, unsigned to) {
         }
         int error = 0;
         batch_->sendSlots(session->socket.handle(), slots.data(), n, error);
-        if (error != 0) {
-            // The rest is dropped: a full socket loses datagrams, as the network may.
+        // The rest is dropped: a full socket loses datagrams, as the network may.
+        if (error != 0 && error != EAGAIN) {
             sessionError(*session, toWsaError(error));
         }
     }
@@ -379,6 +379,9 @@ void UdpRepeater::answersReady(UdpSession& session) {
 }
 
 void UdpRepeater::sessionError(UdpSession& session, int wsaError) {
+    if (!traceEnabled()) {
+        return;  // spares the address text
+    }
     unsigned int port = 0;
     const std::string address = textOf(session.client, port);
     TRACE("UdpRepeater::sessionError() PeerAddress=%s, port=%d, err=%d\n", address.c_str(), port,

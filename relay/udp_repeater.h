@@ -133,7 +133,8 @@ class UdpRepeater final : private DatagramSocketHandler, private UdpSessionOwner
     std::unordered_map<ClientKey, std::chrono::steady_clock::time_point, ClientKeyHash> refused_;
     std::chrono::steady_clock::time_point refusedSaidAt_;
     LoopTimer sweepTimer_;
-    // Destroyed before the sessions, dropping late results; the listening socket last.
+    // In this order so that the resolver goes first (late results are dropped), then the
+    // sessions, then the listening socket.
     DatagramSocket listenSocket_;
     UdpSessionTable sessions_;
     std::unique_ptr<HostResolver> resolver_;
