@@ -2,7 +2,9 @@
 # Relay benchmark: installs the peers and load tools that are missing, builds our
 # own load tools, and runs the driver (bench/harness/main.py) in quick or full mode.
 #   bash bench/run.sh --quick|--full [--build-dir DIR] [--tarnwick EXE] [--relays a,b]
-# Results go to bench/results/<mode>-table.md, <mode>-chart.png and <mode>-raw.csv.
+#                     [--part all|tcp|udp]
+# Results go to bench/results/<mode>-table.md, <mode>-chart.png and <mode>-raw.csv, and
+# the UDP part's to bench/results/udp-<mode>-table.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,7 +23,8 @@ bash scripts/install-deps.sh socat rinetd haproxy nginx libnginx-mod-stream wrk 
 if [ ! -f "$build_dir/build.ninja" ]; then
     cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 fi
-cmake --build "$build_dir" --target bench_client echo_server hold_server
+cmake --build "$build_dir" --target bench_client echo_server hold_server \
+    udp_bench_client udp_echo_server udp_relay_runner
 
 # 10,000 relayed connections need two sockets each in a single-process relay.
 ulimit -n "$(ulimit -Hn)"

@@ -60,6 +60,9 @@ SocketEventLoop::~SocketEventLoop() {
         if (slot.socket != nullptr) {
             slot.socket->detachFromLoop();
         }
+        if (slot.handler != nullptr) {
+            slot.handler->detachFromLoop();
+        }
     }
     if (timerFd_ >= 0) {
         close(timerFd_);
@@ -78,6 +81,14 @@ SocketEventLoop* SocketEventLoop::current() {
 }
 
 std::uint64_t SocketEventLoop::registerSocket(CAsyncSocket* socket) {
+    return takeSlot(socket, nullptr);
+}
+
+std::uint64_t SocketEventLoop::registerHandler(LoopEventHandler* handler) {
+    return takeSlot(nullptr, handler);
+}
+
+std::uint64_t SocketEventLoop::takeSlot(CAsyncSocket* socket, LoopEventHandler* handler) {
     std::uint32_t index = 0;
     if (!freeSlots_.empty()) {
         index = freeSlots_.back();
@@ -88,6 +99,7 @@ std::uint64_t SocketEventLoop::registerSocket(CAsyncSocket* socket) {
     }
     Slot& slot = slots_[index];
     slot.socket = socket;
+    slot.handler = handler;
     ++slot.generation;
     if (slot.generation == 0) {
         slot.generation = 1;
@@ -96,11 +108,12 @@ std::uint64_t SocketEventLoop::registerSocket(CAsyncSocket* socket) {
 }
 
 void SocketEventLoop::unregisterSocket(std::uint64_t id) {
-    if (lookup(id) == nullptr) {
+    if (lookup(id) == nullptr && lookupHandler(id) == nullptr) {
         return;
     }
     std::uint32_t index = slotOf(id);
     slots_[index].socket = nullptr;
+    slots_[index].handler = nullptr;
     freeSlots_.push_back(index);
 }
 
@@ -135,6 +148,15 @@ CAsyncSocket* SocketEventLoop::lookup(std::uint64_t id) const {
     }
     const Slot& slot = slots_[index];
     return slot.generation == generationOf(id) ? slot.socket : nullptr;
+}
+
+LoopEventHandler* SocketEventLoop::lookupHandler(std::uint64_t id) const {
+    std::uint32_t index = slotOf(id);
+    if (index >= slots_.size()) {
+        return nullptr;
+    }
+    const Slot& slot = slots_[index];
+    return slot.generation == generationOf(id) ? slot.handler : nullptr;
 }
 
 void SocketEventLoop::postWritable(std::uint64_t id) {
@@ -274,6 +296,8 @@ int SocketEventLoop::wait(int timeoutMs) {
         CAsyncSocket* socket = lookup(id);
         if (socket != nullptr) {
             socket->handleEvents(events[i].events);
+        } else if (LoopEventHandler* handler = lookupHandler(id)) {
+            handler->handleLoopEvents(events[i].events);
         }
     }
     deliverPosted();

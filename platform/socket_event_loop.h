@@ -13,6 +13,17 @@
 class CAsyncSocket;
 class LoopInbox;
 
+// A descriptor watcher that is not a CAsyncSocket (a datagram socket): gets the epoll events
+// of its registration as they are, and is told when the loop goes first.
+class LoopEventHandler {
+  public:
+    virtual void handleLoopEvents(std::uint32_t epollEvents) = 0;
+    virtual void detachFromLoop() = 0;
+
+  protected:
+    ~LoopEventHandler() = default;
+};
+
 // One epoll instance that delivers socket notifications on the thread that owns it.
 //
 // Role: dispatch only. It knows which socket object stands behind each registration and
@@ -61,8 +72,11 @@ class SocketEventLoop {
     // Registration, for CAsyncSocket. An id stays valid until unregisterSocket; whether the
     // descriptor is in the epoll set meanwhile is decided by watch and unwatch.
     std::uint64_t registerSocket(CAsyncSocket* socket);
+    // The same for another kind of watcher; unregistered with unregisterSocket too.
+    std::uint64_t registerHandler(LoopEventHandler* handler);
     void unregisterSocket(std::uint64_t id);
     CAsyncSocket* lookup(std::uint64_t id) const;
+    LoopEventHandler* lookupHandler(std::uint64_t id) const;
     // Points a registration at another object (a descriptor handed over between sockets).
     void replaceSocket(std::uint64_t id, CAsyncSocket* socket);
     bool watch(std::uint64_t id, int fd, std::uint32_t events);
@@ -92,8 +106,11 @@ class SocketEventLoop {
   private:
     struct Slot {
         CAsyncSocket* socket = nullptr;
+        LoopEventHandler* handler = nullptr;
         std::uint32_t generation = 0;
     };
+
+    std::uint64_t takeSlot(CAsyncSocket* socket, LoopEventHandler* handler);
 
     struct Timer {
         Clock::time_point due;

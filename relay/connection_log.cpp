@@ -46,9 +46,9 @@ bool writeAll(int fd, const std::string& text) {
 }
 }  // namespace
 
-ConnectionLog::ConnectionLog(std::string path, int listenPort, const std::string& name)
-    : path_(std::move(path)),
-      portField_("TCP:" + std::to_string(listenPort)) {
+ConnectionLog::ConnectionLog(std::string path, int listenPort, const std::string& name,
+                             const std::string& protocol)
+    : path_(std::move(path)), portField_(protocol + ":" + std::to_string(listenPort)) {
     if (!name.empty()) {
         // A tab or line end in the name must not split its field or its line.
         nameField_ = "\t" + name;

@@ -27,8 +27,10 @@ class ConnectionLog {
         std::chrono::steady_clock::duration lasted{};
     };
 
-    // A non-empty name ends every line as one more field, after the event's own fields.
-    ConnectionLog(std::string path, int listenPort, const std::string& name = {});
+    // Lines name the port as "<protocol>:<port>" (TCP:8080, UDP:5353); a non-empty name ends
+    // every line as one more field, after the event's own fields.
+    ConnectionLog(std::string path, int listenPort, const std::string& name = {},
+                  const std::string& protocol = "TCP");
     ~ConnectionLog();
     ConnectionLog(const ConnectionLog&) = delete;
     ConnectionLog& operator=(const ConnectionLog&) = delete;

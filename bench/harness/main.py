@@ -17,6 +17,7 @@ import time
 import peers
 import procs
 import report
+import udp
 import workloads
 
 MIB = 1024 * 1024
@@ -167,15 +168,17 @@ def main():
                                                       "results"))
     ap.add_argument("--relays", help="comma-separated subset (direct is always run)")
     ap.add_argument("--rounds", type=int)
+    ap.add_argument("--part", choices=["all", "tcp", "udp"], default="all",
+                    help="the TCP workloads, the UDP ones, or both (default)")
     args = ap.parse_args()
     args.mode = args.mode or "quick"
     args.tarnwick = args.tarnwick or os.path.join(args.build_dir, "tarnwick-pico")
     cfg = Config(args.mode, args.rounds)
     tools = Tools(args.build_dir)
-    if tools.missing():
+    if args.part != "udp" and tools.missing():
         sys.exit("load tools not built: " + ", ".join(tools.missing()))
     for tool in ("iperf3", "wrk", "nginx", "gnuplot", "timeout"):
-        if shutil.which(tool) is None:
+        if args.part != "udp" and shutil.which(tool) is None:
             sys.exit(f"{tool} is not installed (bench/run.sh installs it)")
 
     def on_signal(signum, _frame):
@@ -186,6 +189,9 @@ def main():
 
     for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
         signal.signal(sig, on_signal)
+    if args.part == "udp":
+        run_udp(args)
+        return
 
     results = report.Results()
     all_relays = peers.relays(args.tarnwick)
@@ -208,6 +214,21 @@ def main():
         cut_short = run_rounds(cfg, tools, active, results, workdir, t0)
         write_results(cfg, args, results, [r.name for r in all_relays], started, t0,
                       load_before, cut_short, workdir)
+    finally:
+        procs.stop_all()
+        shutil.rmtree(workdir, ignore_errors=True)
+    if args.part == "all":
+        run_udp(args)
+
+
+def run_udp(args):
+    """The UDP workloads, with a time budget of their own."""
+    budget = 240 if args.mode == "quick" else 900
+    workdir = tempfile.mkdtemp(prefix="tarnwick-bench-udp-")
+    os.chmod(workdir, 0o755)
+    try:
+        udp.run(args.mode, args.rounds, args.build_dir, args.results, workdir,
+                time.monotonic() + budget)
     finally:
         procs.stop_all()
         shutil.rmtree(workdir, ignore_errors=True)

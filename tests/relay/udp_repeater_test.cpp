@@ -1,0 +1,333 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
+
+#include "address/ip_filter.h"
+#include "relay/udp_repeater.h"
+#include "tests/relay/relay_fixture.h"
+#include "tests/support/udp_peer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+// Closes a test's UDP socket.
+struct Fd {
+    int fd;
+    ~Fd() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+};
+
+// Sends one datagram through the relay and returns the echo (empty when none came).
+std::string roundTrip(int fd, const char* relayIp, int relayPort, const std::string& datagram) {
+    std::string answer;
+    if (udp::sendTo(fd, relayIp, relayPort, datagram)) {
+        udp::receive(fd, answer);
+    }
+    return answer;
+}
+}  // namespace
+
+// A UDP repeater on this test's loop, in front of an echo server; clients run on threads.
+class UdpRelayTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        setTraceEnabled(false);
+        logPath = fs::temp_directory_path() /
+                  ("tarnwick-udp-" + std::to_string(getpid()) + "-" +
+                   ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log");
+        fs::remove(logPath);
+    }
+    void TearDown() override {
+        fs::remove(logPath);
+        setTraceEnabled(true);
+    }
+
+    void startRelay(const char* bindIp = "127.0.0.1", RelayOptions options = {}) {
+        repeater->setListener(&recorder);
+        repeater->setListenBind(bindIp != nullptr ? 1 : 0, bindIp != nullptr ? bindIp : "");
+        repeater->setOptions(options);
+        repeater->setConnectionLog(logPath.string());
+        ASSERT_TRUE(repeater->start(0, "127.0.0.1", echo.port()));
+        relayPort = static_cast<int>(repeater->getListenPort());
+        ASSERT_GT(relayPort, 0);
+    }
+
+    template <class Work>
+    auto whileRelaying(Work work) {
+        auto result = std::async(std::launch::async, std::move(work));
+        EXPECT_TRUE(
+            loop.runUntil([&] { return result.wait_for(0s) == std::future_status::ready; }, 30s));
+        return result.get();
+    }
+
+    // The log's text once the repeater has stopped (stop flushes it).
+    std::string stoppedLog() {
+        repeater->stop();
+        std::ifstream in(logPath);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    static int count(const std::string& text, const std::string& word) {
+        int n = 0;
+        for (auto at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
+            ++n;
+        }
+        return n;
+    }
+
+    SocketEventLoop loop;
+    udp::EchoServer echo;
+    std::unique_ptr<UdpRepeater> repeater = std::make_unique<UdpRepeater>();
+    CountRecorder recorder;
+    fs::path logPath;
+    int relayPort = 0;
+};
+
+TEST_F(UdpRelayTest, DatagramsOfEverySizeArriveWholeAndInOrder) {
+    startRelay();
+    const std::vector<std::size_t> sizes = {1, 2, 1472, 1473, 8192, 8193, 65000, 65507};
+    std::vector<std::string> answers = whileRelaying([&] {
+        Fd client{udp::bindAt("127.0.0.1")};
+        std::vector<std::string> got;
+        for (std::size_t size : sizes) {
+            got.push_back(roundTrip(client.fd, "127.0.0.1", relayPort,
+                                    loopback::pattern(size, static_cast<unsigned>(size))));
+        }
+        // Ten in a row without waiting come back in the order sent.
+        for (int i = 0; i < 10; ++i) {
+            udp::sendTo(client.fd, "127.0.0.1", relayPort, "order-" + std::to_string(i));
+        }
+        for (int i = 0; i < 10; ++i) {
+            std::string answer;
+            udp::receive(client.fd, answer);
+            got.push_back(answer);
+        }
+        return got;
+    });
+    ASSERT_EQ(answers.size(), sizes.size() + 10);
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        EXPECT_EQ(answers[i], loopback::pattern(sizes[i], static_cast<unsigned>(sizes[i])))
+            << sizes[i] << " bytes";
+    }
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(answers[sizes.size() + static_cast<std::size_t>(i)],
+                  "order-" + std::to_string(i));
+    }
+    ASSERT_EQ(repeater->snapshot().size(), 1u);
+    EXPECT_EQ(repeater->snapshot()[0].up, repeater->snapshot()[0].down);
+}
+
+TEST_F(UdpRelayTest, TwentyClientsAtOnceGetOnlyTheirOwnAnswers) {
+    startRelay();
+    constexpr int kClients = 20;
+    int mixedUp = whileRelaying([&] {
+        std::vector<std::future<int>> clients;
+        for (int c = 0; c < kClients; ++c) {
+            clients.push_back(std::async(std::launch::async, [&, c] {
+                Fd fd{udp::bindAt("127.0.0.1")};
+                int wrong = 0;
+                for (int i = 0; i < 5; ++i) {
+                    std::string mine = "client-" + std::to_string(c) + "-" + std::to_string(i);
+                    wrong += roundTrip(fd.fd, "127.0.0.1", relayPort, mine) == mine ? 0 : 1;
+                }
+                return wrong;
+            }));
+        }
+        int wrong = 0;
+        for (auto& client : clients) {
+            wrong += client.get();
+        }
+        return wrong;
+    });
+    EXPECT_EQ(mixedUp, 0);
+    EXPECT_EQ(echo.senders().size(), static_cast<std::size_t>(kClients));
+    EXPECT_EQ(repeater->getConnectionCount(), kClients);
+    EXPECT_EQ(recorder.last(), kClients);
+}
+
+TEST_F(UdpRelayTest, SilenceEndsASessionAndTheNextDatagramStartsANewOne) {
+    startRelay("127.0.0.1", RelayOptions{false, 0, 1, false});
+    Fd client{udp::bindAt("127.0.0.1")};
+    EXPECT_EQ(whileRelaying([&] { return roundTrip(client.fd, "127.0.0.1", relayPort, "a"); }),
+              "a");
+    const std::uint64_t first = repeater->snapshot().at(0).serial;
+    EXPECT_TRUE(loop.runUntil([&] { return repeater->getConnectionCount() == 0; }, 10s));
+    EXPECT_EQ(whileRelaying([&] { return roundTrip(client.fd, "127.0.0.1", relayPort, "b"); }),
+              "b");
+    ASSERT_EQ(repeater->getConnectionCount(), 1);
+    EXPECT_NE(repeater->snapshot().at(0).serial, first);
+    std::string log = stoppedLog();
+    EXPECT_EQ(count(log, "\tUDP:" + std::to_string(relayPort) + "\topen\t"), 2);
+    EXPECT_EQ(count(log, "\tidle-timeout"), 1);
+    EXPECT_EQ(count(log, "\t1\t1\t"), 2) << log;  // one byte each way, in both sessions
+    EXPECT_EQ(count(log, "\tstopped"), 1);
+    EXPECT_EQ(recorder.last(), 0);
+}
+
+TEST_F(UdpRelayTest, LoopbackFilterDropsAClientOn127002AndLogsItOnce) {
+    CIpFilter loopbackOnly;
+    loopbackOnly.mode = CIpFilter::kLoopbackOnly;
+    repeater->setFilter(&loopbackOnly);
+    // The repeater keeps its own copy: the panel's filter may change or go (empty lists
+    // would refuse everyone).
+    loopbackOnly.mode = CIpFilter::kAllowDenyLists;
+    startRelay();
+    auto [outsider, insider] = whileRelaying([&] {
+        Fd other{udp::bindAt("127.0.0.2", 0, 300ms)};
+        Fd local{udp::bindAt("127.0.0.1")};
+        int answered = 0;
+        for (int i = 0; i < 3; ++i) {
+            answered += roundTrip(other.fd, "127.0.0.1", relayPort, "x").empty() ? 0 : 1;
+        }
+        return std::pair{answered, roundTrip(local.fd, "127.0.0.1", relayPort, "y")};
+    });
+    EXPECT_EQ(outsider, 0);
+    EXPECT_EQ(insider, "y");
+    EXPECT_EQ(repeater->getConnectionCount(), 1);
+    std::string log = stoppedLog();
+    EXPECT_EQ(count(log, "\trefused\t127.0.0.2:"), 1) << log;
+}
+
+TEST_F(UdpRelayTest, IPv6ClientsAndAnswersFromTheAddressTheClientSentTo) {
+    startRelay("::1");
+    EXPECT_EQ(whileRelaying([&] {
+                  Fd client{udp::bindAt("::1")};
+                  return roundTrip(client.fd, "::1", relayPort, "six");
+              }),
+              "six");
+    EXPECT_EQ(repeater->snapshot().at(0).clientAddress, "::1");
+    repeater->stop();
+    // Bound to any address, both families: a client that only takes answers from the
+    // address it sent to (a connected socket) still gets them.
+    startRelay(nullptr);
+    auto answers = whileRelaying([&] {
+        std::vector<std::string> got;
+        for (const char* to : {"127.0.0.5", "::1"}) {
+            Fd client{udp::bindAt(std::string(to) == "::1" ? "::1" : "127.0.0.1")};
+            udp::connectTo(client.fd, to, relayPort);
+            std::string answer;
+            udp::send(client.fd, to);
+            udp::receive(client.fd, answer);
+            got.push_back(answer);
+        }
+        return got;
+    });
+    EXPECT_EQ(answers, (std::vector<std::string>{"127.0.0.5", "::1"}));
+    auto rows = repeater->snapshot();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].bindIp, "127.0.0.5");
+    EXPECT_EQ(rows[0].destinationPort, static_cast<unsigned>(echo.port()));
+}
+
+TEST_F(UdpRelayTest, AtTheBoundTheLeastRecentlyActiveSessionMakesRoom) {
+    repeater = std::make_unique<UdpRepeater>(3);
+    startRelay();
+    std::vector<int> ports = whileRelaying([&] {
+        std::vector<int> clients;
+        std::vector<int> seen;
+        for (int c = 0; c < 5; ++c) {
+            clients.push_back(udp::bindAt("127.0.0.1"));
+            seen.push_back(udp::localPort(clients.back()));
+        }
+        for (int c = 0; c < 5; ++c) {
+            roundTrip(clients[c], "127.0.0.1", relayPort, "hello");
+            // The first client keeps talking, so the second is the one that goes first.
+            roundTrip(clients[0], "127.0.0.1", relayPort, "again");
+        }
+        for (int fd : clients) {
+            close(fd);
+        }
+        return seen;
+    });
+    std::set<unsigned> live;
+    for (const UdpSessionRow& row : repeater->snapshot()) {
+        live.insert(row.clientPort);
+    }
+    EXPECT_EQ(live,
+              (std::set<unsigned>{static_cast<unsigned>(ports[0]), static_cast<unsigned>(ports[3]),
+                                  static_cast<unsigned>(ports[4])}));
+    EXPECT_LE(*std::max_element(recorder.counts.begin(), recorder.counts.end()), 3);
+    EXPECT_TRUE(repeater->disconnect(repeater->snapshot().at(0).serial));
+    EXPECT_FALSE(repeater->disconnect(9999));
+    std::string log = stoppedLog();
+    EXPECT_EQ(count(log, "\tevicted"), 2);
+    EXPECT_EQ(count(log, "\tdisconnected"), 1);
+    EXPECT_EQ(count(log, "\tstopped"), 2);
+}
+
+TEST_F(UdpRelayTest, ARefusingDestinationKeepsTheSessionAndANameIsLookedUpOnce) {
+    // Nothing listens at the destination: the refusals come back as ICMP errors.
+    int closedPort = 0;
+    {
+        Fd gone{udp::bindAt("127.0.0.1")};
+        closedPort = udp::localPort(gone.fd);
+    }
+    repeater->setListenBind(1, "127.0.0.1");
+    ASSERT_TRUE(repeater->start(0, "127.0.0.1", closedPort));
+    relayPort = static_cast<int>(repeater->getListenPort());
+    Fd client{udp::bindAt("127.0.0.1", 0, 100ms)};
+    auto upBytes = [&] {
+        auto rows = repeater->snapshot();
+        return rows.empty() ? 0 : rows[0].up;
+    };
+    for (std::uint64_t sent = 7; sent <= 21; sent += 7) {
+        udp::sendTo(client.fd, "127.0.0.1", relayPort, "anyone?");
+        // Each one after the first meets the refusal the kernel kept from the one before.
+        EXPECT_TRUE(loop.runUntil([&] { return upBytes() == sent; }, 10s));
+    }
+    EXPECT_EQ(repeater->getConnectionCount(), 1);
+    repeater->stop();
+
+    // By name: what comes during the lookup waits and then goes out in order.
+    int lookups = 0;
+    repeater->setLookupFunction([&](const std::string&, int port, std::vector<SocketAddress>& out) {
+        ++lookups;
+        SocketAddress address;
+        parseNumericAddress("127.0.0.1", port, address);
+        out = {address};
+        return 0;
+    });
+    ASSERT_TRUE(repeater->start(0, "echo.test", echo.port()));
+    relayPort = static_cast<int>(repeater->getListenPort());
+    auto answers = whileRelaying([&] {
+        Fd named{udp::bindAt("127.0.0.1")};
+        std::vector<std::string> got(3);
+        for (int i = 0; i < 3; ++i) {
+            udp::sendTo(named.fd, "127.0.0.1", relayPort, std::to_string(i));
+        }
+        for (std::string& answer : got) {
+            udp::receive(named.fd, answer);
+        }
+        return got;
+    });
+    EXPECT_EQ(answers, (std::vector<std::string>{"0", "1", "2"}));
+    EXPECT_EQ(lookups, 1);
+}
+
+TEST_F(UdpRelayTest, ATcpPortMayShareItsNumberButASecondUdpPortMayNot) {
+    CTcpRepeater tcp;
+    tcp.setListenBind(1, "127.0.0.1");
+    ASSERT_TRUE(tcp.start(0, "127.0.0.1", echo.port()));
+    const int shared = static_cast<int>(tcp.getListenPort());
+    repeater->setListenBind(1, "127.0.0.1");
+    EXPECT_TRUE(repeater->start(shared, "127.0.0.1", echo.port()));
+    UdpRepeater second;
+    second.setListenBind(1, "127.0.0.1");
+    EXPECT_FALSE(second.start(shared, "127.0.0.1", echo.port()));
+    EXPECT_FALSE(second.isListening());
+    EXPECT_EQ(whileRelaying([&] {
+                  Fd client{udp::bindAt("127.0.0.1")};
+                  return roundTrip(client.fd, "127.0.0.1", shared, "same number");
+              }),
+              "same number");
+    tcp.stop();
+}
