@@ -315,7 +315,9 @@ TEST_F(UdpRelayTest, ARefusingDestinationKeepsTheSessionAndANameIsLookedUpOnce) 
 
 TEST_F(UdpRelayTest, ATcpPortMayShareItsNumberButASecondUdpPortMayNot) {
     CTcpRepeater tcp;
-    tcp.setListenBind(1, "127.0.0.1");
+    ForwardConfig tcpConfig;
+    tcpConfig.listenHost = "127.0.0.1";
+    tcp.configure(tcpConfig);
     ASSERT_TRUE(tcp.start(0, "127.0.0.1", echo.port()));
     const int shared = static_cast<int>(tcp.getListenPort());
     repeater->setListenBind(1, "127.0.0.1");
