@@ -142,9 +142,9 @@ bool CTarnwickDlg::removePanel(int index) {
         panels_[static_cast<std::size_t>(index)]->getSwitchState() != 0) {
         return false;
     }
-    const std::string question =
-        "TCP:" + std::to_string(panels_[static_cast<std::size_t>(index)]->getListenPort()) +
-        " の設定を削除しますか?";
+    const CPortDlg& panel = *panels_[static_cast<std::size_t>(index)];
+    const std::string question = std::string(panel.isUdp() ? "UDP:" : "TCP:") +
+                                 std::to_string(panel.getListenPort()) + " の設定を削除しますか?";
     // The box's own loop may end the window (a shutdown answers it); then nothing goes.
     if (AfxMessageBox(question, MB_YESNO | MB_ICONQUESTION) != IDYES || ended_ || !isWindowLive()) {
         return false;

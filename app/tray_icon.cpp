@@ -43,8 +43,8 @@ QMenu& CTrayIcon::menu() {
 }
 
 std::string CTrayIcon::panelLabel(const CPortDlg& panel) {
-    return "TCP:" + std::to_string(panel.getListenPort()) + " → " + panel.getForwardHost() + ":" +
-           std::to_string(panel.getForwardPort());
+    return std::string(panel.isUdp() ? "UDP:" : "TCP:") + std::to_string(panel.getListenPort()) +
+           " → " + panel.getForwardHost() + ":" + std::to_string(panel.getForwardPort());
 }
 
 void CTrayIcon::refreshMenu() {

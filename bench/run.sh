@@ -24,7 +24,7 @@ if [ ! -f "$build_dir/build.ninja" ]; then
     cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 fi
 cmake --build "$build_dir" --target bench_client echo_server hold_server \
-    udp_bench_client udp_echo_server udp_relay_runner
+    udp_bench_client udp_echo_server
 
 # 10,000 relayed connections need two sockets each in a single-process relay.
 ulimit -n "$(ulimit -Hn)"

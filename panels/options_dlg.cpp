@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "address/address_text.h"
+#include "address/filter_rule.h"
 #include "platform/qt/message_box.h"
 #include "platform/socket_address.h"
 #include "resources/dialog_templates.h"
@@ -27,8 +28,11 @@ struct Tip {
     const char* text;
 };
 
-constexpr std::array<Tip, 11> kTips{{
+constexpr std::array<Tip, 12> kTips{{
     {IDC_NAME_EDIT, "この転送の名前です。パネルと接続状況の見出しに表示されます (64文字まで)"},
+    {IDC_PROTOCOL_COMBO,
+     "TCPは接続を、UDPはデータグラムを送信元ごとに中継します。UDPの中継は無通信で切断の秒数 "
+     "(0なら60秒) で終わります"},
     {IDC_LISTEN_HOST_COMBO,
      "接続を待ち受けるこのPCのアドレスです。「すべてのアドレス」ならどのアドレスでも受け付けます"},
     {IDC_FILTER_COMBO, "接続してよい相手を選びます。ほかの相手の接続はすぐに閉じられます"},
@@ -56,12 +60,9 @@ std::string_view trimmed(std::string_view text) {
     return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
+// As strict as the filter: what the dialog takes, the filter matches.
 bool isRule(const std::string& rule) {
-    std::array<unsigned char, 4> parts{};
-    Ipv6Bytes bytes{};
-    int prefix = 0;
-    return parseAddressMask(rule, parts, prefix) != 0 ||
-           parseAddressMask6(rule, bytes, prefix) != 0;
+    return isFilterRule(rule);
 }
 
 bool usableName(const std::string& name) {
@@ -91,6 +92,7 @@ bool COptionsDlg::OnInitDialog() {
     CDialog::OnInitDialog();
     auto* listen = dlgItem<QComboBox>(IDC_LISTEN_HOST_COMBO);
     listen->addItems({QString::fromUtf8(kEveryAddress), "127.0.0.1", "::1"});
+    dlgItem<QComboBox>(IDC_PROTOCOL_COMBO)->addItems({"TCP", "UDP"});
     auto* filter = dlgItem<QComboBox>(IDC_FILTER_COMBO);
     for (const char* choice : kFilterChoices) {
         filter->addItem(QString::fromUtf8(choice));
@@ -112,6 +114,7 @@ std::string COptionsDlg::text(int id) const {
 
 void COptionsDlg::showValues() {
     SetDlgItemText(IDC_NAME_EDIT, config_.name);
+    dlgItem<QComboBox>(IDC_PROTOCOL_COMBO)->setCurrentIndex(config_.udp ? 1 : 0);
     dlgItem<QComboBox>(IDC_LISTEN_HOST_COMBO)
         ->setCurrentText(QString::fromStdString(config_.listenHost.empty() ? kEveryAddress
                                                                            : config_.listenHost));
@@ -213,6 +216,7 @@ bool COptionsDlg::readValues(ForwardConfig& read) {
         return refuse(IDC_NAME_EDIT, "名前", name, " (64文字まで)");
     }
     read.name = name;
+    read.udp = dlgItem<QComboBox>(IDC_PROTOCOL_COMBO)->currentIndex() == 1;
     const std::string listen(trimmed(text(IDC_LISTEN_HOST_COMBO)));
     SocketAddress address;
     if (listen.empty() || listen == kEveryAddress) {

@@ -45,6 +45,10 @@ CPortDlg::~CPortDlg() {
     onRepeaterThread([this] {
         repeater->setListener(nullptr);
         repeater.reset();
+        if (udpRepeater) {
+            udpRepeater->setListener(nullptr);
+            udpRepeater.reset();
+        }
     });
     if (settingDlg != nullptr) {
         settingDlg->detach(this);
@@ -95,6 +99,7 @@ void CPortDlg::takeSettings(const PortSettings& settings) {
 void CPortDlg::loadSettings() {
     takeSettings(loadPortSettings(settingsPath, index));
     name = loadForwardName(settingsPath, index);
+    udp = loadForwardIsUdp(settingsPath, index);
 }
 
 void CPortDlg::saveSettings() {
@@ -102,7 +107,7 @@ void CPortDlg::saveSettings() {
 }
 
 std::string CPortDlg::forwardTitle() const {
-    const std::string port = "TCP:" + decimal(listenPort);
+    const std::string port = std::string(udp ? "UDP:" : "TCP:") + decimal(listenPort);
     return name.empty() ? port : port + "  " + name;
 }
 
@@ -172,7 +177,7 @@ void CPortDlg::onSwitch() {
 
 bool CPortDlg::applySwitch() {
     if (switchState == 0) {
-        onRepeaterThread([this] { repeater->stop(); });
+        onRepeaterThread([this] { stopRepeaters({}); });
         if (socketThread != nullptr) {
             // Stopped means nothing is connected, whatever count is still on its way.
             CPortDlg::notifyConnectionCount(0);
@@ -191,14 +196,35 @@ bool CPortDlg::applySwitch() {
     config.forwardPort = forwardPort;
     config.bufferSizeKb = bufferSize;
     bool started = false;
+    CTcpRepeaterListener* listener =
+        socketThread != nullptr ? static_cast<CTcpRepeaterListener*>(&queuedCount) : this;
     onRepeaterThread([&] {
-        repeater->setListener(
-            socketThread != nullptr ? static_cast<CTcpRepeaterListener*>(&queuedCount) : this);
-        repeater->configure(config);
-        started = repeater->start();
+        if (config.udp) {
+            if (!udpRepeater) {
+                udpRepeater = std::make_unique<UdpRepeater>();
+            }
+            udpRepeater->setListener(listener);
+            udpRepeater->configure(config);
+            started = udpRepeater->start();
+        } else {
+            repeater->setListener(listener);
+            repeater->configure(config);
+            started = repeater->start();
+        }
         startError = WSAGetLastError();
     });
     return started;
+}
+
+void CPortDlg::stopRepeaters(std::optional<std::chrono::steady_clock::time_point> graceEnds) {
+    if (graceEnds) {
+        repeater->stop(*graceEnds);
+    } else {
+        repeater->stop();
+    }
+    if (udpRepeater) {
+        udpRepeater->stop();
+    }
 }
 
 void CPortDlg::takeCount(int count) {
@@ -256,6 +282,7 @@ void CPortDlg::notifyOptions() {
     }
     saveForwardOptions(settingsPath, index, before, options.result());
     name = options.result().name;
+    udp = options.result().udp;
     bufferSize = options.result().bufferSizeKb;
     showListenPort();
     showName();
@@ -265,7 +292,11 @@ void CPortDlg::onStatus() {
     if (connectionCount > 0) {
         // Owned by the main window: centred over it, modal to it, no task-bar entry.
         CStatusDlg status(window());
-        status.repeater = repeater.get();
+        if (config.udp) {
+            status.udpRepeater = udpRepeater.get();
+        } else {
+            status.repeater = repeater.get();
+        }
         status.socketThread = socketThread;
         status.setForwardTitle(name.empty() ? std::string() : forwardTitle());
         status.DoModal();
@@ -276,7 +307,7 @@ void CPortDlg::onStatus() {
 
 void CPortDlg::saveAndStop(std::chrono::steady_clock::time_point graceEnds) {
     saveSettings();
-    onRepeaterThread([this, graceEnds] { repeater->stop(graceEnds); });
+    onRepeaterThread([this, graceEnds] { stopRepeaters(graceEnds); });
 }
 
 std::optional<QColor> CPortDlg::OnCtlColor(int id, CtlColor kind) {

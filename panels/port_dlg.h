@@ -3,6 +3,7 @@
 #include <QColor>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "panels/queued_count_listener.h"
@@ -11,17 +12,20 @@
 #include "platform/qt/display_throttle.h"
 #include "relay/tcp_repeater.h"
 #include "relay/tcp_repeater_listener.h"
+#include "relay/udp_repeater.h"
 #include "settings/forward_config.h"
 #include "settings/port_settings.h"
 
 class CSettingDlg;
 class SocketLoopThread;
 
-// The panel of one listening TCP port: its ON/OFF switch, connection count and destination,
+// The panel of one listening TCP or UDP port: its ON/OFF switch, connection (or session)
+// count and destination,
 // the buttons that open the forward-settings and connection-status dialogs, and the port's
 // settings in the settings file.
 //
-// Ownership: owns its repeater; the settings dialog and the socket
+// Ownership: owns its repeater (and, once the port has been UDP, its UDP repeater); the
+// settings dialog and the socket
 // thread belong to the main window. A child window of the main window. Thread: UI thread.
 // Given a socket thread, the repeater lives on it: made, driven, read and destroyed there
 // through calls that wait, and its count comes back queued. Without one, the repeater runs
@@ -58,7 +62,8 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
     // What the repeater was last started with.
     const ForwardConfig& getForwardConfig() const { return config; }
     const std::string& getName() const { return name; }
-    // "TCP:8080", or "TCP:8080  web" with a name.
+    bool isUdp() const { return udp; }
+    // "TCP:8080" (or "UDP:5353"), or "TCP:8080  web" with a name.
     std::string forwardTitle() const;
 
     static inline const QColor kBackgroundColor{230, 230, 220};
@@ -78,6 +83,8 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
     // False when the port was to be opened and could not listen.
     bool applySwitch();
     void takeCount(int count);
+    // On the repeater's thread: stops whichever repeater runs.
+    void stopRepeaters(std::optional<std::chrono::steady_clock::time_point> graceEnds);
     void showConnectionCount();
     void onSetting();
     void onStatus();
@@ -104,10 +111,14 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
     int forwardPort = 0;
     int bufferSize = 128;
     std::string name;
+    // PROTOCOL=UDP: the port relays datagrams.
+    bool udp = false;
     // Made afresh from the section at every start; the repeater takes a copy of it.
     ForwardConfig config;
     SocketLoopThread* socketThread = nullptr;
     std::unique_ptr<CTcpRepeater> repeater;
+    // Made at the first UDP start, on the same thread as the TCP one.
+    std::unique_ptr<UdpRepeater> udpRepeater;
     // Why the last start failed, as the socket layer said it.
     int startError = 0;
     QueuedCountListener queuedCount;

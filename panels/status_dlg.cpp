@@ -7,6 +7,7 @@
 
 #include "platform/socket_loop_thread.h"
 #include "relay/tcp_repeater.h"
+#include "relay/udp_repeater.h"
 #include "resources/dialog_templates.h"
 
 namespace {
@@ -122,7 +123,7 @@ bool CStatusDlg::OnInitDialog() {
     }
     QObject::connect(list, &QTableWidget::itemSelectionChanged, [this] { updateButtons(); });
     updateButtons();
-    if (repeater == nullptr) {
+    if (repeater == nullptr && udpRepeater == nullptr) {
         return true;
     }
     refresh();
@@ -134,6 +135,8 @@ std::vector<PairRow> CStatusDlg::copyPairs() const {
     std::vector<PairRow> rows;
     if (repeater != nullptr) {
         runOnSocketLoop(socketThread, [this, &rows] { rows = pairRows(*repeater); });
+    } else if (udpRepeater != nullptr) {
+        runOnSocketLoop(socketThread, [this, &rows] { rows = pairRows(*udpRepeater); });
     }
     return rows;
 }
@@ -213,7 +216,7 @@ void CStatusDlg::select(std::uint64_t serial) {
 
 void CStatusDlg::updateButtons() {
     if (QWidget* cut = GetDlgItem(IDC_DISCONNECT_BUTTON)) {
-        cut->setEnabled(repeater != nullptr && selectedSerial() != 0);
+        cut->setEnabled((repeater != nullptr || udpRepeater != nullptr) && selectedSerial() != 0);
     }
 }
 
@@ -234,8 +237,16 @@ void CStatusDlg::OnCommand(int id) {
         CDialog::OnCommand(id);
         return;
     }
-    if (std::uint64_t serial = selectedSerial(); serial != 0 && repeater != nullptr) {
-        runOnSocketLoop(socketThread, [this, serial] { repeater->disconnect(serial); });
-        refresh();
+    const std::uint64_t serial = selectedSerial();
+    if (serial == 0 || (repeater == nullptr && udpRepeater == nullptr)) {
+        return;
     }
+    runOnSocketLoop(socketThread, [this, serial] {
+        if (udpRepeater != nullptr) {
+            udpRepeater->disconnect(serial);
+        } else {
+            repeater->disconnect(serial);
+        }
+    });
+    refresh();
 }

@@ -16,6 +16,7 @@
 #include "relay/pair_rows.h"
 
 class CTcpRepeater;
+class UdpRepeater;
 class SocketLoopThread;
 
 // A rate as a person reads it: "512 B/s", "1.5 KiB/s", "12.3 MiB/s".
@@ -35,6 +36,8 @@ class CStatusDlg : public CDialog {
 
     CListCtrl* list = nullptr;
     CTcpRepeater* repeater = nullptr;
+    // A UDP port's sessions instead, one row each.
+    UdpRepeater* udpRepeater = nullptr;
     SocketLoopThread* socketThread = nullptr;
 
     // Brings the rows up to the repeater's pairs as they are now.

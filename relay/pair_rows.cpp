@@ -1,6 +1,7 @@
 #include "relay/pair_rows.h"
 
 #include "relay/tcp_repeater.h"
+#include "relay/udp_repeater.h"
 
 namespace {
 
@@ -25,6 +26,23 @@ std::vector<PairRow> pairRows(CTcpRepeater& repeater) {
                         static_cast<int>(accepted.getMaxRemainCount()), bindOf(outgoing),
                         peerOf(outgoing), static_cast<int>(outgoing.getMaxRemainCount()),
                         pair->bytesUp(), pair->bytesDown(), pair->acceptedAt});
+    }
+    return rows;
+}
+
+std::vector<PairRow> pairRows(const UdpRepeater& repeater) {
+    std::vector<PairRow> rows;
+    for (const UdpSessionRow& session : repeater.snapshot()) {
+        rows.push_back({session.serial,
+                        {session.clientAddress, static_cast<int>(session.clientPort)},
+                        {session.bindIp, static_cast<int>(session.bindPort)},
+                        0,
+                        {session.outgoingIp, static_cast<int>(session.outgoingPort)},
+                        {session.destinationAddress, static_cast<int>(session.destinationPort)},
+                        0,
+                        session.up,
+                        session.down,
+                        session.acceptedAt});
     }
     return rows;
 }

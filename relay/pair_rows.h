@@ -6,6 +6,7 @@
 #include <vector>
 
 class CTcpRepeater;
+class UdpRepeater;
 
 // One relayed connection as plain values, copied from the repeater in one go so that the
 // window formats it on its own thread without touching a stream.
@@ -28,3 +29,5 @@ struct PairRow {
 
 // Every pair of the repeater in slot order. Call it where the repeater lives.
 std::vector<PairRow> pairRows(CTcpRepeater& repeater);
+// Every session of a UDP port, oldest first; a session holds no relay buffer (UsedBuff 0).
+std::vector<PairRow> pairRows(const UdpRepeater& repeater);

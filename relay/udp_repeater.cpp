@@ -69,6 +69,15 @@ void UdpRepeater::setListenBind(int enabled, const std::string& ip) {
     listenBindIp_ = ip;
 }
 
+void UdpRepeater::configure(const ForwardConfig& config) {
+    config_ = config;
+    setBufferSize(config.bufferSizeKb);
+    setListenBind(config.listenHost.empty() ? 0 : 1, config.listenHost);
+    setFilter(&config.filter);
+    setOptions(config.relay);
+    setConnectionLog(config.logPath);
+}
+
 void UdpRepeater::setFilter(const CIpFilter* filter) {
     filter_.reset();
     if (filter != nullptr) {
@@ -112,8 +121,13 @@ bool UdpRepeater::start(int listenPort, const std::string& host, int destination
         batch_ = std::make_unique<DatagramBatch>();
     }
     const int port = static_cast<int>(getListenPort());
-    TRACE("UdpRepeater::start()-Bind() OK! Port=%d\n", port);
-    log_ = logPath_.empty() ? nullptr : std::make_unique<ConnectionLog>(logPath_, port, std::string(), "UDP");
+    if (config_.name.empty()) {
+        TRACE("UdpRepeater::start()-Bind() OK! Port=%d\n", port);
+    } else {
+        TRACE("UdpRepeater::start()-Bind() OK! Port=%d Name=%s\n", port, config_.name.c_str());
+    }
+    log_ = logPath_.empty() ? nullptr
+                            : std::make_unique<ConnectionLog>(logPath_, port, config_.name, "UDP");
     // Often enough that a session ends within a quarter of its idle time past it.
     sweepTimer_.startRepeating(std::clamp(idleLimit() / 4, kShortestSweep, kLongestSweep),
                                [this] { sweep(); });

@@ -18,6 +18,7 @@
 #include "relay/relay_options.h"
 #include "relay/tcp_repeater_listener.h"
 #include "relay/udp_session_table.h"
+#include "settings/forward_config.h"
 
 // What the status list shows of one session.
 struct UdpSessionRow {
@@ -70,6 +71,11 @@ class UdpRepeater final : private DatagramSocketHandler, private UdpSessionOwner
     // An idle timeout finer than the options' seconds (fuzzers, tests); 0 leaves the options'.
     void setIdleTimeout(std::chrono::milliseconds idle) { idleOverride_ = idle; }
     void setConnectionLog(const std::string& path) { logPath_ = path; }
+    // All of the above from a forward's value, as the window hands it over; its name goes
+    // into the log and the trace, the options that mean nothing for datagrams are left.
+    void configure(const ForwardConfig& config);
+    // Starts on the configured ports and host.
+    bool start() { return start(config_.listenPort, config_.forwardHost, config_.forwardPort); }
     void setLookupFunction(LookupFunction lookup);
 
     bool start(int listenPort, const std::string& host, int destinationPort);
@@ -120,6 +126,7 @@ class UdpRepeater final : private DatagramSocketHandler, private UdpSessionOwner
     RelayOptions options_;
     std::chrono::milliseconds idleOverride_{0};
     std::string logPath_;
+    ForwardConfig config_;
     LookupFunction lookup_ = systemLookup;
 
     std::string forwardHost_;

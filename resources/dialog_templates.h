@@ -41,6 +41,7 @@ inline constexpr int IDC_BUFFER_SIZE_EDIT = 1039;
 inline constexpr int IDC_HALF_CLOSE_CHECK = 1040;
 inline constexpr int IDC_KEEP_ALIVE_CHECK = 1041;
 inline constexpr int IDC_LOG_CHECK = 1042;
+inline constexpr int IDC_PROTOCOL_COMBO = 1043;
 
 // Connection-status dialog (132).
 inline constexpr int IDC_CONNECTION_LIST = 1029;

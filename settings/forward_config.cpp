@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <vector>
 
 #include "platform/private_profile.h"
@@ -75,11 +76,22 @@ std::string loadForwardName(const std::string& iniPath, int index) {
     return firstCharacters(name.data(), ForwardConfig::kMaxNameLength);
 }
 
+bool loadForwardIsUdp(const std::string& iniPath, int index) {
+    std::array<char, 8> protocol{};
+    GetPrivateProfileStringA(portSectionName(index).c_str(), "PROTOCOL", "", protocol.data(),
+                             static_cast<unsigned int>(protocol.size()), iniPath.c_str());
+    std::string text = protocol.data();
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return text == "UDP";
+}
+
 ForwardConfig loadForwardConfig(const std::string& iniPath, int index) {
     const PortSettings settings = loadPortSettings(iniPath, index);
     const PortOptions options = loadPortOptions(iniPath, index);
     ForwardConfig config;
     config.name = loadForwardName(iniPath, index);
+    config.udp = loadForwardIsUdp(iniPath, index);
     config.listenPort = settings.port;
     config.forwardHost = settings.forwardHost;
     config.forwardPort = settings.forwardPort;
@@ -106,6 +118,9 @@ void saveForwardOptions(const std::string& iniPath, int index, const ForwardConf
     };
     if (before.name != after.name) {
         writeText(section, "NAME", after.name, iniPath);
+    }
+    if (before.udp != after.udp) {
+        writeText(section, "PROTOCOL", protocolName(after), iniPath);
     }
     if (before.listenHost != after.listenHost) {
         writeText(section, "LISTENHOST", after.listenHost, iniPath);

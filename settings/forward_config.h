@@ -20,6 +20,8 @@ struct ForwardConfig {
 
     // NAME: shown beside the port, carried by the trace, the log and the status dialog.
     std::string name;
+    // PROTOCOL=UDP (any case) relays datagrams; absent or anything else is TCP.
+    bool udp = false;
     int listenPort = 0;
     std::string forwardHost = "127.0.0.1";
     int forwardPort = 0;
@@ -35,6 +37,14 @@ struct ForwardConfig {
 
 // The forward of panel index as its section holds it; missing keys take their defaults.
 ForwardConfig loadForwardConfig(const std::string& iniPath, int index);
+
+// "UDP" or "TCP", as the panel's title and the log name the port.
+inline const char* protocolName(const ForwardConfig& config) {
+    return config.udp ? "UDP" : "TCP";
+}
+
+// Whether the section's PROTOCOL says UDP.
+bool loadForwardIsUdp(const std::string& iniPath, int index);
 
 // NAME alone, cut to kMaxNameLength characters.
 std::string loadForwardName(const std::string& iniPath, int index);

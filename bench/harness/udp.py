@@ -1,5 +1,5 @@
-"""UDP part of the benchmark: our relay engine (through bench/tools/udp_relay_runner until
-the window forwards UDP), socat and nginx's stream module in front of one UDP echo server,
+"""UDP part of the benchmark: the program (one panel with PROTOCOL=UDP), socat and nginx's
+stream module in front of one UDP echo server,
 each in a fresh instance per workload, in rotating rounds like the TCP part:
 64-byte ping-pong interleaved with direct, a fixed offered rate, the largest rate held with
 under 0.1 % loss, and memory per idle session. Writes results/udp-<mode>-table.md."""
@@ -62,12 +62,18 @@ def wait_echo(port, seconds, proc=None):
 class UdpRelay:
     name = ""
 
+    def where(self, workdir):
+        """The folder and environment the relay runs in (its own by default)."""
+        return None, None
+
     def start(self, dest_port, workdir, tools):
         port = free_udp_port()
         argv = self.command(port, dest_port, workdir, tools)
+        cwd, env = self.where(workdir)
         log = open(os.path.join(workdir, f"udp-{self.name}.log"), "ab")
         try:
-            proc = procs.start("udp-" + self.name, argv, stdout=log, stderr=log)
+            proc = procs.start("udp-" + self.name, argv, cwd=cwd, env=env, stdout=log,
+                               stderr=log)
         finally:
             log.close()
         if not wait_echo(port, START_SECONDS, proc):
@@ -84,11 +90,25 @@ class Direct(UdpRelay):
 
 
 class Tarnwick(UdpRelay):
+    """The program itself, headless, with one panel set to UDP."""
     name = "tarnwick-pico"
 
+    def __init__(self):
+        self.copy_dir = None
+
+    def where(self, workdir):
+        # Its own runtime folder, so a copy someone runs meanwhile does not hold the lock.
+        return self.copy_dir, dict(os.environ, QT_QPA_PLATFORM="offscreen",
+                                   XDG_RUNTIME_DIR=self.copy_dir)
+
     def command(self, port, dest_port, workdir, tools):
-        return [tools["runner"], "--port", str(port), "--to-port", str(dest_port),
-                "--buffer-kb", str(BUFFER_BYTES // 1024)]
+        self.copy_dir = tempfile.mkdtemp(prefix="tarnwick-udp-", dir=workdir)
+        shutil.copy2(tools["program"], self.copy_dir)
+        with open(os.path.join(self.copy_dir, "TarnwickPico.ini"), "w") as f:
+            f.write(f"[TCP-PORT0]\nACT=1\nPORT={port}\nFORWARDHOST=127.0.0.1\n"
+                    f"FORWARDPORT={dest_port}\nPROTOCOL=UDP\n"
+                    f"BUFFERSIZE={BUFFER_BYTES // 1024}\n")
+        return [os.path.join(self.copy_dir, os.path.basename(tools["program"]))]
 
 
 class Socat(UdpRelay):
@@ -123,8 +143,8 @@ def relays():
 
 
 def missing(relay, tools):
-    if isinstance(relay, Tarnwick) and not os.access(tools["runner"], os.X_OK):
-        return "udp_relay_runner not built"
+    if isinstance(relay, Tarnwick) and not os.access(tools["program"], os.X_OK):
+        return "tarnwick-pico not built"
     if isinstance(relay, Socat) and shutil.which("socat") is None:
         return "socat not installed"
     if isinstance(relay, NginxStream) and not os.path.exists(NginxStream.module):
@@ -239,7 +259,7 @@ def run(mode, rounds, build_dir, results_dir, workdir, deadline):
     bench = os.path.join(build_dir, "bench")
     tools = {"client": os.path.join(bench, "udp_bench_client"),
              "echo": os.path.join(bench, "udp_echo_server"),
-             "runner": os.path.join(bench, "udp_relay_runner")}
+             "program": os.path.join(build_dir, "tarnwick-pico")}
     echo = procs.start("udp-echo", [tools["echo"], "--max-seconds", "7200"],
                        stdout=subprocess.PIPE)
     line = procs.read_line(echo.popen, START_SECONDS) or ""

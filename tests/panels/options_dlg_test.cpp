@@ -74,14 +74,16 @@ TEST_F(OptionsTest, OkWritesOnlyTheChangedKeysAndCancelNothing) {
         type(dialog, IDC_NAME_EDIT, "web");
         dialog.dlgItem<QCheckBox>(IDC_HALF_CLOSE_CHECK)->setChecked(true);
         type(dialog, IDC_BUFFER_SIZE_EDIT, "64");
+        dialog.dlgItem<QComboBox>(IDC_PROTOCOL_COMBO)->setCurrentIndex(1);
         // Changed and changed back: not written.
         dialog.dlgItem<QCheckBox>(IDC_LOG_CHECK)->setChecked(true);
         dialog.dlgItem<QCheckBox>(IDC_LOG_CHECK)->setChecked(false);
         confirm(dialog);
     }));
-    EXPECT_EQ(fileText(), std::string(kPlainFile) + "NAME=web\nHALFCLOSE=1\nBUFFERSIZE=64\n");
+    EXPECT_EQ(fileText(),
+              std::string(kPlainFile) + "NAME=web\nPROTOCOL=UDP\nHALFCLOSE=1\nBUFFERSIZE=64\n");
     EXPECT_EQ(panel->getName(), "web");
-    EXPECT_EQ(panel->dlgItem<QGroupBox>(IDC_LISTEN_FRAME)->toolTip(), "TCP:8080  web");
+    EXPECT_EQ(panel->dlgItem<QGroupBox>(IDC_LISTEN_FRAME)->toolTip(), "UDP:8080  web");
 }
 
 TEST_F(OptionsTest, AValueThatCannotBeUsedIsNamedSelectedAndNothingIsWritten) {

@@ -14,8 +14,10 @@
 #include <thread>
 
 #include "panel_fixture.h"
+#include "platform/private_profile.h"
 #include "platform/qt/spin_button_ctrl.h"
 #include "tests/support/loopback.h"
+#include "tests/support/udp_peer.h"
 
 namespace {
 
@@ -333,6 +335,40 @@ TEST_P(PanelOnEitherThreadTest, CountShowsItsColourWithARelayedConnection) {
     EXPECT_TRUE(waitFor([&] { return panel->getConnectionCount() == 0; }));
     EXPECT_TRUE(waitFor([&] { return panelText(IDC_COUNT_TEXT) == "0"; }));
     EXPECT_TRUE(waitFor([&] { return backgroundOf(count) == CPortDlg::kValueColor; }));
+}
+
+// PROTOCOL=UDP: the panel says so, relays datagrams and counts sessions; a TCP port of the
+// same number may be ON beside it.
+TEST_P(PanelOnEitherThreadTest, AUdpPortRelaysDatagramsBesideATcpPortOfTheSameNumber) {
+    udp::EchoServer echo;
+    const int port = loopback::freePort();
+    saveFile(1, port, "127.0.0.1", echo.port());
+    WritePrivateProfileStringA("TCP-PORT0", "PROTOCOL", "udp", iniPath.c_str());
+    makePanel();
+    EXPECT_EQ(panelText(IDC_LISTEN_FRAME), "UDP:" + std::to_string(port));
+    EXPECT_TRUE(switchPressed());
+
+    CTcpRepeater tcp;
+    ForwardConfig tcpConfig;
+    tcpConfig.listenHost = "127.0.0.1";
+    runOnSocketLoop(socketThread.get(), [&] {
+        tcp.configure(tcpConfig);
+        EXPECT_TRUE(tcp.start(port, "127.0.0.1", echo.port()));
+    });
+    std::atomic<bool> echoed{false};
+    std::thread client([&] {
+        const int fd = udp::bindAt("127.0.0.1");
+        std::string answer;
+        echoed = udp::sendTo(fd, "127.0.0.1", port, "datagram") && udp::receive(fd, answer) &&
+                 answer == "datagram";
+        close(fd);
+    });
+    EXPECT_TRUE(waitFor([&] { return echoed && panel->getConnectionCount() == 1; }));
+    client.join();
+    runOnSocketLoop(socketThread.get(), [&] { tcp.stop(); });
+    panel->clickControl(IDC_SWITCH);
+    EXPECT_TRUE(waitFor([&] { return panel->getConnectionCount() == 0; }));
+    EXPECT_NE(fileText().find("PROTOCOL=udp"), std::string::npos);
 }
 
 TEST_F(PanelTest, PanelAndPlainLabelsTakeTheBackgroundColour) {
