@@ -9,7 +9,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "small desktop TCP relay with up to ten po
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "Tarnwick Pico listens on local TCP ports and forwards every connection that\n"
     "arrives at one of them, byte for byte and in both directions, to that port's\n"
-    "destination host and port, over IPv4 or IPv6. Its small window has an ON/OFF\n"
+    "destination host and port, over IPv4 or IPv6; a port can forward UDP datagrams\n"
+    "instead. Its small window has an ON/OFF\n"
     "switch per port, the connection count and a live list of the connections. It\n"
     "also runs headless as a systemd user service.")
 string(JOIN "" CPACK_DEBIAN_PACKAGE_DESCRIPTION ${CPACK_DEBIAN_PACKAGE_DESCRIPTION})
