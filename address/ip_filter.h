@@ -4,10 +4,9 @@
 
 // The address filter that a port repeater consults for every accepted connection.
 //
-// A plain value: the port panel owns its filters, the repeater only points at one. The
-// decision depends on nothing but the members and the peer's address text, so a change of
-// the members takes effect at the next accepted connection. Used on the user-interface
-// thread only.
+// A plain value, copied wherever it is used: each repeater keeps its own copy (in its
+// forward's settings), made on the window's thread and read on the relay's thread only.
+// The decision depends on nothing but the members and the peer's address text.
 //
 // IPv6 peers: mode 1 admits ::1, mode 2 also fc00::/7 and fe80::/10, and in mode 3 only
 // IPv6 rules can match them, as only IPv4 rules can match IPv4 peers. An IPv4-mapped peer
