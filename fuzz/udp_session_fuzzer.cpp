@@ -373,11 +373,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         harness.run(script);
     }
     // A resolver thread lets go of the loop's wake descriptor as it ends, just after the relay.
-    int after = figures::openDescriptors();
-    for (int i = 0; i < 400 && after != before; ++i) {
-        std::this_thread::sleep_for(milliseconds(5));
-        after = figures::openDescriptors();
-    }
+    int after = figures::openDescriptorsSettlingAt(before);
     if (after != before) {
         fail("%d descriptors before the input, %d after", before, after);
     }

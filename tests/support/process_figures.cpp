@@ -3,9 +3,11 @@
 #include <dirent.h>
 #include <sys/resource.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 namespace figures {
 
@@ -72,6 +74,15 @@ long setOpenFiles(long wanted) {
         setrlimit(RLIMIT_NOFILE, &limit);
     }
     return openFilesLimit();
+}
+
+int openDescriptorsSettlingAt(int expected) {
+    int now = openDescriptors();
+    for (int i = 0; i < 400 && now != expected; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        now = openDescriptors();
+    }
+    return now;
 }
 
 }  // namespace figures

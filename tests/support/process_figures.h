@@ -11,6 +11,9 @@ namespace figures {
 // This process's open descriptors, without the one used to list them.
 std::vector<int> openDescriptorList();
 int openDescriptors();
+// The open descriptors once they are back to expected, or whatever they are after about two
+// seconds: a worker thread may let go of one just after its owner has gone.
+int openDescriptorsSettlingAt(int expected);
 
 // The soft and the hard open-files limit; -1 when unknown.
 long openFilesLimit();
