@@ -41,7 +41,20 @@ Reading readToEnd(int fd, std::size_t chunk, std::chrono::microseconds pause) {
     return reading;
 }
 
-using ClosingTest = RelayTest;
+class ClosingTest : public RelayTest {
+  protected:
+    // A client whose pair is connected, with small kernel buffers towards the destination so
+    // that the relay's own queue fills; -1 when it did not connect.
+    int connectWithSmallDestinationBuffer() {
+        int client = loopback::connectTo(relayPort, 30s);
+        if (client < 0 || !runUntil([&] { return recorder.last() == 1; })) {
+            return -1;
+        }
+        int small = 4096;
+        firstPair()->connectSocket->SetSockOpt(SO_SNDBUF, &small, sizeof small);
+        return client;
+    }
+};
 
 // The destination answers with a large body and ends its stream while the client still
 // sends small pieces and reads slowly: the client gets every byte and then a clean end.
@@ -97,12 +110,8 @@ TEST_F(ClosingTest, APeerThatEndsStillGetsWhatTheRelayHeldForIt) {
         },
         4096);
     startRelay(server.port());
-    int client = loopback::connectTo(relayPort, 30s);
+    int client = connectWithSmallDestinationBuffer();
     ASSERT_GE(client, 0);
-    // Small kernel buffers towards the destination, so the relay's own queue fills.
-    ASSERT_TRUE(runUntil([&] { return recorder.last() == 1; }));
-    int small = 4096;
-    firstPair()->connectSocket->SetSockOpt(SO_SNDBUF, &small, sizeof small);
     ASSERT_TRUE(loopback::sendAll(client, request.data(), request.size()));
     // Everything sent has been taken by the relay, and part of it still waits in its queue.
     ASSERT_TRUE(runUntil([&] {
@@ -132,11 +141,8 @@ TEST_F(ClosingTest, AResetWhileTheRelayHoldsDataIsPassedOnAsAReset) {
     loopback::Server server([&](int fd) { destinationGot.set_value(readToEnd(fd, 4096, 2ms)); },
                             4096);
     startRelay(server.port());
-    int client = loopback::connectTo(relayPort, 30s);
+    int client = connectWithSmallDestinationBuffer();
     ASSERT_GE(client, 0);
-    ASSERT_TRUE(runUntil([&] { return recorder.last() == 1; }));
-    int small = 4096;
-    firstPair()->connectSocket->SetSockOpt(SO_SNDBUF, &small, sizeof small);
     loopback::setNonBlocking(client);
     const std::string upload = loopback::pattern(64 * 1024, 3);
     std::size_t sent = 0;
