@@ -76,6 +76,7 @@
 #include "relay/tcp_repeater.h"
 #include "tests/support/loopback.h"
 #include "tests/support/process_figures.h"
+#include "tests/support/quiet_trace.h"
 
 namespace {
 
@@ -1136,15 +1137,8 @@ void Harness::checkOwed(const Connection& connection) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-    // The engine's trace goes to standard output; with it on the null device the lines are
-    // not even formatted.
-    std::fflush(stdout);
-    if (std::freopen("/dev/null", "w", stdout) == nullptr) {
-        fail("cannot send standard output to /dev/null");
-    }
-    updateTraceForStandardOutput();
-    if (traceEnabled()) {
-        fail("trace still on");
+    if (!sendTraceToNullDevice()) {
+        fail("cannot send the trace to /dev/null");
     }
     return 0;
 }

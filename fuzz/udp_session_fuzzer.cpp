@@ -53,6 +53,7 @@
 #include "platform/trace.h"
 #include "relay/udp_repeater.h"
 #include "tests/support/process_figures.h"
+#include "tests/support/quiet_trace.h"
 #include "tests/support/udp_peer.h"
 
 namespace {
@@ -354,11 +355,9 @@ class Harness {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-    std::fflush(stdout);
-    if (std::freopen("/dev/null", "w", stdout) == nullptr) {
-        fail("cannot send standard output to /dev/null");
+    if (!sendTraceToNullDevice()) {
+        fail("cannot send the trace to /dev/null");
     }
-    updateTraceForStandardOutput();
     return 0;
 }
 
