@@ -92,3 +92,21 @@ int CIpFilter::checkAddressList(const std::string& peerAddress) const {
 int CIpFilter::checkAddressList(const char* peerAddress) const {
     return checkAddressList(std::string(peerAddress == nullptr ? "" : peerAddress));
 }
+
+bool CIpFilter::operator==(const CIpFilter& other) const {
+    const auto sameList = [](const std::string* a, int aCount, const std::string* b, int bCount) {
+        const int count = boundedCount(aCount);
+        if (count != boundedCount(bCount)) {
+            return false;
+        }
+        for (int i = 0; i < count; ++i) {
+            if (a[i] != b[i]) {
+                return false;
+            }
+        }
+        return true;
+    };
+    return mode == other.mode &&
+           sameList(allowList, allowCount, other.allowList, other.allowCount) &&
+           sameList(denyList, denyCount, other.denyList, other.denyCount);
+}

@@ -37,6 +37,9 @@ class CIpFilter {
     int checkAddressList(const std::string& peerAddress) const;
     int checkAddressList(const char* peerAddress) const;
 
+    // Same mode and the same entries in use: the two decide every peer alike.
+    bool operator==(const CIpFilter& other) const;
+
     int mode = kAdmitAll;
     // Leading entries of each list in use; whoever sets them keeps them within 0..10.
     int allowCount = 0;

@@ -127,7 +127,7 @@ void COptionsDlg::showValues() {
     SetDlgItemText(IDC_BUFFER_SIZE_EDIT, std::to_string(config_.bufferSizeKb));
     dlgItem<QCheckBox>(IDC_HALF_CLOSE_CHECK)->setChecked(config_.relay.halfClose);
     dlgItem<QCheckBox>(IDC_KEEP_ALIVE_CHECK)->setChecked(config_.relay.keepAlive);
-    dlgItem<QCheckBox>(IDC_LOG_CHECK)->setChecked(!config_.logPath.empty());
+    dlgItem<QCheckBox>(IDC_LOG_CHECK)->setChecked(config_.log);
     for (int id : {IDC_NAME_EDIT, IDC_LISTEN_HOST_COMBO, IDC_ALLOW_EDIT, IDC_DENY_EDIT,
                    IDC_CONNECT_TIMEOUT_EDIT, IDC_IDLE_TIMEOUT_EDIT, IDC_BUFFER_SIZE_EDIT}) {
         shownTexts_[id] = text(id);
@@ -240,9 +240,6 @@ bool COptionsDlg::readValues(ForwardConfig& read) {
     }
     read.relay.halfClose = dlgItem<QCheckBox>(IDC_HALF_CLOSE_CHECK)->isChecked();
     read.relay.keepAlive = dlgItem<QCheckBox>(IDC_KEEP_ALIVE_CHECK)->isChecked();
-    const bool log = dlgItem<QCheckBox>(IDC_LOG_CHECK)->isChecked();
-    if (log != !config_.logPath.empty()) {
-        read.logPath = log ? kConnectionLogFileName : std::string();
-    }
+    read.log = dlgItem<QCheckBox>(IDC_LOG_CHECK)->isChecked();
     return true;
 }

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "platform/qt/dialog.h"
-#include "settings/forward_config.h"
+#include "settings/forward_config_store.h"
 
 // The options dialog: every setting of one forward beyond its ports and destination (name,
 // listen address, who may connect, half-close, timeouts, keepalive, connection log, buffer

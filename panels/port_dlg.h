@@ -13,7 +13,7 @@
 #include "relay/tcp_repeater.h"
 #include "relay/tcp_repeater_listener.h"
 #include "relay/udp_repeater.h"
-#include "settings/forward_config.h"
+#include "settings/forward_config_store.h"
 #include "settings/port_settings.h"
 
 class CSettingDlg;

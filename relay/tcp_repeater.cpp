@@ -111,7 +111,7 @@ bool CTcpRepeater::start(int listenPort, const std::string& host, int destinatio
         TRACE("CTcpRepeater::start()-Listen() OK! Port=%d Name=%s\n",
               static_cast<int>(getListenPort()), config_.name.c_str());
     }
-    log_ = config_.logPath.empty()
+    log_ = !config_.log
                ? nullptr
                : std::make_unique<ConnectionLog>(config_.logPath, static_cast<int>(getListenPort()),
                                                   config_.name);

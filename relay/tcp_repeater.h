@@ -12,12 +12,11 @@
 #include "relay/buffer_pool.h"
 #include "relay/connection_log.h"
 #include "relay/lingering_closer.h"
-#include "relay/relay_options.h"
 #include "relay/tcp_repeater_listener.h"
 #include "relay/tcp_sock_pair.h"
 #include "relay/tcp_sock_stream.h"
 #include "relay/tcp_sock_stream_parent.h"
-#include "settings/forward_config.h"
+#include "config/forward_config.h"
 
 // How a pair ends: cleanly, or through a failure of one stream, and the reason the
 // connection log gives.

@@ -75,7 +75,7 @@ void UdpRepeater::configure(const ForwardConfig& config) {
     setListenBind(config.listenHost.empty() ? 0 : 1, config.listenHost);
     setFilter(&config.filter);
     setOptions(config.relay);
-    setConnectionLog(config.logPath);
+    setConnectionLog(config.log ? config.logPath : std::string());
 }
 
 void UdpRepeater::setFilter(const CIpFilter* filter) {

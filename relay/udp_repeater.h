@@ -10,15 +10,14 @@
 #include <vector>
 
 #include "address/ip_filter.h"
+#include "config/forward_config.h"
 #include "platform/datagram_socket.h"
 #include "platform/host_resolver.h"
 #include "platform/loop_timer.h"
 #include "relay/connection_log.h"
 #include "relay/datagram_batch.h"
-#include "relay/relay_options.h"
 #include "relay/tcp_repeater_listener.h"
 #include "relay/udp_session_table.h"
-#include "settings/forward_config.h"
 
 // What the status list shows of one session.
 struct UdpSessionRow {
@@ -62,7 +61,7 @@ class UdpRepeater final : private DatagramSocketHandler, private UdpSessionOwner
     void setListener(CTcpRepeaterListener* newListener) { listener_ = newListener; }
     // In KiB, for the sockets' kernel buffers; held to 1..kMaxBufferKb.
     void setBufferSize(int sizeKb) { bufferKb_ = sizeKb; }
-    static constexpr int kMaxBufferKb = 65536;
+    static constexpr int kMaxBufferKb = kMostBufferSizeKb;
     void setListenBind(int enabled, const std::string& ip);
     // A copy is kept; null admits everyone.
     void setFilter(const CIpFilter* filter);
@@ -119,7 +118,7 @@ class UdpRepeater final : private DatagramSocketHandler, private UdpSessionOwner
 
     CTcpRepeaterListener* listener_ = nullptr;
     std::size_t maxSessions_;
-    int bufferKb_ = 128;
+    int bufferKb_ = kDefaultBufferSizeKb;
     int listenBindEnabled_ = 0;
     std::string listenBindIp_;
     std::optional<CIpFilter> filter_;

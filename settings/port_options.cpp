@@ -56,8 +56,7 @@ bool readFlag(const std::string& section, const char* key, const std::string& pa
 }
 
 int readTimeout(const std::string& section, const char* key, const std::string& path) {
-    return std::min(readPlainNumber(section, key, path).value_or(0),
-                    PortOptions::kMaxTimeoutSeconds);
+    return std::min(readPlainNumber(section, key, path).value_or(0), kMaxTimeoutSeconds);
 }
 
 std::string_view trimmed(std::string_view text) {

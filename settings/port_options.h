@@ -4,14 +4,15 @@
 #include <string>
 #include <vector>
 
-#include "relay/relay_options.h"
+#include "address/ip_filter.h"
+#include "config/forward_bounds.h"
+#include "config/relay_options.h"
 
 // The options of one port panel that a user adds to its section by hand. Like BUFFERSIZE
 // they are read and never written, so a save keeps their lines as they are. A value that is
 // not plain decimal within its range gives the default.
 struct PortOptions {
-    static constexpr std::size_t kMaxRules = 10;
-    static constexpr int kMaxTimeoutSeconds = 86400;
+    static constexpr std::size_t kMaxRules = CIpFilter::kListSize;
 
     // LISTENHOST without brackets; empty listens on every address.
     std::string listenHost;

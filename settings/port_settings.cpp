@@ -119,8 +119,8 @@ PortSettings loadPortSettings(const std::string& iniPath, int index) {
                              kHostBufferSize, iniPath.c_str());
     settings.forwardHost = host.data();
     settings.forwardPort = readInt(section, kForwardPortKey, 0, iniPath);
-    settings.bufferSize =
-        std::min(readInt(section, kBufferSizeKey, 128, iniPath), kMostBufferSizeKb);
+    settings.bufferSize = std::min(readInt(section, kBufferSizeKey, kDefaultBufferSizeKb, iniPath),
+                                   kMostBufferSizeKb);
     return settings;
 }
 

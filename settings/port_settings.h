@@ -2,8 +2,7 @@
 
 #include <string>
 
-// The settings file beside the executable.
-inline constexpr const char* kSettingsFileName = "TarnwickPico.ini";
+#include "config/forward_bounds.h"
 
 // The five settings of one port panel as they live in its "TCP-PORT<index>" section.
 // Values are kept as loaded: nothing is checked here, except that integer text beyond the
@@ -14,15 +13,8 @@ struct PortSettings {
     int port = 0;
     std::string forwardHost = "127.0.0.1";
     int forwardPort = 0;
-    int bufferSize = 128;  // in units of 1024 bytes
+    int bufferSize = kDefaultBufferSizeKb;  // in units of 1024 bytes
 };
-
-// The largest buffer size in KiB (64 MiB per direction): a larger one would let every
-// connection hold gigabytes.
-inline constexpr int kMostBufferSizeKb = 65536;
-
-// Most panels one window holds.
-inline constexpr int kMostPorts = 10;
 
 // Section name for a panel index: "TCP-PORT0" for the first panel.
 std::string portSectionName(int index);

@@ -105,7 +105,7 @@ TEST_F(ListenFilterTest, LoopbackModeAdmitsOnly127001UntilTheFileChanges) {
     const ForwardConfig& config = panel->getForwardConfig();
     EXPECT_TRUE(config.relay.halfClose);
     EXPECT_EQ(config.relay.idleTimeoutSeconds, 86400);
-    EXPECT_FALSE(config.logPath.empty());
+    EXPECT_TRUE(config.log);
 
     // The file is read again at the next switch ON; switching off wrote the log beside it.
     panel->clickControl(IDC_SWITCH);

@@ -49,6 +49,7 @@ class ConnectionLogTest : public RelayTest {
 
 TEST_F(ConnectionLogTest, EachEventIsOneLineOfTabSeparatedFields) {
     loopback::Server server(loopback::echo);
+    config.log = true;
     config.logPath = path.string();
     startRelay(server.port());
 

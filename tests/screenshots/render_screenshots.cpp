@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
     sample.filter.denyCount = 1;
     sample.filter.denyList[0] = "192.168.1.13";
     sample.relay = {true, 10, 300, true};
-    sample.logPath = kConnectionLogFileName;
+    sample.log = true;
     COptionsDlg options(sample);
     options.Create(nullptr);
     options.show();

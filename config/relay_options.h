@@ -11,4 +11,6 @@ struct RelayOptions {
     int idleTimeoutSeconds = 0;
     // TCP keepalive on both sockets of a pair.
     bool keepAlive = false;
+
+    bool operator==(const RelayOptions&) const = default;
 };

@@ -1,4 +1,4 @@
-#include "settings/forward_config.h"
+#include "settings/forward_config_store.h"
 
 #include <algorithm>
 #include <array>
@@ -99,7 +99,8 @@ ForwardConfig loadForwardConfig(const std::string& iniPath, int index) {
     config.listenHost = options.listenHost;
     config.filter = filterFrom(options);
     config.relay = options.relay;
-    config.logPath = options.log ? folderOf(iniPath) + kConnectionLogFileName : std::string();
+    config.log = options.log;
+    config.logPath = folderOf(iniPath) + kConnectionLogFileName;
     return config;
 }
 
@@ -136,6 +137,6 @@ void saveForwardOptions(const std::string& iniPath, int index, const ForwardConf
     number("CONNECTTIMEOUT", before.relay.connectTimeoutSeconds, after.relay.connectTimeoutSeconds);
     number("IDLETIMEOUT", before.relay.idleTimeoutSeconds, after.relay.idleTimeoutSeconds);
     flag("KEEPALIVE", before.relay.keepAlive, after.relay.keepAlive);
-    flag("LOG", !before.logPath.empty(), !after.logPath.empty());
+    flag("LOG", before.log, after.log);
     number("BUFFERSIZE", before.bufferSizeKb, after.bufferSizeKb);
 }
