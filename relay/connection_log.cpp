@@ -131,13 +131,13 @@ int ConnectionLog::currentFile() {
     struct stat atPath {};
     struct stat open {};
     const bool named = stat(path_.c_str(), &atPath) == 0;
-    if (fd_ < 0 || fstat(fd_, &open) != 0 || !named || atPath.st_dev != open.st_dev ||
-        atPath.st_ino != open.st_ino) {
-        // Moved or removed (rotated by someone else), or never opened.
-        reopen();
-    } else if (static_cast<std::uintmax_t>(open.st_size) >= kRotateBytes &&
-               std::rename(path_.c_str(), (path_ + ".1").c_str()) == 0) {
-        // Without a descriptor for the new file the lines go on into the one just renamed.
+    // Moved or removed (rotated by someone else), or never opened.
+    const bool elsewhere = fd_ < 0 || fstat(fd_, &open) != 0 || !named ||
+                           atPath.st_dev != open.st_dev || atPath.st_ino != open.st_ino;
+    // Full: renamed here. Without a descriptor for the new file the lines go on into the old.
+    const bool full = !elsewhere && static_cast<std::uintmax_t>(open.st_size) >= kRotateBytes &&
+                      std::rename(path_.c_str(), (path_ + ".1").c_str()) == 0;
+    if (elsewhere || full) {
         reopen();
     }
     return fd_;
