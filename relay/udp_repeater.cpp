@@ -95,8 +95,11 @@ std::chrono::milliseconds UdpRepeater::quarantineTime() const {
     if (quarantineOverride_.count() > 0) {
         return quarantineOverride_;
     }
-    // A destination may answer late; an answer older than the idle time is not waited for.
-    return std::max<std::chrono::milliseconds>(idleLimit(), kShortestQuarantine);
+    // A destination may answer late; an answer older than the idle time is not waited for,
+    // nor one older than the longest quarantine, which keeps a long idle time from turning
+    // new clients away for as long.
+    return std::clamp<std::chrono::milliseconds>(idleLimit(), kShortestQuarantine,
+                                                 kLongestQuarantine);
 }
 
 std::chrono::milliseconds UdpRepeater::idleLimit() const {

@@ -46,18 +46,19 @@ struct UdpSessionRow {
 // A session begins with a client's first admitted datagram and ends after the idle timeout
 // (60 s unless set), by disconnect, by stop, or when a new client needs its place at the
 // bound (the least recently active goes). An ended session's socket stays open in the
-// quarantine for the idle time (at least 30 s), dropping late answers, so that its port cannot
-// reach another client; live and quarantined sessions together stay within twice the bound,
-// and a new client that would pass it is dropped until the oldest ended ones go. A destination name
-// is looked up per session off the relay's thread; meanwhile its datagrams wait in a small queue.
-// The listener is told the number of sessions after every change. Ownership: owns the listening
-// socket, the sessions, the batch buffer, the resolver and a copy of the filter; the listener is
-// not owned. Thread: the relay's thread only.
+// quarantine for the idle time (30 s to 2 min), dropping late answers, so that its port
+// cannot reach another client; live and ended sessions together stay within twice the bound,
+// and a new client that would pass it is dropped until the oldest ended ones go. A
+// destination name is looked up per session off the relay's thread; meanwhile its datagrams
+// wait in a small queue. The listener is told the number of sessions after every change.
+// Ownership: owns the listening socket, the sessions (live and ended), the batch buffer, the
+// resolver and a copy of the filter; the listener is not owned. Thread: the relay's only.
 class UdpRepeater final : private DatagramSocketHandler, private UdpSessionOwner {
   public:
     static constexpr std::size_t kMaxSessions = 4096;
     static constexpr int kDefaultIdleSeconds = 60;
     static constexpr std::chrono::seconds kShortestQuarantine{30};
+    static constexpr std::chrono::seconds kLongestQuarantine{120};
 
     explicit UdpRepeater(std::size_t maxSessions = kMaxSessions);
     ~UdpRepeater();
