@@ -3,8 +3,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <deque>
 #include <future>
 #include <string>
 #include <thread>
@@ -20,56 +18,6 @@ namespace {
 using namespace std::chrono_literals;
 using load::Clock;
 
-// A destination that answers each datagram, to its sender, only after a delay; on its thread.
-class LateDestination {
-  public:
-    explicit LateDestination(std::chrono::milliseconds delay)
-        : fd_(udp::bindAt("127.0.0.1", 0, 50ms)), delay_(delay), thread_([this] { run(); }) {}
-    ~LateDestination() {
-        stopping_ = true;
-        thread_.join();
-        close(fd_);
-    }
-    LateDestination(const LateDestination&) = delete;
-    LateDestination& operator=(const LateDestination&) = delete;
-    int port() const { return udp::localPort(fd_); }
-    int received() const { return received_.load(); }
-
-  private:
-    struct Due {
-        Clock::time_point at;
-        sockaddr_storage to;
-        socklen_t length;
-        std::string datagram;
-    };
-    void run() {
-        std::deque<Due> due;
-        char buffer[2048];
-        while (!stopping_) {
-            sockaddr_storage from{};
-            socklen_t length = sizeof from;
-            const ssize_t n = recvfrom(fd_, buffer, sizeof buffer, 0,
-                                       reinterpret_cast<sockaddr*>(&from), &length);
-            if (n > 0) {
-                ++received_;
-                due.push_back({Clock::now() + delay_, from, length,
-                               std::string(buffer, static_cast<std::size_t>(n))});
-            }
-            while (!due.empty() && due.front().at <= Clock::now()) {
-                sendto(fd_, due.front().datagram.data(), due.front().datagram.size(), 0,
-                       reinterpret_cast<sockaddr*>(&due.front().to), due.front().length);
-                due.pop_front();
-            }
-        }
-    }
-
-    int fd_;
-    std::chrono::milliseconds delay_;
-    std::atomic<bool> stopping_{false};
-    std::atomic<int> received_{0};
-    std::thread thread_;
-};
-
 struct Outcome {
     int answered = 0;
     int misdelivered = 0;
@@ -78,7 +26,7 @@ struct Outcome {
 // Each client sends its name once and collects what comes back until the deadline. The
 // clients start a few dozen at a time, as the relay keeps up, so that the listening socket's
 // buffer does not overflow.
-Outcome runClients(int clients, int relayPort, const LateDestination& destination,
+Outcome runClients(int clients, int relayPort, const udp::EchoServer& destination,
                    Clock::time_point deadline) {
     constexpr int kAhead = 64;
     std::vector<int> fds;
@@ -126,7 +74,7 @@ TEST(UdpLateAnswers, NoAnswerReachesAnotherClientPastTheSessionBound) {
     const auto delay = load::byForm(1000ms, 3000ms);
     load::setOpenFiles(4 * clients + 256);
     SocketEventLoop loop;
-    LateDestination destination(delay);
+    udp::EchoServer destination("127.0.0.1", delay);
     UdpRepeater repeater(bound);
     repeater.setListenBind(1, "127.0.0.1");
     ASSERT_TRUE(repeater.start(0, "127.0.0.1", destination.port()));
