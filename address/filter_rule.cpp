@@ -50,12 +50,28 @@ bool parseIpv4Rule(std::string_view text, std::uint32_t& network, int& prefixLen
     return true;
 }
 
+bool parseMappedIpv4Rule(const std::string& text, std::uint32_t& network, int& prefixLength) {
+    Ipv6Bytes bytes{};
+    int prefix = 128;
+    std::string ignored;
+    // The mapped range is ::ffff:0:0/96: a shorter prefix reaches past IPv4 and stays IPv6.
+    if (parseAddressMask6(text, bytes, prefix) == 0 || prefix < 96 ||
+        mappedIpv4Address(bytes, ignored) == 0) {
+        return false;
+    }
+    network = (std::uint32_t{bytes[12]} << 24) | (std::uint32_t{bytes[13]} << 16) |
+              (std::uint32_t{bytes[14]} << 8) | bytes[15];
+    prefixLength = prefix - 96;
+    return true;
+}
+
 int matchIpv4Rule(const std::string& rule, const std::string& address) {
     std::uint32_t network = 0;
     int prefix = 32;
     std::array<unsigned char, 4> parts{};
     int ignored = 0;
-    if (!parseIpv4Rule(rule, network, prefix) || parseAddressMask(address, parts, ignored) == 0) {
+    if ((!parseIpv4Rule(rule, network, prefix) && !parseMappedIpv4Rule(rule, network, prefix)) ||
+        parseAddressMask(address, parts, ignored) == 0) {
         return 0;
     }
     const std::uint32_t value = (std::uint32_t{parts[0]} << 24) | (std::uint32_t{parts[1]} << 16) |

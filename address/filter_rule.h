@@ -13,8 +13,12 @@
 // network holds the four parts, the first in the top byte.
 bool parseIpv4Rule(std::string_view text, std::uint32_t& network, int& prefixLength);
 
-// 1 when the rule is an IPv4 rule and the address (an address text as the filter gets it)
-// lies in its network.
+// An IPv6 rule inside the IPv4-mapped range (::ffff:0:0/96 or longer, "::ffff:10.0.0.0/104"):
+// the IPv4 rule it means, so that IPv4 clients (which are judged by IPv4 rules) match it.
+bool parseMappedIpv4Rule(const std::string& text, std::uint32_t& network, int& prefixLength);
+
+// 1 when the rule is an IPv4 rule (or an IPv4-mapped IPv6 rule) and the address (an address text as
+// the filter gets it) lies in its network.
 int matchIpv4Rule(const std::string& rule, const std::string& address);
 
 // True for an IPv4 rule and for an IPv6 rule (parseAddressMask6); anything else is not a

@@ -10,8 +10,9 @@
 //
 // IPv6 peers: mode 1 admits ::1, mode 2 also fc00::/7 and fe80::/10, and in mode 3 only
 // IPv6 rules can match them, as only IPv4 rules can match IPv4 peers. An IPv4-mapped peer
-// (::ffff:a.b.c.d) is an IPv4 peer. List entries are rules as filter_rule.h reads them; an
-// entry that is not a rule never matches.
+// (::ffff:a.b.c.d) is an IPv4 peer, and an IPv6 rule inside the mapped range
+// (::ffff:0:0/96 and longer) is the IPv4 rule it maps. List entries are rules as filter_rule.h
+// reads them; an entry that is not a rule never matches.
 class CIpFilter {
   public:
     static constexpr int kListSize = 10;

@@ -19,9 +19,11 @@ constexpr const char* kRequest = "SHOW\n";
 constexpr const char* kAnswer = "SHOWN\n";
 // A request is one short line; more than this without a line end is no request.
 constexpr std::size_t kMostRequestBytes = 64;
-// Connections waiting for their request at once; further ones are closed unanswered.
+// Connections waiting for their request at once; a newer one takes the oldest one's place,
+// so that connections that never ask cannot keep a second start from being answered.
 constexpr std::size_t kMostConnections = 8;
-constexpr int kRequestTimeoutMs = 2000;
+// An asker sends its request as soon as it is connected.
+constexpr int kRequestTimeoutMs = 500;
 
 bool setAddress(const std::string& path, sockaddr_un& address) {
     address = {};
@@ -195,10 +197,11 @@ void CShowRequestServer::acceptPending() {
         if (fd < 0) {
             return;
         }
-        if (!peerIsThisUser(fd) || connections_.size() >= kMostConnections) {
+        if (!peerIsThisUser(fd)) {
             close(fd);
             continue;
         }
+        makeRoom();
         auto connection = std::make_unique<Connection>();
         connection->fd = fd;
         Connection* raw = connection.get();
@@ -212,6 +215,21 @@ void CShowRequestServer::acceptPending() {
                          [this, raw] { drop(*raw); });
         connection->timeout->start(kRequestTimeoutMs);
         connections_.push_back(std::move(connection));
+    }
+}
+
+void CShowRequestServer::makeRoom() {
+    // In order of arrival; dropped ones (no descriptor) are on their way out.
+    std::size_t waiting = 0;
+    Connection* oldest = nullptr;
+    for (const std::unique_ptr<Connection>& connection : connections_) {
+        if (connection->fd >= 0) {
+            oldest = oldest != nullptr ? oldest : connection.get();
+            ++waiting;
+        }
+    }
+    if (waiting >= kMostConnections && oldest != nullptr) {
+        drop(*oldest);
     }
 }
 

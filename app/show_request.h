@@ -23,7 +23,9 @@ bool trustedSocketPath(const std::string& path, std::string* why = nullptr);
 // timeout. Blocks the calling thread for at most the timeout.
 bool askRunningCopyToShow(const std::string& path, std::chrono::milliseconds timeout);
 
-// The running copy's end: listens at path and calls show for each request.
+// The running copy's end: listens at path and calls show for each request. No connection
+// holds it up: each has a short deadline for its request, and the newest takes the place of
+// the oldest when too many wait, so a second start is answered however many others idle.
 //
 // Ownership: owns the listening socket, the accepted connections and their notifiers, and
 // the socket file, which it removes when it goes. Thread: UI thread; show runs there.
@@ -42,6 +44,7 @@ class CShowRequestServer : public QObject {
   private:
     struct Connection;
     void acceptPending();
+    void makeRoom();
     void readFrom(Connection& connection);
     void drop(Connection& connection);
 

@@ -25,7 +25,9 @@
 //   destination;
 // - the destination receives each datagram whole and unchanged, and each client's in the
 //   order sent;
-// - a client receives only answers to its own datagrams, whole and unchanged;
+// - a client receives only answers to its own datagrams, whole and unchanged, also when the
+//   destination answers late: every other datagram is answered after twice the idle time,
+//   when its session may have ended (an ended session's port is held for three times it);
 // - after a stop the table is empty and the count 0; cutting a session takes it out;
 // - no descriptor is left open after the input.
 
@@ -41,6 +43,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <set>
@@ -131,7 +134,10 @@ class Harness {
         }
         repeater_.setListener(&counts_);
         repeater_.setListenBind(1, "127.0.0.1");
-        repeater_.setIdleTimeout(milliseconds(10 + 10 * (flags >> 5)));
+        const milliseconds idle(10 + 10 * (flags >> 5));
+        repeater_.setIdleTimeout(idle);
+        repeater_.setQuarantineTime(3 * idle);
+        lateBy_ = 2 * idle;
         if (filtered_) {
             CIpFilter loopbackOnly;
             loopbackOnly.mode = CIpFilter::kLoopbackOnly;
@@ -314,8 +320,23 @@ class Harness {
                 fail("a client's datagrams reached the destination out of order");
             }
             lastSequence_[id] = sequence;
-            sendto(destination_, got.data(), got.size(), 0, reinterpret_cast<sockaddr*>(&from),
-                   length);
+            if (sequence % 2 == 1) {
+                late_.push_back({steady_clock::now() + lateBy_, from, length, std::move(got)});
+            } else {
+                sendto(destination_, got.data(), got.size(), 0, reinterpret_cast<sockaddr*>(&from),
+                       length);
+            }
+        }
+        answerLate();
+    }
+
+    void answerLate() {
+        const auto now = steady_clock::now();
+        while (!late_.empty() && late_.front().due <= now) {
+            Late& answer = late_.front();
+            sendto(destination_, answer.datagram.data(), answer.datagram.size(), 0,
+                   reinterpret_cast<sockaddr*>(&answer.to), answer.length);
+            late_.pop_front();
         }
     }
 
@@ -350,6 +371,15 @@ class Harness {
     // Clients (address and port) that sent admitted datagrams since the last start.
     std::set<int> talkedSinceStart_;
     std::map<std::uint32_t, std::uint32_t> lastSequence_;
+    // Answers the destination holds back, in the order due.
+    struct Late {
+        steady_clock::time_point due;
+        sockaddr_storage to;
+        socklen_t length;
+        std::string datagram;
+    };
+    std::deque<Late> late_;
+    milliseconds lateBy_{0};
 };
 
 }  // namespace

@@ -60,7 +60,8 @@ std::string_view trimmed(std::string_view text) {
     return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
-// As strict as the filter: what the dialog takes, the filter matches.
+// As strict as the filter: what the dialog takes, the filter matches (an IPv4-mapped IPv6 rule
+// as the IPv4 rule it maps).
 bool isRule(const std::string& rule) {
     return isFilterRule(rule);
 }

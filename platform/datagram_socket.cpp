@@ -112,6 +112,20 @@ void DatagramSocket::setBufferSizes(int bytes) {
     }
 }
 
+unsigned DatagramSocket::discardWaiting(unsigned most) {
+    unsigned dropped = 0;
+    char byte = 0;
+    for (unsigned tries = 0; tries < most && fd_ >= 0; ++tries) {
+        // MSG_TRUNC: the whole datagram goes, however long, into one byte of room.
+        if (recv(fd_, &byte, 1, MSG_DONTWAIT | MSG_TRUNC) < 0 &&
+            (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        }
+        ++dropped;
+    }
+    return dropped;
+}
+
 bool DatagramSocket::receiveLocalAddresses() {
     int on = 1;
     pktInfo_ = fd_ >= 0 && (family_ == AF_INET6

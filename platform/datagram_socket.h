@@ -46,6 +46,10 @@ class DatagramSocket final : public LoopEventHandler {
 
     // SO_RCVBUF and SO_SNDBUF.
     void setBufferSizes(int bytes);
+    // Another handler from now on (the socket is handed to a new keeper).
+    void setHandler(DatagramSocketHandler* handler) { handler_ = handler; }
+    // Reads and drops up to most waiting datagrams (and pending errors); how many went.
+    unsigned discardWaiting(unsigned most);
     // Asks for the local address of each datagram, so that answers leave from the address
     // the client sent to (a socket bound to any address); true when it is on.
     bool receiveLocalAddresses();

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <utility>
@@ -33,6 +34,10 @@ std::string timestamp() {
     return text;
 }
 
+int openForAppend(const std::string& path) {
+    return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
+
 bool writeAll(int fd, const std::string& text) {
     std::size_t done = 0;
     while (done < text.size()) {
@@ -56,10 +61,18 @@ ConnectionLog::ConnectionLog(std::string path, int listenPort, const std::string
             nameField_.begin() + 1, nameField_.end(),
             [](char c) { return c == '\t' || c == '\n' || c == '\r'; }, ' ');
     }
+    // Opened now, while descriptors are to be had, and kept.
+    reopen();
 }
 
 ConnectionLog::~ConnectionLog() {
     flush();
+    if (!pending_.empty()) {
+        sayFailure();
+    }
+    if (fd_ >= 0) {
+        close(fd_);
+    }
 }
 
 std::string ConnectionLog::endText(const std::string& address, unsigned int port) {
@@ -103,23 +116,57 @@ void ConnectionLog::scheduleFlush() {
     }
 }
 
+void ConnectionLog::reopen() {
+    const int fresh = openForAppend(path_);
+    openError_ = fresh < 0 ? errno : 0;
+    if (fresh >= 0) {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+        fd_ = fresh;
+    }
+}
+
+int ConnectionLog::currentFile() {
+    struct stat atPath {};
+    struct stat open {};
+    const bool named = stat(path_.c_str(), &atPath) == 0;
+    // Moved or removed (rotated by someone else), or never opened.
+    const bool elsewhere = fd_ < 0 || fstat(fd_, &open) != 0 || !named ||
+                           atPath.st_dev != open.st_dev || atPath.st_ino != open.st_ino;
+    // Full: renamed here. Without a descriptor for the new file the lines go on into the old.
+    const bool full = !elsewhere && static_cast<std::uintmax_t>(open.st_size) >= kRotateBytes &&
+                      std::rename(path_.c_str(), (path_ + ".1").c_str()) == 0;
+    if (elsewhere || full) {
+        reopen();
+    }
+    return fd_;
+}
+
+void ConnectionLog::sayFailure() {
+    if (!failureSaid_) {
+        failureSaid_ = true;
+        std::fprintf(stderr, "%s: cannot write, connection log lines are dropped\n", path_.c_str());
+    }
+}
+
 void ConnectionLog::flush() {
     if (pending_.empty()) {
         return;
     }
-    struct stat info {};
-    if (stat(path_.c_str(), &info) == 0 &&
-        static_cast<std::uintmax_t>(info.st_size) >= kRotateBytes) {
-        std::rename(path_.c_str(), (path_ + ".1").c_str());
+    const int fd = currentFile();
+    const bool shortOfDescriptors = openError_ == EMFILE || openError_ == ENFILE;
+    if (fd < 0 && shortOfDescriptors && pending_.size() <= kMostWaitingBytes) {
+        scheduleFlush();  // the lines wait for a descriptor
+        return;
     }
-    int fd = open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    bool written = fd >= 0 && writeAll(fd, pending_);
-    if (fd >= 0) {
-        close(fd);
+    if (fd < 0) {
+        sayFailure();
+        pending_.clear();
+        return;
     }
-    if (!written && !failureSaid_) {
-        failureSaid_ = true;
-        std::fprintf(stderr, "%s: cannot write, connection log lines are dropped\n", path_.c_str());
+    if (!writeAll(fd, pending_)) {
+        sayFailure();
     }
     pending_.clear();
 }

@@ -12,8 +12,11 @@
 // Lines are kept in memory and written at most once a second (and by flush(), which the
 // repeater calls when it stops, and at destruction), so relaying never waits for the disk.
 // A write that fails drops its lines and says so once on standard error; relaying goes on.
+// The file is opened once and kept open, so that lines still go out while descriptors run
+// short; it is opened again when it was moved or removed (log rotation). While no descriptor
+// can be had for that, lines go to the file still open, or wait (up to 1 MiB) when none is.
 // Past 10 MiB the file becomes "<name>.1" (replacing an older one) and a new file begins.
-// Ownership: owns its buffer; the file is opened for each write. Thread: the relay's thread.
+// Ownership: owns its buffer and the file's descriptor. Thread: the relay's thread.
 class ConnectionLog {
   public:
     // Peers as "address:port" ("[address]:port" for IPv6).
@@ -46,15 +49,24 @@ class ConnectionLog {
 
     // Where the file starts anew.
     static constexpr std::uintmax_t kRotateBytes = 10u << 20;
+    // Lines kept while the file cannot be opened; past this they are dropped.
+    static constexpr std::size_t kMostWaitingBytes = std::size_t{1} << 20;
 
   private:
     void append(const std::string& event, const Ends& ends, const std::string& tail);
     void scheduleFlush();
+    // The descriptor to write to now: the one open, or the file at the path when that one was
+    // moved, removed or is full; -1 when neither can be had.
+    int currentFile();
+    void reopen();
+    void sayFailure();
 
     std::string path_;
     std::string portField_;
     std::string nameField_;  // with its leading tab, or empty
     std::string pending_;
+    int fd_ = -1;
+    int openError_ = 0;  // errno of the last open that failed, or 0
     bool failureSaid_ = false;
     LoopTimer flushTimer_;
 };

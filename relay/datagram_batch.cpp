@@ -55,26 +55,32 @@ LocalAddress DatagramBatch::localAddress(unsigned slot) const {
 
 unsigned DatagramBatch::sendPrepared(int fd, unsigned count, int& error) {
     error = 0;
-    unsigned done = 0;
-    bool refusalTaken = false;
-    while (done < count) {
-        int sent = sendmmsg(fd, out_.data() + done, count - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+    unsigned next = 0;
+    unsigned sentCount = 0;
+    unsigned refusalsTaken = 0;
+    while (next < count) {
+        int sent = sendmmsg(fd, out_.data() + next, count - next, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (sent > 0) {
-            done += static_cast<unsigned>(sent);
+            next += static_cast<unsigned>(sent);
+            sentCount += static_cast<unsigned>(sent);
             continue;
         }
-        if (sent < 0 && errno == EINTR) {
+        const int failure = sent < 0 ? errno : EAGAIN;
+        if (failure == EINTR) {
             continue;
         }
-        if (sent < 0 && errno == ECONNREFUSED && !refusalTaken) {
-            refusalTaken = true;  // an earlier datagram's answer, not this one's fate
-            error = ECONNREFUSED;
-            continue;
+        if (error == 0) {
+            error = failure;
         }
-        error = sent < 0 ? errno : EAGAIN;
-        break;
+        if (failure == EAGAIN || failure == EWOULDBLOCK || failure == ENOBUFS) {
+            break;  // the socket is full: what is left is dropped, as the network may
+        }
+        if (failure == ECONNREFUSED && refusalsTaken++ < count) {
+            continue;  // an earlier datagram's answer, not this one's fate
+        }
+        ++next;  // this one alone cannot go (too long for the path, say): the others still do
     }
-    return done;
+    return sentCount;
 }
 
 unsigned DatagramBatch::sendSlots(int fd, const unsigned* slots, unsigned count, int& error) {

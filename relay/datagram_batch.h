@@ -44,8 +44,9 @@ class DatagramBatch {
 
     // Sends the given slots, in that order, on a connected socket; or slots
     // first..first+count-1 to one peer from the given local address; returns how many went out.
-    // error is the errno of the first that did not (0 when all did). A refusal the kernel kept from
-    // an earlier datagram is taken once (error ECONNREFUSED), and the sending goes on.
+    // error is the errno of the first failure (0 when all went). A full socket ends the sending;
+    // a datagram that cannot go for itself is skipped and the rest still go. A refusal the kernel
+    // kept from an earlier datagram is taken (error ECONNREFUSED), and the sending goes on.
     unsigned sendSlots(int fd, const unsigned* slots, unsigned count, int& error);
     unsigned sendTo(int fd, unsigned first, unsigned count, const SocketAddress& to,
                     const LocalAddress& from, int& error);

@@ -91,6 +91,17 @@ void UdpRepeater::setLookupFunction(LookupFunction lookup) {
     resolver_.reset();
 }
 
+std::chrono::milliseconds UdpRepeater::quarantineTime() const {
+    if (quarantineOverride_.count() > 0) {
+        return quarantineOverride_;
+    }
+    // A destination may answer late; an answer older than the idle time is not waited for,
+    // nor one older than the longest quarantine, which keeps a long idle time from turning
+    // new clients away for as long.
+    return std::clamp<std::chrono::milliseconds>(idleLimit(), kShortestQuarantine,
+                                                 kLongestQuarantine);
+}
+
 std::chrono::milliseconds UdpRepeater::idleLimit() const {
     if (idleOverride_.count() > 0) {
         return idleOverride_;
@@ -224,7 +235,7 @@ void UdpRepeater::sendGathered(Owners& owners, unsigned from, unsigned to) {
         }
         int error = 0;
         batch_->sendSlots(session->socket.handle(), slots.data(), n, error);
-        // The rest is dropped: a full socket loses datagrams, as the network may.
+        // A full socket loses the rest, as the network may; one that failed alone was skipped.
         if (error != 0 && error != EAGAIN) {
             sessionError(*session, toWsaError(error));
         }
@@ -274,10 +285,27 @@ bool UdpRepeater::admitted(const SocketAddress& client, const ClientKey& key,
     return false;
 }
 
+// Every session's port stays taken until its quarantine is over, so the descriptors are
+// bounded by refusing new clients, never by freeing a port early.
+bool UdpRepeater::roomForNewSession(Clock::time_point now) {
+    if (sessions_.size() + quarantine_.size() < 2 * maxSessions_) {
+        return true;
+    }
+    if (now - fullSaidAt_ >= 1s) {
+        fullSaidAt_ = now;
+        TRACE("Error:UdpRepeater new client dropped: %zu ended sessions still hold their ports\n",
+              quarantine_.size());
+    }
+    return false;
+}
+
 UdpSession* UdpRepeater::openSession(unsigned slot, Clock::time_point now) {
     const SocketAddress& client = batch_->source(slot);
     const ClientKey key = ClientKey::of(client);
     if (!admitted(client, key, now)) {
+        return nullptr;
+    }
+    if (!roomForNewSession(now)) {
         return nullptr;
     }
     if (sessions_.size() >= maxSessions_ && sessions_.oldest() != nullptr) {
@@ -420,8 +448,7 @@ void UdpRepeater::closeSession(UdpSession& session, const char* reason, int erro
         log_->closed(endsOf(session), {session.up, session.down, Clock::now() - session.openedAt},
                      reason);
     }
-    std::unique_ptr<UdpSession> gone = sessions_.remove(session);
-    gone.reset();
+    quarantine_.hold(sessions_.remove(session), quarantineTime());
     reportCount();
 }
 

@@ -17,6 +17,7 @@
 #include "relay/connection_log.h"
 #include "relay/datagram_batch.h"
 #include "relay/tcp_repeater_listener.h"
+#include "relay/udp_port_quarantine.h"
 #include "relay/udp_session_table.h"
 
 // What the status list shows of one session.
@@ -43,15 +44,20 @@ struct UdpSessionRow {
 //
 // A session begins with a client's first admitted datagram and ends after the idle timeout
 // (60 s unless set), by disconnect, by stop, or when a new client needs its place at the
-// bound (the least recently active goes). A destination name is looked up per session off
-// the relay's thread; meanwhile its datagrams wait in a small queue. The listener is told
-// the number of sessions after every change.
-// Ownership: owns the listening socket, the sessions, the batch buffer, the resolver and a
-// copy of the filter; the listener is not owned. Thread: the relay's thread only.
+// bound (the least recently active goes). An ended session's socket stays open in the
+// quarantine for the idle time (30 s to 2 min), dropping late answers, so that its port
+// cannot reach another client; live and ended sessions together stay within twice the bound,
+// and a new client that would pass it is dropped until the oldest ended ones go. A
+// destination name is looked up per session off the relay's thread; meanwhile its datagrams
+// wait in a small queue. The listener is told the number of sessions after every change.
+// Ownership: owns the listening socket, the sessions (live and ended), the batch buffer, the
+// resolver and a copy of the filter; the listener is not owned. Thread: the relay's only.
 class UdpRepeater final : private DatagramSocketHandler, private UdpSessionOwner {
   public:
     static constexpr std::size_t kMaxSessions = 4096;
     static constexpr int kDefaultIdleSeconds = 60;
+    static constexpr std::chrono::seconds kShortestQuarantine{30};
+    static constexpr std::chrono::seconds kLongestQuarantine{120};
 
     explicit UdpRepeater(std::size_t maxSessions = kMaxSessions);
     ~UdpRepeater();
@@ -69,6 +75,8 @@ class UdpRepeater final : private DatagramSocketHandler, private UdpSessionOwner
     void setOptions(const RelayOptions& options) { options_ = options; }
     // An idle timeout finer than the options' seconds (fuzzers, tests); 0 leaves the options'.
     void setIdleTimeout(std::chrono::milliseconds idle) { idleOverride_ = idle; }
+    // How long an ended session's port stays taken (fuzzers, tests); 0 leaves the idle time.
+    void setQuarantineTime(std::chrono::milliseconds time) { quarantineOverride_ = time; }
     void setConnectionLog(const std::string& path) { logPath_ = path; }
     // All of the above from a forward's value, as the window hands it over; its name goes
     // into the log and the trace, the options that mean nothing for datagrams are left.
@@ -83,6 +91,8 @@ class UdpRepeater final : private DatagramSocketHandler, private UdpSessionOwner
     unsigned int getListenPort() const;
     bool isListening() const { return listenSocket_.isOpen(); }
     int getConnectionCount() const { return static_cast<int>(sessions_.size()); }
+    // Ended sessions whose ports are still held.
+    std::size_t quarantined() const { return quarantine_.size(); }
     std::size_t maxSessions() const { return maxSessions_; }
     // Ends the session with this serial; false when it has gone.
     bool disconnect(std::uint64_t serial);
@@ -115,6 +125,8 @@ class UdpRepeater final : private DatagramSocketHandler, private UdpSessionOwner
     std::string destinationText() const;
     ConnectionLog::Ends endsOf(const UdpSession& session) const;
     std::chrono::milliseconds idleLimit() const;
+    std::chrono::milliseconds quarantineTime() const;
+    bool roomForNewSession(std::chrono::steady_clock::time_point now);
 
     CTcpRepeaterListener* listener_ = nullptr;
     std::size_t maxSessions_;
@@ -124,6 +136,7 @@ class UdpRepeater final : private DatagramSocketHandler, private UdpSessionOwner
     std::optional<CIpFilter> filter_;
     RelayOptions options_;
     std::chrono::milliseconds idleOverride_{0};
+    std::chrono::milliseconds quarantineOverride_{0};
     std::string logPath_;
     ForwardConfig config_;
     LookupFunction lookup_ = systemLookup;
@@ -138,10 +151,12 @@ class UdpRepeater final : private DatagramSocketHandler, private UdpSessionOwner
     // Refused clients, with their last datagram's time, so each is logged once per attempt.
     std::unordered_map<ClientKey, std::chrono::steady_clock::time_point, ClientKeyHash> refused_;
     std::chrono::steady_clock::time_point refusedSaidAt_;
+    std::chrono::steady_clock::time_point fullSaidAt_;
     LoopTimer sweepTimer_;
     // In this order so that the resolver goes first (late results are dropped), then the
-    // sessions, then the listening socket.
+    // sessions, then the ended ones, then the listening socket.
     DatagramSocket listenSocket_;
+    UdpPortQuarantine quarantine_;
     UdpSessionTable sessions_;
     std::unique_ptr<HostResolver> resolver_;
 };

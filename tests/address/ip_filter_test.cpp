@@ -186,6 +186,42 @@ TEST(IpFilterTest, RulesOfOneFamilyNeverMatchTheOther) {
     EXPECT_NE(filter.checkAddress("2001:db8::1"), 0);
 }
 
+// A rule written in the IPv4-mapped range means its IPv4 rule, for clients of either form, on
+// both lists; a shorter IPv6 prefix reaching past the range stays an IPv6 rule.
+TEST(IpFilterTest, MappedRulesMatchAsTheirIpv4Equivalent) {
+    struct Case {
+        const char* rule;
+        const char* peer;
+        bool matches;
+    };
+    const Case cases[] = {
+        {"::ffff:127.0.0.0/104", "127.0.0.1", true},
+        {"::ffff:127.0.0.0/104", "::ffff:127.0.0.1", true},
+        {"::ffff:127.0.0.0/104", "128.0.0.1", false},
+        {"::ffff:0:0/96", "10.1.2.3", true},
+        {"[::ffff:10.0.0.5]", "10.0.0.5", true},
+        {"::ffff:10.0.0.5", "10.0.0.6", false},
+        {"::ffff:0:0/95", "10.1.2.3", false},
+        {"::ffff:0:0/96", "2001:db8::1", false},
+    };
+    for (const Case& c : cases) {
+        CIpFilter allow;
+        allow.mode = 3;
+        allow.allowCount = 1;
+        allow.allowList[0] = c.rule;
+        CIpFilter deny;
+        deny.mode = 3;
+        deny.allowCount = 2;
+        deny.allowList[0] = "0.0.0.0/0";
+        deny.allowList[1] = "::/0";
+        deny.denyCount = 1;
+        deny.denyList[0] = c.rule;
+        EXPECT_EQ(allow.checkAddress(c.peer) != 0, c.matches) << c.rule << " allows " << c.peer;
+        EXPECT_EQ(deny.checkAddress(c.peer) == 0, c.matches) << c.rule << " denies " << c.peer;
+        EXPECT_TRUE(isFilterRule(c.rule));
+    }
+}
+
 // Each IPv4 entry as an allow rule alone and as a deny rule beside 0.0.0.0/0. A text that
 // is not a rule matches no one on either list, even where the address checks' looser reading
 // would match.

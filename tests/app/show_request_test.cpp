@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include "tests/app/wait_until.h"
 
@@ -80,6 +81,39 @@ TEST_F(ShowRequest, TheRunningCopyShowsItsWindowAndAnswers) {
     EXPECT_FALSE(ask(path));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
     close(hung);
+}
+
+// Connections of this user's own that never ask cannot keep a second start from its answer.
+TEST_F(ShowRequest, IdleConnectionsDoNotHoldUpASecondStart) {
+    const std::string path = folder_ + "/G.socket";
+    CShowRequestServer server([this] { ++shown_; });
+    ASSERT_TRUE(server.listen(path));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    for (std::size_t idle : {std::size_t{8}, std::size_t{40}}) {
+        std::vector<int> silent;
+        // Connected while the loop runs, so that a full backlog is taken in between.
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                while (silent.size() < idle) {
+                    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+                    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) !=
+                        0) {
+                        close(fd);
+                        return false;
+                    }
+                    silent.push_back(fd);
+                }
+                return true;
+            },
+            5s));
+        EXPECT_TRUE(ask(path)) << idle << " idle connections";
+        for (int fd : silent) {
+            close(fd);
+        }
+    }
+    EXPECT_EQ(shown_, 2);
 }
 
 TEST_F(ShowRequest, OnlyASocketOfThisUsersOwnIsUsed) {

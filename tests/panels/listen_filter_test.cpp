@@ -150,17 +150,19 @@ TEST_P(OptionsFromTheDialogTest, ListenAddressAndFilterNameAndLog) {
         dialog.dlgItem<QComboBox>(IDC_LISTEN_HOST_COMBO)->setCurrentText("127.0.0.1");
         dialog.dlgItem<QComboBox>(IDC_FILTER_COMBO)->setCurrentIndex(CIpFilter::kAllowDenyLists);
         dialog.SetDlgItemText(IDC_ALLOW_EDIT, "127.0.0.0/8");
-        dialog.SetDlgItemText(IDC_DENY_EDIT, "127.0.0.2");
+        // A rule in the IPv4-mapped form is taken and means its IPv4 address.
+        dialog.SetDlgItemText(IDC_DENY_EDIT, "127.0.0.2, ::ffff:127.0.0.4");
         dialog.dlgItem<QCheckBox>(IDC_LOG_CHECK)->setChecked(true);
     });
     EXPECT_EQ(tryClient("127.0.0.1", "127.0.0.1", port), Outcome::Relayed);
     EXPECT_EQ(tryClient("127.0.0.2", "127.0.0.1", port), Outcome::Closed);
+    EXPECT_EQ(tryClient("127.0.0.4", "127.0.0.1", port), Outcome::Closed);
     EXPECT_EQ(tryClient("127.0.0.1", "127.0.0.3", port), Outcome::NotConnected);
     panel->clickControl(IDC_SWITCH);
     QFile log(QDir(scratch.path()).filePath("TarnwickPico.log"));
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     const QStringList lines = QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), 3) << lines.join('\n').toStdString();
+    ASSERT_EQ(lines.size(), 4) << lines.join('\n').toStdString();
     for (const QString& line : lines) {
         EXPECT_TRUE(line.endsWith("\tlab")) << line.toStdString();
     }

@@ -1,10 +1,12 @@
 #include "relay/connection_log.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <sstream>
 
@@ -129,6 +131,67 @@ TEST_F(ConnectionLogTest, RotatesPastTenMebibytesAndSurvivesAFolderItCannotWrite
     std::string said = testing::internal::GetCapturedStderr();
     EXPECT_NE(said.find("cannot write"), std::string::npos);
     EXPECT_EQ(said.find("cannot write"), said.rfind("cannot write"));  // said once
+}
+
+// Sets the open-files limit to 0 for its lifetime: no new descriptor can be had.
+struct NoNewDescriptors {
+    rlimit saved{};
+    NoNewDescriptors() {
+        getrlimit(RLIMIT_NOFILE, &saved);
+        rlimit none = saved;
+        none.rlim_cur = 0;
+        setrlimit(RLIMIT_NOFILE, &none);
+    }
+    ~NoNewDescriptors() { setrlimit(RLIMIT_NOFILE, &saved); }
+    NoNewDescriptors(const NoNewDescriptors&) = delete;
+    NoNewDescriptors& operator=(const NoNewDescriptors&) = delete;
+};
+
+// Every line reaches a file: while descriptors are exhausted, and when rotation moved or
+// removed the file (later lines go to a new file at the path).
+TEST_F(ConnectionLogTest, NoLineIsLostForWantOfADescriptorOrToRotation) {
+    enum class Then { DescriptorsRunOut, Moved, Removed, MovedWhileDescriptorsRunOut };
+    const fs::path moved = folder / "rotated.log";
+    for (Then then :
+         {Then::DescriptorsRunOut, Then::Moved, Then::Removed, Then::MovedWhileDescriptorsRunOut}) {
+        SCOPED_TRACE(static_cast<int>(then));
+        fs::remove(path);
+        fs::remove(moved);
+        ConnectionLog log(path.string(), 8080);
+        log.opened({"first:1", "d:2"});
+        log.flush();
+        if (then == Then::Moved || then == Then::MovedWhileDescriptorsRunOut) {
+            fs::rename(path, moved);
+        } else if (then == Then::Removed) {
+            fs::remove(path);
+        }
+        {
+            std::optional<NoNewDescriptors> none;
+            if (then == Then::DescriptorsRunOut || then == Then::MovedWhileDescriptorsRunOut) {
+                none.emplace();
+            }
+            log.opened({"second:1", "d:2"});
+            log.flush();
+        }
+        log.opened({"third:1", "d:2"});
+        log.flush();
+        std::vector<std::string> clients;
+        for (const fs::path& file : {moved, path}) {
+            for (const auto& line : logLines(file)) {
+                clients.push_back(line.at(3));
+            }
+        }
+        // A removed file takes its lines with it; every other line is somewhere.
+        std::vector<std::string> expected{"first:1", "second:1", "third:1"};
+        if (then == Then::Removed) {
+            expected.erase(expected.begin());
+        }
+        EXPECT_EQ(clients, expected);
+        if (then != Then::DescriptorsRunOut) {
+            ASSERT_EQ(logLines(path).size(), then == Then::MovedWhileDescriptorsRunOut ? 1u : 2u);
+            EXPECT_EQ(logLines(path).back().at(3), "third:1");
+        }
+    }
 }
 
 }  // namespace

@@ -32,6 +32,13 @@ std::string roundTrip(int fd, const char* relayIp, int relayPort, const std::str
     }
     return answer;
 }
+
+// True when a new socket could take 127.0.0.1:port (bound with no sharing, as the kernel
+// would hand it to a new session).
+bool portFree(int port) {
+    Fd probe{udp::bindAt("127.0.0.1", port)};
+    return probe.fd >= 0;
+}
 }  // namespace
 
 // A UDP repeater on this test's loop, in front of an echo server; clients run on threads.
@@ -332,4 +339,96 @@ TEST_F(UdpRelayTest, ATcpPortMayShareItsNumberButASecondUdpPortMayNot) {
               }),
               "same number");
     tcp.stop();
+}
+
+// However a session ends, its port stays taken (so no new session can be handed it and get
+// the old client's late answers) until its quarantine is over, and no longer.
+TEST_F(UdpRelayTest, AnEndedSessionsPortStaysTakenUntilItsQuarantineIsOver) {
+    enum class End { Evicted, Idle, Disconnected, Stopped };
+    for (End end : {End::Evicted, End::Idle, End::Disconnected, End::Stopped}) {
+        SCOPED_TRACE(static_cast<int>(end));
+        repeater = std::make_unique<UdpRepeater>(1);
+        repeater->setQuarantineTime(500ms);
+        repeater->setIdleTimeout(end == End::Idle ? 50ms : 60s);
+        startRelay();
+        Fd first{udp::bindAt("127.0.0.1")};
+        Fd second{udp::bindAt("127.0.0.1")};
+        ASSERT_EQ(whileRelaying([&] { return roundTrip(first.fd, "127.0.0.1", relayPort, "a"); }),
+                  "a");
+        const UdpSessionRow row = repeater->snapshot().at(0);
+        const int port = static_cast<int>(row.outgoingPort);
+        ASSERT_GT(port, 0);
+        switch (end) {
+            case End::Evicted:
+                ASSERT_EQ(whileRelaying(
+                              [&] { return roundTrip(second.fd, "127.0.0.1", relayPort, "b"); }),
+                          "b");
+                break;
+            case End::Idle:
+                ASSERT_TRUE(loop.runUntil([&] { return repeater->getConnectionCount() == 0; }, 5s));
+                break;
+            case End::Disconnected:
+                ASSERT_TRUE(repeater->disconnect(row.serial));
+                break;
+            case End::Stopped:
+                repeater->stop();
+                break;
+        }
+        EXPECT_EQ(repeater->quarantined(), 1u);
+        EXPECT_FALSE(portFree(port)) << "the ended session's port was handed back at once";
+        EXPECT_TRUE(loop.runUntil([&] { return portFree(port); }, 5s));
+        EXPECT_EQ(repeater->quarantined(), 0u);
+        repeater->stop();
+    }
+}
+
+// Live and ended sessions together stay within twice the bound: past it a new client is
+// dropped rather than given a port that may still get another client's answers.
+TEST_F(UdpRelayTest, WhileEndedSessionsFillTheBoundANewClientWaitsForTheirPorts) {
+    repeater = std::make_unique<UdpRepeater>(1);
+    repeater->setQuarantineTime(400ms);
+    startRelay();
+    Fd a{udp::bindAt("127.0.0.1")};
+    Fd b{udp::bindAt("127.0.0.1")};
+    Fd c{udp::bindAt("127.0.0.1")};
+    const int cPort = udp::localPort(c.fd);
+    whileRelaying([&] {
+        roundTrip(a.fd, "127.0.0.1", relayPort, "a");
+        roundTrip(b.fd, "127.0.0.1", relayPort, "b");  // a is evicted
+        udp::sendTo(c.fd, "127.0.0.1", relayPort, "c");
+        // b's answer comes after c's datagram was read.
+        return roundTrip(b.fd, "127.0.0.1", relayPort, "b2");
+    });
+    // b's own session (the second opened) is still there: c evicted nobody.
+    ASSERT_EQ(repeater->snapshot().size(), 1u);
+    EXPECT_EQ(repeater->snapshot()[0].serial, 2u);
+    EXPECT_NE(repeater->snapshot()[0].clientPort, static_cast<unsigned>(cPort));
+    EXPECT_EQ(repeater->quarantined(), 1u);
+    ASSERT_TRUE(loop.runUntil([&] { return repeater->quarantined() == 0; }, 5s));
+    EXPECT_EQ(whileRelaying([&] { return roundTrip(c.fd, "127.0.0.1", relayPort, "c2"); }), "c2");
+}
+
+// A datagram too long for the destination's family fails alone; the others of its batch go.
+TEST_F(UdpRelayTest, ADatagramThatCannotGoIsSkippedAndTheRestOfItsBatchGoes) {
+    repeater->setBufferSize(2048);
+    startRelay("::1");
+    Fd client{udp::bindAt("::1")};
+    std::vector<std::string> sent;
+    // Sent before the relay's loop runs, so that one read takes them all.
+    for (int i = 0; i < 15; ++i) {
+        if (i == 4) {
+            ASSERT_TRUE(udp::sendTo(client.fd, "::1", relayPort, std::string(65527, 'x')));
+        }
+        sent.push_back("small-" + std::to_string(i));
+        ASSERT_TRUE(udp::sendTo(client.fd, "::1", relayPort, sent.back()));
+    }
+    std::vector<std::string> answers = whileRelaying([&] {
+        std::vector<std::string> got;
+        std::string answer;
+        while (got.size() < sent.size() && udp::receive(client.fd, answer)) {
+            got.push_back(answer);
+        }
+        return got;
+    });
+    EXPECT_EQ(answers, sent);
 }

@@ -122,7 +122,8 @@ bool receive(int fd, std::string& datagram, int* fromPort) {
     return true;
 }
 
-EchoServer::EchoServer(const char* ip) : fd_(bindAt(ip, 0, 50ms)), port_(localPort(fd_)) {
+EchoServer::EchoServer(const char* ip, std::chrono::milliseconds delay)
+    : fd_(bindAt(ip, 0, 50ms)), port_(localPort(fd_)), delay_(delay) {
     thread_ = std::thread([this] { run(); });
 }
 
@@ -146,16 +147,21 @@ void EchoServer::run() {
         socklen_t length = sizeof from;
         ssize_t n = recvfrom(fd_, buffer.data(), buffer.size(), 0,
                              reinterpret_cast<sockaddr*>(&from), &length);
-        if (n < 0) {
-            continue;  // the short timeout: look at stopping_ again
-        }
-        ++received_;
-        {
+        const auto now = std::chrono::steady_clock::now();
+        if (n >= 0) {
+            ++received_;
             std::lock_guard<std::mutex> lock(mutex_);
             senders_.insert(textOf(from));
+            late_.push_back({now + delay_, from, length,
+                             std::string(buffer.data(), static_cast<std::size_t>(n))});
         }
-        sendto(fd_, buffer.data(), static_cast<std::size_t>(n), 0,
-               reinterpret_cast<sockaddr*>(&from), length);
+        // After a short timeout too: what is due goes, then stopping_ is looked at again.
+        while (!late_.empty() && late_.front().due <= now) {
+            const Late& answer = late_.front();
+            sendto(fd_, answer.datagram.data(), answer.datagram.size(), 0,
+                   reinterpret_cast<const sockaddr*>(&answer.to), answer.length);
+            late_.pop_front();
+        }
     }
 }
 

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <mutex>
 #include <set>
 #include <string>
@@ -25,10 +28,11 @@ bool send(int fd, const std::string& datagram);
 // One datagram, or false after the socket's timeout; from gets the sender's port.
 bool receive(int fd, std::string& datagram, int* fromPort = nullptr);
 
-// Echoes every datagram back to its sender on its own thread, and remembers the senders.
+// Echoes every datagram back to its sender on its own thread (after the delay, when given),
+// and remembers the senders.
 class EchoServer {
   public:
-    explicit EchoServer(const char* ip = "127.0.0.1");
+    explicit EchoServer(const char* ip = "127.0.0.1", std::chrono::milliseconds delay = 0ms);
     ~EchoServer();
     EchoServer(const EchoServer&) = delete;
     EchoServer& operator=(const EchoServer&) = delete;
@@ -41,8 +45,18 @@ class EchoServer {
   private:
     void run();
 
+    struct Late {
+        std::chrono::steady_clock::time_point due;
+        sockaddr_storage to;
+        socklen_t length;
+        std::string datagram;
+    };
+
     int fd_ = -1;
     int port_ = 0;
+    std::chrono::milliseconds delay_;
+    // The answers not yet due, in the order due; the server's thread only.
+    std::deque<Late> late_;
     std::atomic<bool> stopping_{false};
     std::atomic<long> received_{0};
     mutable std::mutex mutex_;
