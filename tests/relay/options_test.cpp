@@ -1,11 +1,10 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <cerrno>
 
+#include <cerrno>
 #include <thread>
 
 #include "platform/trace.h"
