@@ -76,7 +76,8 @@ class LingeringSocket : public CAsyncSocket {
 // a second closes those whose peer has ended and whose kernel queue is empty (no event tells
 // that) and those past their deadline. Whenever one is closed before it has delivered
 // everything (its deadline passed, it was evicted, the port stops), it is reset, so that its
-// peer never takes a cut-off stream for a complete one.
+// peer never takes a cut-off stream for a complete one; so is one handed over to end in a
+// reset, as soon as its peer has everything (or it has nothing left to deliver).
 // Ownership: owns the lingering sockets and a scratch buffer for discarded input; the loop is
 // not owned. Thread: the relay's thread.
 class LingeringCloser {

@@ -64,7 +64,7 @@ class ClosingTest : public RelayTest {
 // of end (a reset), after a prefix of what the destination sent.
 TEST_F(ClosingTest, ADestinationsResetReachesTheClientAsItWouldDirectly) {
     const std::string body = loopback::pattern(200'000, 6);
-    constexpr std::size_t kUpload = 64 * 1024;
+    constexpr std::size_t kUpload = std::size_t{64} * 1024;
     struct Case {
         const char* what;
         bool halfClose;
@@ -78,7 +78,7 @@ TEST_F(ClosingTest, ADestinationsResetReachesTheClientAsItWouldDirectly) {
     };
     const Case cases[] = {
         {"sends and resets at once", false, 0, sendBodyAndReset,
-         [](int fd) { return readToEnd(fd, 64 * 1024, 0us); }},
+         [](int fd) { return readToEnd(fd, std::size_t{64} * 1024, 0us); }},
         {"reads nothing of an upload, then resets", false, 1 << 20,
          [](int fd) {
              // Everything the client sent has arrived; none of it is read.
@@ -101,7 +101,7 @@ TEST_F(ClosingTest, ADestinationsResetReachesTheClientAsItWouldDirectly) {
          },
          [](int fd) {
              shutdown(fd, SHUT_WR);
-             return readToEnd(fd, 64 * 1024, 0us);
+             return readToEnd(fd, std::size_t{64} * 1024, 0us);
          }},
     };
     for (const Case& c : cases) {
@@ -245,8 +245,9 @@ TEST_F(ClosingTest, AStopEndsCleanlyOnlyWhatEndedAndWasDelivered) {
         bool destinationEnds;
         bool cleanEnd;
     };
-    for (Case c : {Case{64 * 1024, 0us, true, true}, Case{64 * 1024, 0us, false, false},
-                   Case{8u << 20, 2ms, false, false}}) {
+    for (Case c :
+         {Case{std::size_t{64} << 10, 0us, true, true},
+          Case{std::size_t{64} << 10, 0us, false, false}, Case{8u << 20, 2ms, false, false}}) {
         SCOPED_TRACE(testing::Message() << c.bytes << (c.destinationEnds ? " ended" : " open"));
         const std::string answer = loopback::pattern(c.bytes, 4);
         loopback::Server server([&](int fd) {
