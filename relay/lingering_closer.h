@@ -29,7 +29,8 @@ class LingeringSocket : public CAsyncSocket {
   public:
     using Clock = std::chrono::steady_clock;
 
-    LingeringSocket(LingeringCloser& owner, std::uint64_t serial, SendRing queue, bool resetAtEnd);
+    LingeringSocket(LingeringCloser& owner, std::uint64_t serial, SendRing queue,
+                    bool resetAtEnd = false);
     // Resets the connection unless everything went out and it was to end cleanly.
     ~LingeringSocket() override;
 
