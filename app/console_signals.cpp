@@ -1,6 +1,7 @@
 #include "app/console_signals.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <QSocketNotifier>
@@ -12,7 +13,7 @@
 
 namespace {
 
-constexpr std::array<int, 4> kSignals{SIGTERM, SIGINT, SIGQUIT, SIGHUP};
+constexpr std::array<int, 4> kConsoleSignals{SIGTERM, SIGINT, SIGQUIT, SIGHUP};
 
 std::atomic<int> g_signalWriteFd{-1};
 
@@ -30,18 +31,41 @@ extern "C" void onConsoleSignal(int signal) {
 
 }  // namespace
 
-CConsoleSignals::CConsoleSignals(ConsoleCtrlHandler handler) : handler_(std::move(handler)) {}
+CConsoleSignals::CConsoleSignals(ConsoleCtrlHandler handler)
+    : handler_([console = std::move(handler)](int signal) { console(eventForSignal(signal)); }),
+      signals_(kConsoleSignals.begin(), kConsoleSignals.end()) {}
+
+CConsoleSignals::CConsoleSignals(SignalHandler handler, std::vector<int> caught)
+    : handler_(std::move(handler)), signals_(std::move(caught)) {}
+
+void CConsoleSignals::restoreDefaults() {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    for (int signal : signals_) {
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+void CConsoleSignals::dieOf(int signal) {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signal);
+    // A signal whose default is not to end the process still ends it, with its number.
+    _exit(128 + signal);
+}
 
 CConsoleSignals::~CConsoleSignals() {
     if (readFd_ < 0) {
         return;
     }
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    for (int signal : kSignals) {
-        sigaction(signal, &action, nullptr);
-    }
+    restoreDefaults();
     notifier_.reset();
     int writeFd = g_signalWriteFd.exchange(-1);
     close(writeFd);
@@ -63,7 +87,7 @@ bool CConsoleSignals::install() {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     bool ok = true;
-    for (int signal : kSignals) {
+    for (int signal : signals_) {
         ok = sigaction(signal, &action, nullptr) == 0 && ok;
     }
     return ok;
@@ -86,6 +110,6 @@ void CConsoleSignals::onReadable() {
     std::array<unsigned char, 64> caught{};
     ssize_t got = read(readFd_, caught.data(), caught.size());
     for (ssize_t i = 0; i < got; ++i) {
-        handler_(eventForSignal(caught[static_cast<std::size_t>(i)]));
+        handler_(caught[static_cast<std::size_t>(i)]);
     }
 }

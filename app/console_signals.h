@@ -3,6 +3,7 @@
 #include <QObject>
 #include <functional>
 #include <memory>
+#include <vector>
 
 class QSocketNotifier;
 
@@ -17,10 +18,14 @@ inline constexpr unsigned long CTRL_SHUTDOWN_EVENT = 6;
 // returns 1 when handled.
 using ConsoleCtrlHandler = std::function<int(unsigned long event)>;
 
+// Handles a caught signal, by number, on the UI thread.
+using SignalHandler = std::function<void(int signal)>;
+
 // The console's control events on Linux: SIGTERM (shutdown or logout), SIGINT (Ctrl+C),
 // SIGQUIT (Ctrl+Break) and SIGHUP (console gone) are caught; the signal handler only
 // writes the signal's number into a pipe, and a notifier on the UI thread turns each number
-// into its event for the handler it was given.
+// into its event for the handler it was given. Given a list of signals instead, it catches
+// those and hands their numbers on as they are.
 //
 // Ownership: owns the pipe, the notifier and the handler; one instance per process, for the
 // rest of it.
@@ -30,6 +35,7 @@ class CConsoleSignals : public QObject {
 
   public:
     explicit CConsoleSignals(ConsoleCtrlHandler handler);
+    CConsoleSignals(SignalHandler handler, std::vector<int> caught);
     ~CConsoleSignals() override;
 
     // Installs the handlers. False when the pipe or a handler could not be set up.
@@ -38,10 +44,15 @@ class CConsoleSignals : public QObject {
     // The event a caught signal stands for.
     static unsigned long eventForSignal(int signal);
 
+    // Ends the process by the signal's default action, so that its exit status shows it.
+    [[noreturn]] static void dieOf(int signal);
+
   private:
     void onReadable();
+    void restoreDefaults();
 
-    ConsoleCtrlHandler handler_;
+    SignalHandler handler_;
+    std::vector<int> signals_;
     int readFd_ = -1;
     std::unique_ptr<QSocketNotifier> notifier_;
 };

@@ -8,9 +8,11 @@
 #include <QTranslator>
 #include <array>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/app_icon.h"
 #include "app/argument_scan.h"
@@ -24,6 +26,7 @@
 #include "platform/descriptor_limit.h"
 #include "platform/qt/dialog.h"
 #include "platform/qt/message_box.h"
+#include "platform/socket_event_loop.h"
 #include "platform/socket_loop_thread.h"
 #include "platform/trace.h"
 #include "resources/string_table.h"
@@ -112,8 +115,27 @@ void CTarnwickApp::redirectStandardStreams() {
     } else {
         reopenOnNullDevice(STDOUT_FILENO, O_WRONLY);
         reopenOnNullDevice(STDIN_FILENO, O_RDONLY);
+        // Ended by a signal as before, without saving, but no connection is cut off
+        // silently: each gets the stop's grace and then a clean end or a reset.
+        consoleSignals_ = std::make_unique<CConsoleSignals>(
+            [this](int signal) {
+                stopRelayingNow();
+                CConsoleSignals::dieOf(signal);
+            },
+            std::vector<int>{SIGTERM, SIGINT});
+        consoleSignals_->install();
     }
     updateTraceForStandardOutput();
+}
+
+void CTarnwickApp::stopRelayingNow() {
+    // One second for every port together, as when the window ends.
+    const auto graceEnds = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    runOnSocketLoop(socketThread_.get(), [graceEnds] {
+        if (SocketEventLoop* loop = SocketEventLoop::current()) {
+            loop->stopAll(graceEnds);
+        }
+    });
 }
 
 void CTarnwickApp::announceStart(const char* programPath) {

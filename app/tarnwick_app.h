@@ -49,6 +49,8 @@ class CTarnwickApp {
 
   private:
     void redirectStandardStreams();
+    // Stops every port on the socket loop with the grace of an orderly stop, saving nothing.
+    void stopRelayingNow();
     void loadQtTranslations();
     // Answers a second start's request to show the window, while the window runs.
     static std::unique_ptr<CShowRequestServer> listenForShowRequests(const std::string& guardName,

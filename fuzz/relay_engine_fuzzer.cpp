@@ -31,8 +31,9 @@
 //   connection carries its own hashed byte pattern);
 // - the relay closes a pair only after one of our ends ended or reset; a pair it closes
 //   after seeing a peer's end of stream has already handed that peer's bytes on;
-// - an end that ended its stream cleanly is reset only when it was still owed bytes at a
-//   stop (or something else on the connection was reset);
+// - an end that ended its stream cleanly, after the relay had seen the other end's end too,
+//   is reset only when it was still owed bytes at a stop (or something else on the
+//   connection was reset);
 // - when the relay closed a pair after the end of stream from X, nothing on the connection
 //   was reset and the receiving end Y did not leave early, Y reads every byte X wrote and
 //   then a clean end. A reset anywhere (ours, a close over unread data, an error the relay
@@ -40,10 +41,10 @@
 // - when the relay closed a pair after the end of stream from X, nothing of ours was reset,
 //   the relay reported no error, stop cut no lingering close short and X read on, X reads
 //   everything the relay then held for it (a peer that ended its sending may still read),
-//   then a clean end;
-// - a clean end is only ever delivered after every byte the relay took from the other side
-//   (counted when the pair closes, stops or is destroyed): whatever could not be delivered
-//   ends in a reset;
+//   then an end: a clean one or, where the other side had not ended, a reset;
+// - a clean end is delivered only when the source ended cleanly (shut down or closed with a
+//   FIN, before any reset of ours) and every byte it sent was delivered: whatever was cut
+//   off ends in a reset;
 // - a client that leaves during the lookup takes its pair out of the table, whenever the
 //   lookup returns;
 // - the connection count reported never exceeds the pairs, and ends at 0 with no pair left;
@@ -165,6 +166,9 @@ struct Endpoint {
     int fd = -1;
     // Shut down for writing, closed or reset by the script.
     bool writeShut = false;
+    // Its stream ended with a FIN (a shutdown, or a close over nothing unread) before any
+    // reset of ours.
+    bool endedCleanly = false;
     bool closedByUs = false;
     bool sawEnd = false;
     bool sawError = false;
@@ -823,6 +827,7 @@ void Harness::shutDown(Connection& connection, int side) {
     }
     shutdown(end.fd, SHUT_WR);
     end.writeShut = true;
+    end.endedCleanly = true;
 }
 
 void Harness::closeEnd(Connection& connection, int side, bool reset) {
@@ -840,6 +845,8 @@ void Harness::closeEnd(Connection& connection, int side, bool reset) {
     if (reset || unread > 0) {
         connection.reset = true;
         connection.ourReset = true;
+    } else if (!end.writeShut) {
+        end.endedCleanly = true;
     }
     close(end.fd);
     end.fd = -1;
@@ -1070,8 +1077,10 @@ void Harness::checkDelivery(const Connection& connection) {
         // A stop resets an end that was still owed bytes, and only such an end.
         bool owedAtStop = connection.lingerCut && connection.takenKnown &&
                           from.received < connection.taken[1 - writer];
-        if (connection.endSeenByRelay[writer] && from.sawError && !connection.ourReset &&
-            !connection.relayError && from.urgent.empty() && !owedAtStop) {
+        // Only where the other side had ended as well: otherwise its end is a reset.
+        if (connection.endSeenByRelay[writer] && connection.endSeenByRelay[1 - writer] &&
+            from.sawError && !connection.ourReset && !connection.relayError &&
+            from.urgent.empty() && !owedAtStop) {
             failWithState(writer == kClient ? "the client was reset after its clean end"
                                             : "the destination was reset after its clean end");
         }
@@ -1099,20 +1108,29 @@ void Harness::noteTaken(Connection& connection, const CTcpSockPair& pair) {
 }
 
 void Harness::checkCleanEnds(const Connection& connection) {
-    if (!connection.takenKnown) {
-        return;
-    }
     for (int reader = 0; reader < 2; ++reader) {
         const Endpoint& to = connection.ends[reader];
         const Endpoint& from = connection.ends[1 - reader];
-        // Urgent bytes are counted in the reader's position but never taken by the relay.
-        if (to.sawEnd && !to.sendTookReset && from.urgent.empty() &&
-            to.received < connection.taken[1 - reader]) {
+        // After a send took a reset, reads return 0 though no end was sent.
+        if (!to.sawEnd || to.sendTookReset) {
+            continue;
+        }
+        if (!from.endedCleanly) {
             failWithState(reader == kClient
-                              ? "a clean end reached the client before all the relay took from "
-                                "the destination"
-                              : "a clean end reached the destination before all the relay took "
-                                "from the client");
+                              ? "a clean end reached the client though the destination had not "
+                                "ended its stream"
+                              : "a clean end reached the destination though the client had not "
+                                "ended its stream");
+        }
+        // A last urgent byte, left out, shows only in the count.
+        std::uint64_t reached = to.received;
+        if (reached + 1 == from.sent && from.urgentAt(reached)) {
+            ++reached;
+        }
+        if (reached < from.sent) {
+            failWithState(reader == kClient
+                              ? "a clean end reached the client before all the destination sent"
+                              : "a clean end reached the destination before all the client sent");
         }
     }
 }
@@ -1122,10 +1140,12 @@ void Harness::checkOwed(const Connection& connection) {
         const Endpoint& end = connection.ends[side];
         // An urgent byte of its own stays unread on the relay's side, and that close resets.
         if (!connection.endSeenByRelay[side] || connection.ourReset || connection.relayError ||
-            connection.lingerCut || !end.urgent.empty() || (end.closedByUs && !end.sawEnd)) {
+            connection.lingerCut || !end.urgent.empty() ||
+            (end.closedByUs && !end.sawEnd && !end.sawError)) {
             continue;
         }
-        if (!end.sawEnd || end.received < connection.owedAtClose[side]) {
+        // A reset comes only once the peer's kernel has taken everything, so it is read first.
+        if (!(end.sawEnd || end.sawError) || end.received < connection.owedAtClose[side]) {
             failWithState(side == kClient
                               ? "the client ended its stream and missed what the relay held for it"
                               : "the destination ended its stream and missed what the relay held "

@@ -2,8 +2,10 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -42,6 +44,12 @@ bool systemDefaultIsDualStack() {
         return value == '0';
     }();
     return dualStack;
+}
+
+// Bytes received and not yet read; a reset leaves them readable before its error.
+int unreadBytes(int fd) {
+    int bytes = 0;
+    return ioctl(fd, SIOCINQ, &bytes) == 0 ? bytes : 0;
 }
 
 int socketError(int fd) {
@@ -162,6 +170,7 @@ bool CAsyncSocket::attachDescriptor(int fd) {
     readArmed_ = true;
     oobArmed_ = true;
     closeDelivered_ = false;
+    failureDelivered_ = false;
     if (!registerWithLoop()) {
         return false;
     }
@@ -347,22 +356,37 @@ CAsyncSocket::Dispatch CAsyncSocket::dispatchStream(std::uint32_t ev) {
 bool CAsyncSocket::endFollowsRead(std::uint32_t ev) const {
     // The peer's end was in before this wake-up, so a read that came back short took all
     // there was, unless it stopped at an urgent mark.
-    return (ev & (EPOLLRDHUP | EPOLLHUP)) != 0 && readDrained_ && !urgentSeen_ && !closeDelivered_;
+    // A reset is told by the next wake-up, once nothing is left unread.
+    return (ev & (EPOLLRDHUP | EPOLLHUP)) != 0 && (ev & EPOLLERR) == 0 && readDrained_ &&
+           !urgentSeen_ && !closeDelivered_;
+}
+
+CAsyncSocket::Dispatch CAsyncSocket::deliverFailure(int error) {
+    closeDelivered_ = true;
+    failureDelivered_ = true;
+    if (!wants(FD_CLOSE)) {
+        return Dispatch::Consumed;
+    }
+    return deliver(&CAsyncSocket::OnClose, toWsaError(error != 0 ? error : ECONNRESET));
 }
 
 CAsyncSocket::Dispatch CAsyncSocket::dispatchInput(std::uint32_t ev) {
     if (closeDelivered_) {
+        // A reset after the peer's end (or after a read saw the end) is still told once.
+        if ((ev & EPOLLERR) != 0 && !failureDelivered_) {
+            int error = socketError(fd_);
+            failureDelivered_ = true;
+            if (error != 0 && wants(FD_CLOSE)) {
+                return deliver(&CAsyncSocket::OnClose, toWsaError(error));
+            }
+        }
         return Dispatch::Idle;
     }
-    if ((ev & EPOLLERR) != 0) {
-        int error = socketError(fd_);
-        closeDelivered_ = true;
-        if (!wants(FD_CLOSE)) {
-            return Dispatch::Consumed;
-        }
-        return deliver(&CAsyncSocket::OnClose, toWsaError(error != 0 ? error : ECONNRESET));
+    if ((ev & EPOLLERR) != 0 && unreadBytes(fd_) == 0) {
+        return deliverFailure(socketError(fd_));
     }
-    if (!readArmed_ || (ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) == 0) {
+    // A failed socket still holding data is read first: its reads end in the error.
+    if (!readArmed_ || (ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) == 0) {
         return Dispatch::Idle;
     }
     // After the peer's end, peek to tell data still waiting from the end itself (a byte
@@ -373,6 +397,9 @@ CAsyncSocket::Dispatch CAsyncSocket::dispatchInput(std::uint32_t ev) {
         waiting = recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
         if (waiting < 0 && errno == EAGAIN) {
             waiting = 1;
+        } else if (waiting < 0) {
+            // A reset after the end: the peek has taken the error, which is no clean end.
+            return deliverFailure(errno);
         }
     }
     if (waiting > 0) {
@@ -475,6 +502,7 @@ void CAsyncSocket::TakeOver(CAsyncSocket& other) {
     watched_ = std::exchange(other.watched_, false);
     interest_ = other.interest_;
     closeDelivered_ = other.closeDelivered_;
+    failureDelivered_ = other.failureDelivered_;
     urgentSeen_ = other.urgentSeen_;
     readArmed_ = true;
     if (registered_) {
@@ -508,6 +536,7 @@ void CAsyncSocket::Close() {
     oobArmed_ = false;
     acceptArmed_ = false;
     closeDelivered_ = false;
+    failureDelivered_ = false;
     sendPosted_ = false;
     dispatching_ = false;
     urgentSeen_ = false;
@@ -520,6 +549,11 @@ int CAsyncSocket::receiveResult(long received, int error, int asked) {
     // The owner has seen the end of the stream itself; a later OnClose would repeat it.
     if (received == 0 && asked > 0) {
         closeDelivered_ = true;
+    }
+    if (received < 0 && error != EAGAIN && error != EINTR) {
+        // The read took the socket's error: the owner has it, OnClose would repeat it.
+        closeDelivered_ = true;
+        failureDelivered_ = true;
     }
     updateInterest();
     if (received < 0) {

@@ -40,7 +40,9 @@ int WSAGetLastError();
 // - OnConnect once per connect, with its result (after every address given was tried);
 //   OnClose once when the peer has closed (after everything it sent has been received) or
 //   reset the connection, and not at all once a Receive has returned 0 (the owner has then
-//   seen the end itself).
+//   seen the end itself). A reset comes only after everything received before it has been
+//   read (OnReceive first; a Receive then returns the error), and a reset after the end is
+//   still told, as OnClose with the error.
 // - OnOutOfBandData when urgent data waits; urgent data never enters the stream. It comes
 //   again after a Receive with MSG_OOB.
 // After Close nothing reaches the object, not even events already fetched.
@@ -129,6 +131,7 @@ class CAsyncSocket {
     Dispatch dispatchConnectResult(std::uint32_t& ev);
     Dispatch dispatchStream(std::uint32_t ev);
     Dispatch dispatchInput(std::uint32_t ev);
+    Dispatch deliverFailure(int error);
     std::uint32_t wantedEvents() const;
     bool endFollowsRead(std::uint32_t ev) const;
     void updateInterest();
@@ -153,6 +156,8 @@ class CAsyncSocket {
     bool oobArmed_ = false;
     bool acceptArmed_ = false;
     bool closeDelivered_ = false;
+    // The socket's error (a reset) has been told, through OnClose or a failed read.
+    bool failureDelivered_ = false;
     bool dispatching_ = false;
     // Urgent data has come at some point: a short read may have stopped at its mark.
     bool urgentSeen_ = false;

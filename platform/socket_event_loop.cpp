@@ -333,3 +333,27 @@ void SocketEventLoop::run() {
         wait(-1);
     }
 }
+
+std::uint64_t SocketEventLoop::addStopHook(StopHook hook) {
+    std::uint64_t id = nextStopHook_++;
+    stopHooks_.emplace(id, std::move(hook));
+    return id;
+}
+
+void SocketEventLoop::removeStopHook(std::uint64_t id) {
+    stopHooks_.erase(id);
+}
+
+void SocketEventLoop::stopAll(Clock::time_point graceEnds) {
+    // By id, looked up afresh: each stop removes its own hook, and may remove others.
+    std::uint64_t next = 0;
+    for (;;) {
+        auto hook = stopHooks_.lower_bound(next);
+        if (hook == stopHooks_.end()) {
+            return;
+        }
+        next = hook->first + 1;
+        StopHook stop = hook->second;
+        stop(graceEnds);
+    }
+}

@@ -103,6 +103,14 @@ class SocketEventLoop {
     // Where other threads post work for this loop's thread (see LoopInbox).
     std::shared_ptr<LoopInbox> inbox() const { return inbox_; }
 
+    // How whatever relays on this loop is stopped in order when the process has to end at
+    // once (a termination signal): each running port registers its stop while it runs.
+    using StopHook = std::function<void(Clock::time_point graceEnds)>;
+    std::uint64_t addStopHook(StopHook hook);
+    void removeStopHook(std::uint64_t id);
+    // Runs every registered stop, each with the same end of grace; a stop may remove itself.
+    void stopAll(Clock::time_point graceEnds);
+
   private:
     struct Slot {
         CAsyncSocket* socket = nullptr;
@@ -140,4 +148,6 @@ class SocketEventLoop {
     std::thread::id thread_ = std::this_thread::get_id();
     std::shared_ptr<LoopInbox> inbox_;
     SocketEventLoop* previous_ = nullptr;
+    std::map<std::uint64_t, StopHook> stopHooks_;
+    std::uint64_t nextStopHook_ = 1;
 };

@@ -51,14 +51,27 @@ bool nothingAtStake(const CAsyncSocket& socket) {
     return socket.peerEnded() ||
            (queued(socket.handle(), SIOCINQ) == 0 && queued(socket.handle(), SIOCOUTQ) == 0);
 }
+
+void resetOnClose(CAsyncSocket& socket) {
+    linger reset{1, 0};
+    socket.SetSockOpt(SO_LINGER, &reset, sizeof reset);
+}
 }  // namespace
 
-LingeringSocket::LingeringSocket(LingeringCloser& owner, std::uint64_t serial, SendRing queue)
+LingeringSocket::LingeringSocket(LingeringCloser& owner, std::uint64_t serial, SendRing queue,
+                                 bool resetAtEnd)
     : owner_(owner),
       serial_(serial),
       queue_(std::move(queue)),
+      resetAtEnd_(resetAtEnd),
       started_(Clock::now()),
       deadline_(started_ + kQuietBound) {}
+
+LingeringSocket::~LingeringSocket() {
+    if (isOpen() && !failed_ && (resetAtEnd_ || undelivered())) {
+        resetOnClose(*this);
+    }
+}
 
 void LingeringSocket::progressed() {
     deadline_ = std::min(Clock::now() + kQuietBound, started_ + kTotalBound);
@@ -77,7 +90,7 @@ void LingeringSocket::flush() {
         queue_.consume(static_cast<std::uint32_t>(sent));
         progressed();
     }
-    if (!streamEnded_) {
+    if (!streamEnded_ && !resetAtEnd_) {
         streamEnded_ = true;
         ShutDown(SHUT_WR);
     }
@@ -86,6 +99,10 @@ void LingeringSocket::flush() {
 bool LingeringSocket::done() {
     if (failed_ || !isOpen()) {
         return true;
+    }
+    if (resetAtEnd_) {
+        // Its peer has it all: the reset loses nothing.
+        return !undelivered();
     }
     if (!queue_.empty() || !streamEnded_ || !peerEnded()) {
         return false;
@@ -158,11 +175,16 @@ LingeringCloser::~LingeringCloser() {
     closeAll();
 }
 
-void LingeringCloser::close(CAsyncSocket& stream, SendRing queue) {
+void LingeringCloser::close(CAsyncSocket& stream, SendRing queue, End end) {
     if (!stream.isOpen()) {
         return;
     }
-    if (queue.empty() && nothingAtStake(stream)) {
+    if (end == End::Reset && queue.empty() && unsentBytes(stream.handle()) <= 0) {
+        resetOnClose(stream);
+        stream.Close();
+        return;
+    }
+    if (end == End::Clean && queue.empty() && nothingAtStake(stream)) {
         stream.ShutDown(SHUT_RDWR);
         stream.Close();
         return;
@@ -171,7 +193,8 @@ void LingeringCloser::close(CAsyncSocket& stream, SendRing queue) {
         closeNow(leastProgressed());
     }
     std::uint64_t serial = nextSerial_++;
-    auto socket = std::make_unique<LingeringSocket>(*this, serial, std::move(queue));
+    auto socket =
+        std::make_unique<LingeringSocket>(*this, serial, std::move(queue), end == End::Reset);
     socket->TakeOver(stream);
     LingeringSocket& added = *socket;
     sockets_.emplace(serial, std::move(socket));
@@ -194,12 +217,9 @@ LingeringCloser::Sockets::iterator LingeringCloser::leastProgressed() {
 }
 
 void LingeringCloser::closeNow(Sockets::iterator entry) {
-    LingeringSocket& socket = *entry->second;
-    socket.drain();
-    if (socket.undelivered()) {
-        linger reset{1, 0};
-        socket.SetSockOpt(SO_LINGER, &reset, sizeof reset);
-    }
+    // Read away first, so that a clean close sends a FIN; the socket resets as it goes if it
+    // still holds bytes.
+    entry->second->drain();
     sockets_.erase(entry);
 }
 

@@ -20,13 +20,19 @@ class LingeringCloser;
 // yet. So this socket first sends what the relay still held for the peer, then ends its
 // stream (the kernel sends its queue and a FIN), reads and discards what the peer still
 // sends, and closes once the peer has ended and the kernel has sent everything.
+// One that is to end in a reset (what it carried was cut off at its source) sends no FIN:
+// it resets once its peer has acknowledged everything, so the peer reads it all, then the
+// reset.
 // Ownership: owns its descriptor and the queue it was handed; belongs to a LingeringCloser.
 // Thread: the relay's thread.
 class LingeringSocket : public CAsyncSocket {
   public:
     using Clock = std::chrono::steady_clock;
 
-    LingeringSocket(LingeringCloser& owner, std::uint64_t serial, SendRing queue);
+    LingeringSocket(LingeringCloser& owner, std::uint64_t serial, SendRing queue,
+                    bool resetAtEnd = false);
+    // Resets the connection unless everything went out and it was to end cleanly.
+    ~LingeringSocket() override;
 
     void OnReceive(int nErrorCode) override;
     void OnSend(int nErrorCode) override;
@@ -58,19 +64,21 @@ class LingeringSocket : public CAsyncSocket {
     SendRing queue_;
     bool streamEnded_ = false;
     bool failed_ = false;
+    bool resetAtEnd_ = false;
     Clock::time_point started_;
     Clock::time_point deadline_;
     int lastUnsent_ = -1;
 };
 
-// The sockets of one port that are closing gracefully: bounded in number and in time.
+// The sockets of one port that are closing without losing data: bounded in number and time.
 //
 // A socket with nothing at stake (nothing queued, nothing unread, nothing unsent in the
 // kernel) is closed at once; only the others linger. While any linger, a sweep every tenth of
 // a second closes those whose peer has ended and whose kernel queue is empty (no event tells
 // that) and those past their deadline. Whenever one is closed before it has delivered
 // everything (its deadline passed, it was evicted, the port stops), it is reset, so that its
-// peer never takes a cut-off stream for a complete one.
+// peer never takes a cut-off stream for a complete one; so is one handed over to end in a
+// reset, as soon as its peer has everything (or it has nothing left to deliver).
 // Ownership: owns the lingering sockets and a scratch buffer for discarded input; the loop is
 // not owned. Thread: the relay's thread.
 class LingeringCloser {
@@ -84,9 +92,12 @@ class LingeringCloser {
     LingeringCloser(const LingeringCloser&) = delete;
     LingeringCloser& operator=(const LingeringCloser&) = delete;
 
+    // How a closing socket ends once its bytes are out: a FIN, or a reset.
+    enum class End { Clean, Reset };
+
     // Takes the stream's descriptor (and the bytes it still held for its peer) and closes it
-    // gracefully; the stream is left without a socket.
-    void close(CAsyncSocket& stream, SendRing queue);
+    // without losing them; the stream is left without a socket.
+    void close(CAsyncSocket& stream, SendRing queue, End end = End::Clean);
     // Lets the lingering sockets finish for at most the grace (in all, not each), serving
     // them here without the loop; the caller closes what is left.
     void finishWithin(std::chrono::milliseconds grace);

@@ -3,9 +3,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
-
 #include <algorithm>
 #include <climits>
 
@@ -26,12 +23,6 @@ constexpr int kKeepAliveProbes = 5;
 
 bool validSlot(int slot, std::size_t size) {
     return slot >= 0 && static_cast<std::size_t>(slot) < size;
-}
-
-// Bytes a peer sent that wait unread in its socket's kernel queue.
-int unreadBytes(const CAsyncSocket& socket) {
-    int bytes = 0;
-    return socket.isOpen() && ioctl(socket.handle(), SIOCINQ, &bytes) == 0 ? bytes : 0;
 }
 
 void resetAndClose(CTcpSockStream& stream) {
@@ -61,6 +52,7 @@ void keepAlive(CTcpSockStream& stream) {
 CTcpRepeater::CTcpRepeater() = default;
 
 CTcpRepeater::~CTcpRepeater() {
+    dropStopHook();
     // No reports here: the listener may already be on its way out.
     resolver_.reset();
     for (auto& pair : pairs) {
@@ -70,6 +62,15 @@ CTcpRepeater::~CTcpRepeater() {
     }
     pairs.clear();
     listenSocket.Close();
+}
+
+void CTcpRepeater::dropStopHook() {
+    // Only on the loop it was given to, and only while that loop is still the thread's.
+    if (stopHook_ != 0 && stopLoop_ != nullptr && SocketEventLoop::current() == stopLoop_) {
+        stopLoop_->removeStopHook(stopHook_);
+    }
+    stopHook_ = 0;
+    stopLoop_ = nullptr;
 }
 
 void CTcpRepeater::configure(const ForwardConfig& config) {
@@ -105,6 +106,11 @@ bool CTcpRepeater::start(int listenPort, const std::string& host, int destinatio
         return false;
     }
     listening_ = true;
+    stopLoop_ = SocketEventLoop::current();
+    if (stopLoop_ != nullptr) {
+        stopHook_ = stopLoop_->addStopHook(
+            [this](std::chrono::steady_clock::time_point graceEnds) { stop(graceEnds); });
+    }
     if (config_.name.empty()) {
         TRACE("CTcpRepeater::start()-Listen() OK! Port=%d\n", static_cast<int>(getListenPort()));
     } else {
@@ -114,7 +120,7 @@ bool CTcpRepeater::start(int listenPort, const std::string& host, int destinatio
     log_ = !config_.log
                ? nullptr
                : std::make_unique<ConnectionLog>(config_.logPath, static_cast<int>(getListenPort()),
-                                                  config_.name);
+                                                 config_.name);
     if (options_.idleTimeoutSeconds > 0) {
         idleSweep_.startRepeating(
             std::chrono::duration_cast<std::chrono::milliseconds>(kIdleSweepInterval),
@@ -136,6 +142,7 @@ void CTcpRepeater::stop() {
     if (SocketEventLoop* loop = SocketEventLoop::current()) {
         loop->assertInLoopThread();
     }
+    dropStopHook();
     // The closing of the last pair empties the table, which ends the walk.
     for (int slot = 0; validSlot(slot, pairs.size()); ++slot) {
         closePair(slot);
@@ -354,36 +361,32 @@ int CTcpRepeater::addPair(std::unique_ptr<CTcpSockPair> pair) {
     return static_cast<int>(pairs.size()) - 1;
 }
 
-// How each socket of a closing pair ends:
+// How each socket of a closing pair ends, as a direct connection would have ended for its
+// peer (a clean end only when the sending side ended cleanly):
 //   the user cut the connection        both are reset
 //   this socket failed                 reset: nothing more can reach its peer
-//   its partner failed                 reset, unless nothing is undelivered: its own queue is
-//                                      empty (all from the failed side reached its kernel) and
-//                                      nothing its peer sent is held or unread; else lingers
-//   otherwise (an end, idle, a stop)   lingers: what it holds goes out, then the end; the
+//   its partner's peer ended cleanly   lingers: what it holds goes out, then the end; the
 //                                      closer resets it if its peer does not take it in time
+//   otherwise (a failure, a stop or    lingers: what it holds goes out, then a reset, since
+//   the other side's end while this    the sending side did not end
+//   side still may send)
 void CTcpRepeater::closePairStreams(CTcpSockPair& pair, const PairEnding& ending) {
     if (pair.lookupTicket != 0 && resolver_) {
         resolver_->cancel(pair.lookupTicket);
     }
     CTcpSockStream& client = *pair.acceptSocket;
     CTcpSockStream& destination = *pair.connectSocket;
-    auto mustReset = [&](const CTcpSockStream& stream, const CTcpSockStream& partner) {
-        if (ending.abort || &stream == ending.failed) {
-            return true;
-        }
-        return &partner == ending.failed &&
-               (stream.sRemainCount > 0 || partner.sRemainCount > 0 || unreadBytes(stream) > 0);
+    auto sourceEnded = [](const CTcpSockStream& partner) {
+        Flow flow = partner.inbound();
+        return flow == Flow::Draining || flow == Flow::Ended || flow == Flow::Shut;
     };
-    // Decided for both before either closes; the accept side closes first.
-    const bool resetClient = mustReset(client, destination);
-    const bool resetDestination = mustReset(destination, client);
-    for (auto [stream, reset] :
-         {std::pair{&client, resetClient}, {&destination, resetDestination}}) {
-        if (reset) {
+    for (auto [stream, partner] : {std::pair{&client, &destination}, {&destination, &client}}) {
+        if (ending.abort || stream == ending.failed) {
             resetAndClose(*stream);
         } else {
-            closer_.close(*stream, stream->takeSendQueue());
+            const bool endCleanly = partner != ending.failed && sourceEnded(*partner);
+            closer_.close(*stream, stream->takeSendQueue(),
+                          endCleanly ? LingeringCloser::End::Clean : LingeringCloser::End::Reset);
         }
     }
     pair.acceptSocket.reset();

@@ -9,6 +9,7 @@
 
 #include "platform/host_resolver.h"
 #include "platform/socket_address.h"
+#include "platform/socket_event_loop.h"
 #include "relay/buffer_pool.h"
 #include "relay/connection_log.h"
 #include "relay/lingering_closer.h"
@@ -92,6 +93,7 @@ class CTcpRepeater : public CTcpSockStreamParent {
     void closePair(int slot, PairEnding ending = {});
     void reportConnectionCount();
     void closePairStreams(CTcpSockPair& pair, const PairEnding& ending);
+    void dropStopHook();
     void markConnected(CTcpSockPair& pair);
     std::shared_ptr<BufferPool> poolForBufferSize();
     CTcpSockPair* pairAt(int slot);
@@ -130,6 +132,9 @@ class CTcpRepeater : public CTcpSockStreamParent {
     LoopTimer idleSweep_;
     std::chrono::milliseconds stopGrace_{1000};
     LookupFunction lookup_ = systemLookup;
+    // This port's stop, registered with its loop while it listens, or 0; the loop is not owned.
+    std::uint64_t stopHook_ = 0;
+    SocketEventLoop* stopLoop_ = nullptr;
     // Made at the first name lookup; destroyed before the table, dropping late results.
     std::unique_ptr<HostResolver> resolver_;
 };

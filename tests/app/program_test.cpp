@@ -98,6 +98,55 @@ TEST_F(Program, HeadlessRunRelaysEchoesArgumentsAndKeepsSignalDefaults) {
     EXPECT_FALSE(std::filesystem::exists(iniFile()));
 }
 
+// Without the debug switch, SIGTERM and SIGINT still end the program by the signal and save
+// nothing, but a stream the destination was still sending ends in a reset, not a clean end.
+TEST_F(Program, SignalsWithoutDebugModeResetStreamsStillFlowing) {
+    const std::string stream = loopback::pattern(std::size_t{1} << 20, 8);
+    loopback::Server source([&](int fd) {
+        for (int i = 0; i < 64 && loopback::sendAll(fd, stream.data(), stream.size()); ++i) {
+        }
+    });
+    for (int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal);
+        const int port = saveRelayTo(source.port());
+        ChildProgram child(folder_, program(), {}, "/");
+        ASSERT_TRUE(child.started());
+        int client = -1;
+        for (int i = 0; i < 200 && client < 0; ++i) {
+            client = loopback::connectTo(port, 10s);
+            if (client < 0) {
+                std::this_thread::sleep_for(50ms);  // paces retries until the child listens
+            }
+        }
+        ASSERT_GE(client, 0);
+        std::filesystem::remove(iniFile());
+        std::string got;
+        std::array<char, 4096> buffer{};
+        ssize_t n = 1;
+        bool signalled = false;
+        for (int round = 0; round < 100'000 && n > 0; ++round) {
+            n = recv(client, buffer.data(), buffer.size(), 0);
+            got.append(buffer.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
+            if (!signalled && got.size() >= (256u << 10)) {
+                child.signal(signal);
+                signalled = true;
+            }
+            std::this_thread::sleep_for(200us);  // a slow reader, not a wait for an event
+        }
+        const int error = errno;
+        close(client);
+        EXPECT_TRUE(signalled);
+        EXPECT_TRUE(n < 0 && error == ECONNRESET) << got.size() << " bytes, then " << n;
+        for (std::size_t at = 0; at < got.size(); at += stream.size()) {
+            ASSERT_EQ(got.compare(at, stream.size(), stream, 0, got.size() - at), 0) << at;
+        }
+        std::optional<int> status = child.waitForExit();
+        ASSERT_TRUE(status.has_value());
+        EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == signal) << *status;
+        EXPECT_FALSE(std::filesystem::exists(iniFile()));
+    }
+}
+
 TEST_F(Program, DebugModeIgnoresInterruptsAndSavesOnTerminate) {
     const int port = saveRelayTo(echo_.port());
     ChildProgram child(folder_, program(), {"-D503"}, "/");

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "platform/trace.h"
@@ -24,6 +25,7 @@ std::uint64_t sumOf(const std::string& data) {
 struct Reading {
     std::string data;
     bool ended = false;
+    bool reset = false;
 };
 
 Reading readToEnd(int fd, std::size_t chunk, std::chrono::microseconds pause) {
@@ -33,6 +35,7 @@ Reading readToEnd(int fd, std::size_t chunk, std::chrono::microseconds pause) {
         ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
         if (n <= 0) {
             reading.ended = n == 0;
+            reading.reset = n < 0 && errno == ECONNRESET;
             break;
         }
         reading.data.append(buffer.data(), static_cast<std::size_t>(n));
@@ -55,6 +58,76 @@ class ClosingTest : public RelayTest {
         return client;
     }
 };
+
+// A destination's reset, on the timings that used to end the client's stream cleanly. Each
+// is run over a direct connection and through the relay: the client must see the same kind
+// of end (a reset), after a prefix of what the destination sent.
+TEST_F(ClosingTest, ADestinationsResetReachesTheClientAsItWouldDirectly) {
+    const std::string body = loopback::pattern(200'000, 6);
+    constexpr std::size_t kUpload = std::size_t{64} * 1024;
+    struct Case {
+        const char* what;
+        bool halfClose;
+        int destinationReceiveBuffer;
+        std::function<void(int)> destination;
+        std::function<Reading(int)> client;
+    };
+    auto sendBodyAndReset = [&](int fd) {
+        loopback::sendAll(fd, body.data(), body.size());
+        loopback::resetOnClose(fd);
+    };
+    const Case cases[] = {
+        {"sends and resets at once", false, 0, sendBodyAndReset,
+         [](int fd) { return readToEnd(fd, std::size_t{64} * 1024, 0us); }},
+        {"reads nothing of an upload, then resets", false, 1 << 20,
+         [](int fd) {
+             // Everything the client sent has arrived; none of it is read.
+             int unread = 0;
+             for (int i = 0; i < 2000 && unread < static_cast<int>(kUpload); ++i) {
+                 std::this_thread::sleep_for(5ms);  // polls a count no event reports
+                 ioctl(fd, SIOCINQ, &unread);
+             }
+             loopback::resetOnClose(fd);
+         },
+         [](int fd) {
+             const std::string upload(kUpload, 'u');
+             loopback::sendAll(fd, upload.data(), upload.size());
+             return readToEnd(fd, 4096, 0us);
+         }},
+        {"half-closed, sends after the client's end and resets", true, 0,
+         [&](int fd) {
+             loopback::receiveUntilClosed(fd);
+             sendBodyAndReset(fd);
+         },
+         [](int fd) {
+             shutdown(fd, SHUT_WR);
+             return readToEnd(fd, std::size_t{64} * 1024, 0us);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Reading direct;
+        {
+            loopback::Server server(c.destination, c.destinationReceiveBuffer);
+            int client = loopback::connectTo(server.port(), 30s);
+            ASSERT_GE(client, 0);
+            direct = c.client(client);
+            close(client);
+        }
+        loopback::Server server(c.destination, c.destinationReceiveBuffer);
+        config.relay.halfClose = c.halfClose;
+        startRelay(server.port());
+        int client = loopback::connectTo(relayPort, 30s);
+        ASSERT_GE(client, 0);
+        Reading relayed = whileRelaying([&] { return c.client(client); });
+        close(client);
+        EXPECT_TRUE(direct.reset);
+        EXPECT_EQ(relayed.reset, direct.reset)
+            << relayed.data.size() << " bytes, then " << (relayed.ended ? "a clean end" : "?");
+        EXPECT_EQ(relayed.data, body.substr(0, relayed.data.size())) << "not a prefix";
+        repeater.stop();
+    }
+}
 
 // The destination answers with a large body and ends its stream while the client still
 // sends small pieces and reads slowly: the client gets every byte and then a clean end.
@@ -95,8 +168,9 @@ TEST_F(ClosingTest, AnEndWhileThePeerStillSendsDeliversEverythingThenAnEnd) {
 }
 
 // The destination stops reading, the relay queues what the client sends, then the
-// destination ends its own stream: it still gets everything the relay had taken.
-TEST_F(ClosingTest, APeerThatEndsStillGetsWhatTheRelayHeldForIt) {
+// destination ends its own stream: it still gets everything the relay had taken, then a
+// reset, since the client had not ended (the client gets the destination's clean end).
+TEST_F(ClosingTest, APeerThatEndsStillGetsWhatTheRelayHeldForItThenAReset) {
     const std::string request = loopback::pattern(96 * 1024, 9);
     std::atomic<bool> held{true};
     std::promise<Reading> destinationGot;
@@ -127,7 +201,7 @@ TEST_F(ClosingTest, APeerThatEndsStillGetsWhatTheRelayHeldForIt) {
     bool clientEnded = whileRelaying([client] { return loopback::waitClosed(client); });
     close(client);
 
-    EXPECT_TRUE(got.ended);
+    EXPECT_TRUE(got.reset);
     EXPECT_EQ(got.data.size(), request.size());
     EXPECT_EQ(sumOf(got.data), sumOf(request));
     EXPECT_TRUE(clientEnded);
@@ -161,21 +235,30 @@ TEST_F(ClosingTest, AResetWhileTheRelayHoldsDataIsPassedOnAsAReset) {
     EXPECT_TRUE(runUntil([&] { return pairCount() == 0 && repeater.getLingeringCount() == 0; }));
 }
 
-// A stop gives what is queued a moment to go out: a client that has everything gets a clean
-// end, one that reads too slowly to take megabytes in that time gets a reset.
-TEST_F(ClosingTest, AStopEndsCleanlyOnlyWhatWasDelivered) {
+// A stop gives what is queued a moment to go out; a client then gets a clean end only when
+// the destination had ended its stream and everything has been delivered, a reset otherwise
+// (a destination still sending, or a client too slow to take megabytes in that time).
+TEST_F(ClosingTest, AStopEndsCleanlyOnlyWhatEndedAndWasDelivered) {
     struct Case {
         std::size_t bytes;
         std::chrono::microseconds pause;
+        bool destinationEnds;
         bool cleanEnd;
     };
-    for (Case c : {Case{64 * 1024, 0us, true}, Case{8u << 20, 2ms, false}}) {
-        SCOPED_TRACE(c.bytes);
+    for (Case c :
+         {Case{std::size_t{64} << 10, 0us, true, true},
+          Case{std::size_t{64} << 10, 0us, false, false}, Case{8u << 20, 2ms, false, false}}) {
+        SCOPED_TRACE(testing::Message() << c.bytes << (c.destinationEnds ? " ended" : " open"));
         const std::string answer = loopback::pattern(c.bytes, 4);
         loopback::Server server([&](int fd) {
             loopback::sendAll(fd, answer.data(), answer.size());
+            if (c.destinationEnds) {
+                shutdown(fd, SHUT_WR);
+            }
             loopback::receiveUntilClosed(fd);
         });
+        // Passed on as a shutdown, the destination's end leaves the pair open until the stop.
+        config.relay.halfClose = c.destinationEnds;
         startRelay(server.port(), "127.0.0.1", 16384);
         int client = loopback::connectTo(relayPort, 30s);
         ASSERT_GE(client, 0);
@@ -186,14 +269,17 @@ TEST_F(ClosingTest, AStopEndsCleanlyOnlyWhatWasDelivered) {
         ASSERT_TRUE(runUntil([&] {
             CTcpSockPair* pair = firstPair();
             return pair != nullptr && pair->bytesDown() == c.bytes &&
-                   (c.cleanEnd ? pair->acceptSocket->sRemainCount == 0
-                               : pair->acceptSocket->sRemainCount > (1u << 20));
+                   (c.pause == 0us ? pair->acceptSocket->sRemainCount == 0
+                                   : pair->acceptSocket->sRemainCount > (1u << 20)) &&
+                   (pair->connectSocket->inbound() == Flow::Shut) == c.destinationEnds;
         }));
         repeater.stop();
         ASSERT_EQ(reading.wait_for(30s), std::future_status::ready);
         Reading got = reading.get();
         close(client);
         EXPECT_EQ(got.ended, c.cleanEnd) << got.data.size() << " of " << c.bytes << " bytes";
+        EXPECT_EQ(got.reset, !c.cleanEnd);
+        EXPECT_EQ(got.data, answer.substr(0, got.data.size()));
         if (got.ended) {
             EXPECT_EQ(sumOf(got.data), sumOf(answer));
         }
