@@ -28,12 +28,24 @@ class XProbe {
     bool selectionOwned(const std::string& selection);
     // WM_DELETE_WINDOW, as a window manager sends it for the close box.
     void requestClose(std::uint32_t window);
+    // The window that has the keyboard.
+    std::uint32_t focus();
+    // Whether one of the viewable windows has the _NET_WM_WINDOW_TYPE type, e.g.
+    // "_NET_WM_WINDOW_TYPE_POPUP_MENU".
+    bool viewableOfType(const std::string& type);
+
+    // Input as a person gives it (XTEST): the key with the keysym pressed and released,
+    // where the keyboard is; a click of the button in the middle of the window.
+    bool pressKey(std::uint32_t keysym);
+    bool click(std::uint32_t window, int button);
 
   private:
     std::uint32_t atom(const std::string& name);
     std::string nameOf(std::uint32_t window);
     void collect(std::uint32_t window, const std::string& name, std::vector<std::uint32_t>& out,
                  int depth);
+    bool fakeInput(int type, int detail, int x = 0, int y = 0);
+    void collectOfType(std::uint32_t window, std::uint32_t type, bool& found, int depth);
 
     xcb_connection_t* connection_ = nullptr;
     std::uint32_t root_ = 0;
