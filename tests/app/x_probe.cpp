@@ -136,34 +136,31 @@ std::uint32_t XProbe::focus() {
     return reply != nullptr ? reply->focus : 0;
 }
 
-void XProbe::collectOfType(std::uint32_t window, std::uint32_t type, bool& found, int depth) {
-    auto tree =
-        owned(xcb_query_tree_reply(connection_, xcb_query_tree(connection_, window), nullptr));
-    if (tree == nullptr || depth > kMostDepth) {
-        return;
-    }
-    const xcb_window_t* children = xcb_query_tree_children(tree.get());
-    const std::uint32_t property = atom("_NET_WM_WINDOW_TYPE");
-    for (int i = 0; i < xcb_query_tree_children_length(tree.get()) && !found; ++i) {
-        auto reply = owned(xcb_get_property_reply(
+std::uint32_t XProbe::popupNamed(const std::string& name) {
+    const std::uint32_t tooltip = atom("_NET_WM_WINDOW_TYPE_TOOLTIP");
+    for (std::uint32_t window : windowsNamed(name)) {
+        auto attributes = owned(xcb_get_window_attributes_reply(
+            connection_, xcb_get_window_attributes(connection_, window), nullptr));
+        auto type = owned(xcb_get_property_reply(
             connection_,
-            xcb_get_property(connection_, 0, children[i], property, XCB_ATOM_ATOM, 0, 8), nullptr));
-        if (reply != nullptr && viewable(children[i])) {
-            const auto* types = static_cast<const xcb_atom_t*>(xcb_get_property_value(reply.get()));
-            for (int k = 0; k < xcb_get_property_value_length(reply.get()) / 4; ++k) {
-                found = found || types[k] == type;
-            }
+            xcb_get_property(connection_, 0, window, atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 0,
+                             1),
+            nullptr));
+        const bool isTooltip =
+            type != nullptr && xcb_get_property_value_length(type.get()) >= 4 &&
+            *static_cast<const xcb_atom_t*>(xcb_get_property_value(type.get())) == tooltip;
+        auto tree =
+            owned(xcb_query_tree_reply(connection_, xcb_query_tree(connection_, window), nullptr));
+        // An icon embedded in the notification area is not a popup.
+        if (tree == nullptr || tree->parent != root_) {
+            continue;
         }
-        collectOfType(children[i], type, found, depth + 1);
+        if (attributes != nullptr && attributes->override_redirect != 0 &&
+            attributes->map_state == XCB_MAP_STATE_VIEWABLE && !isTooltip) {
+            return window;
+        }
     }
-}
-
-bool XProbe::viewableOfType(const std::string& type) {
-    bool found = false;
-    if (connected()) {
-        collectOfType(root_, atom(type), found, 0);
-    }
-    return found;
+    return 0;
 }
 
 bool XProbe::fakeInput(int type, int detail, int x, int y) {
@@ -211,7 +208,7 @@ bool XProbe::pressKey(std::uint32_t keysym) {
     return false;
 }
 
-bool XProbe::click(std::uint32_t window, int button) {
+bool XProbe::click(std::uint32_t window, int button, int x, int y) {
     auto geometry =
         owned(xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, window), nullptr));
     auto place = owned(xcb_translate_coordinates_reply(
@@ -219,8 +216,8 @@ bool XProbe::click(std::uint32_t window, int button) {
     if (geometry == nullptr || place == nullptr) {
         return false;
     }
-    const int x = place->dst_x + geometry->width / 2;
-    const int y = place->dst_y + geometry->height / 2;
-    return fakeInput(XCB_MOTION_NOTIFY, 0, x, y) && fakeInput(XCB_BUTTON_PRESS, button) &&
+    const int atX = place->dst_x + (x >= 0 ? x : geometry->width / 2);
+    const int atY = place->dst_y + (y >= 0 ? y : geometry->height / 2);
+    return fakeInput(XCB_MOTION_NOTIFY, 0, atX, atY) && fakeInput(XCB_BUTTON_PRESS, button) &&
            fakeInput(XCB_BUTTON_RELEASE, button);
 }

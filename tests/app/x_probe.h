@@ -30,14 +30,15 @@ class XProbe {
     void requestClose(std::uint32_t window);
     // The window that has the keyboard.
     std::uint32_t focus();
-    // Whether one of the viewable windows has the _NET_WM_WINDOW_TYPE type, e.g.
-    // "_NET_WM_WINDOW_TYPE_POPUP_MENU".
-    bool viewableOfType(const std::string& type);
+    // The open popup (a menu: a viewable window the window manager is bypassed for, no
+    // tooltip) with the name; 0 for none.
+    std::uint32_t popupNamed(const std::string& name);
 
     // Input as a person gives it (XTEST): the key with the keysym pressed and released,
-    // where the keyboard is; a click of the button in the middle of the window.
+    // where the keyboard is; a click of the button at a point of the window, by default its
+    // middle.
     bool pressKey(std::uint32_t keysym);
-    bool click(std::uint32_t window, int button);
+    bool click(std::uint32_t window, int button, int x = -1, int y = -1);
 
   private:
     std::uint32_t atom(const std::string& name);
@@ -45,7 +46,6 @@ class XProbe {
     void collect(std::uint32_t window, const std::string& name, std::vector<std::uint32_t>& out,
                  int depth);
     bool fakeInput(int type, int detail, int x = 0, int y = 0);
-    void collectOfType(std::uint32_t window, std::uint32_t type, bool& found, int depth);
 
     xcb_connection_t* connection_ = nullptr;
     std::uint32_t root_ = 0;
