@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMenu>
 #include <QTimer>
 #include <array>
@@ -18,6 +19,8 @@
 #include "app/tray_controller.h"
 #include "app/tray_link.h"
 #include "panels/port_dlg.h"
+#include "panels/setting_dlg.h"
+#include "resources/dialog_templates.h"
 #include "tests/app/scoped_env.h"
 #include "tests/app/wait_until.h"
 #include "tests/support/file_text.h"
@@ -244,6 +247,30 @@ TEST_F(Tray, MenuOpensTheWindowSwitchesEachPanelByItsOwnRulesAndEnds) {
     ASSERT_EQ(boxes_.texts().size(), 1u);
     EXPECT_EQ(boxes_.texts()[0], "Listenポートが無効な設定です");
     EXPECT_NE(readFile(iniFile()).find("[TCP-PORT1]\nACT=1\n"), std::string::npos);
+}
+
+// The icon is told of every change as it happens; nothing asks the panels when its menu
+// opens.
+TEST_F(Tray, IconFollowsTheForwardsAsTheyChange) {
+    save("[OPTIONS]\nTRAY=1\n" + panelSection(0, 0, 81));
+    CTarnwickDlg dlg;
+    watchTray(dlg);
+    ASSERT_TRUE(dlg.Create(nullptr));
+    ASSERT_NE(iconOf(dlg), nullptr);
+    const QMenu& menu = iconOf(dlg)->menu();
+    const auto entries = [&] { return menuTexts(menu).mid(1, menu.actions().size() - 3); };
+    EXPECT_EQ(entries(), QStringList({"[ ] TCP:81 → 127.0.0.1:9"}));
+
+    CPortDlg& panel = *dlg.panels().front();
+    panel.clickControl(IDC_SETTING_BUTTON);
+    dlg.settingDlg()->dlgItem<QLineEdit>(IDC_HOST_EDIT)->setText("192.0.2.7");
+    dlg.settingDlg()->clickControl(IDOK);
+    EXPECT_EQ(entries(), QStringList({"[ ] TCP:81 → 192.0.2.7:9"}));
+
+    ASSERT_TRUE(dlg.addPanel());
+    EXPECT_EQ(entries(), QStringList({"[ ] TCP:81 → 192.0.2.7:9", "[ ] TCP:0 → 127.0.0.1:0"}));
+    ASSERT_TRUE(dlg.removePanel(1));
+    EXPECT_EQ(entries(), QStringList({"[ ] TCP:81 → 192.0.2.7:9"}));
 }
 
 // Opens the window's menu, records what it offers and chooses the item with the text.
