@@ -44,6 +44,19 @@ bool soon(const std::function<bool()>& done, std::chrono::milliseconds timeout =
     return true;
 }
 
+// Whether held() holds at every look for the whole duration: a window shown and unmapped
+// again a moment later must not pass for shown, and only time can tell.
+bool stays(const std::function<bool()>& held, std::chrono::milliseconds duration) {
+    const auto end = std::chrono::steady_clock::now() + duration;
+    while (std::chrono::steady_clock::now() < end) {
+        if (!held()) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return held();
+}
+
 const std::string kTitle = "ターンウィック Pico.";
 constexpr std::uint32_t kEscape = 0xff1b;
 // Inside the first item of a menu, below its frame.
@@ -51,6 +64,8 @@ constexpr int kFirstItemY = 10;
 // A shown window is mapped as soon as the X server has the request: the second start has
 // already been answered "SHOWN" by then.
 constexpr std::chrono::milliseconds kShownWithin{1000};
+// Long enough to see a window unmapped again (or shown again) while the program settles.
+constexpr std::chrono::milliseconds kStaysShown{250};
 
 // The program on a virtual display with trayer as the notification area, as a user with
 // TRAY=1 would run it. Skipped without Xvfb or trayer.
@@ -183,6 +198,9 @@ TEST_P(TrayShowCycles, EveryShowMapsTheHiddenWindow) {
             << cycle;
         ASSERT_TRUE(probe->pressKey(kEscape));
         ASSERT_TRUE(soon([&] { return shownWindow() == 0; })) << "not hidden, cycle " << cycle;
+        // Hidden stays hidden while the icon holds the window; the program settles meanwhile.
+        ASSERT_TRUE(stays([&] { return shownWindow() == 0; }, kStaysShown))
+            << "shown by itself, cycle " << cycle;
         if (GetParam() == ShowRoute::SecondStart) {
             const auto asked = std::chrono::steady_clock::now();
             ChildProgram second(folder, ChildProgram::programIn(folder), {}, "/", onDisplay);
@@ -201,6 +219,8 @@ TEST_P(TrayShowCycles, EveryShowMapsTheHiddenWindow) {
         }
         ASSERT_TRUE(soon([&] { return shownWindow() != 0; }, kShownWithin))
             << "not mapped, cycle " << cycle;
+        ASSERT_TRUE(stays([&] { return shownWindow() != 0; }, kStaysShown))
+            << "unmapped again, cycle " << cycle;
     }
     RecordProperty(
         "slowest_second_start_ms",
