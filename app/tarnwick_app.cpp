@@ -23,6 +23,7 @@
 #include "app/instance_guard.h"
 #include "app/show_request.h"
 #include "app/tarnwick_dlg.h"
+#include "app/tray_link.h"
 #include "platform/descriptor_limit.h"
 #include "platform/qt/dialog.h"
 #include "platform/qt/message_box.h"
@@ -61,6 +62,26 @@ bool runningCopyShowedItsWindow(const std::string& guardName) {
 }
 
 }  // namespace
+
+int runMainWindow(CTarnwickDlg& window) {
+    QApplication::setQuitOnLastWindowClosed(false);
+    bool looping = false;
+    const QMetaObject::Connection stop =
+        QObject::connect(&window, &CTarnwickDlg::ending, &window, [&looping](int result) {
+            if (looping) {
+                QCoreApplication::exit(result);
+            }
+        });
+    window.Create(nullptr);
+    if (window.life() < WindowLife::Ending) {
+        looping = true;
+        QApplication::exec();
+        looping = false;
+    }
+    QObject::disconnect(stop);
+    window.finish();
+    return window.result();
+}
 
 CTarnwickApp::CTarnwickApp() : answeredWithoutDisplay_(answersWithoutDisplay()) {
     // The program lives as long as the main window's modal run; a message box closed while
@@ -148,8 +169,7 @@ void CTarnwickApp::announceStart(const char* programPath) {
 
 std::unique_ptr<CShowRequestServer> CTarnwickApp::listenForShowRequests(
     const std::string& guardName, CTarnwickDlg& window) {
-    auto server = std::make_unique<CShowRequestServer>(
-        [&window] { window.sendCommand(ID_OPEN_MAIN_WINDOW); });
+    auto server = std::make_unique<CShowRequestServer>([&window] { window.showWindow(); });
     std::string problem;
     if (!server->listen(instanceSocketPath(guardName), &problem)) {
         // The program runs as before; a second start then shows its box.
@@ -205,12 +225,13 @@ int CTarnwickApp::InitInstance(int argc, char** argv) {
 
     CTarnwickDlg mainDlg(nullptr, socketThread_.get());
     mainDlg.setStartedAtLogin(hasArgument(argc, argv, kAutostartArgument));
+    mainDlg.setTrayMaker(makeTrayController);
     std::unique_ptr<CShowRequestServer> showRequests;
     if (guard == InstanceGuardResult::Owned && !platformHasNoDisplay()) {
         showRequests = listenForShowRequests(guardName.data(), mainDlg);
     }
     mainDlg_ = &mainDlg;
-    mainDlg.DoModal();
+    runMainWindow(mainDlg);
     showRequests.reset();
     mainDlg_ = nullptr;
     std::fflush(stdout);

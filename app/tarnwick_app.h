@@ -13,6 +13,12 @@ class SocketLoopThread;
 // Set to 1 once the debug switch has been seen on the command line.
 extern int g_debugMode;
 
+// Makes the main window and runs the program's event loop until the window ends (a window
+// ended while it starts ends the run before the loop), then the window's destroy handling.
+// The last window closed does not end the loop; only the window's end does. The window's
+// result (IDCANCEL after the orderly end).
+int runMainWindow(CTarnwickDlg& window);
+
 // The application object: its start hook does everything between process start and the
 // main window, runs the main window and returns when it has ended.
 //

@@ -5,8 +5,6 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
-#include <QEventLoop>
-#include <QMenu>
 #include <QPointer>
 #include <QSystemTrayIcon>
 #include <array>
@@ -14,11 +12,8 @@
 
 #include "app/about_dlg.h"
 #include "app/app_icon.h"
-#include "app/autostart.h"
 #include "app/console_signals.h"
 #include "app/home_page.h"
-#include "app/tray_icon.h"
-#include "app/tray_options.h"
 #include "panels/port_dlg.h"
 #include "panels/setting_dlg.h"
 #include "platform/qt/message_box.h"
@@ -26,22 +21,69 @@
 #include "resources/string_table.h"
 #include "settings/port_settings.h"
 
+namespace {
+
+constexpr int kToolTipMs = 500;
+
+}  // namespace
+
 CTarnwickDlg::CTarnwickDlg(QWidget* parent, SocketLoopThread* socketThread)
     : CDialog(::dialogTemplate(IDD_TARNWICK_DIALOG), parent),
       appIcon_(loadAppIcon()),
       socketThread_(socketThread),
-      trayAvailable_([] { return QSystemTrayIcon::isSystemTrayAvailable(); }) {
-    QObject::connect(&trayWatch_, &QTimer::timeout, this, [this] { checkTray(); });
-}
+      trayAvailable_([] { return QSystemTrayIcon::isSystemTrayAvailable(); }),
+      trayWatch_([this] { return tray_ != nullptr && trayAvailable_(); }, [this] { showWindow(); }),
+      summaryThrottle_(kToolTipMs, [this] { publishSummary(); }) {}
 
 CTarnwickDlg::~CTarnwickDlg() {
-    onDestroy();
+    finish();
 }
 
-int CTarnwickDlg::DoModal() {
-    int result = CDialog::DoModal();
-    onDestroy();
-    return result;
+bool CTarnwickDlg::enter(WindowLife next) {
+    const bool allowed = life_ != WindowLife::Ended && next != WindowLife::Starting &&
+                         (life_ != WindowLife::Ending || next == WindowLife::Ended);
+    if (!allowed) {
+        return false;
+    }
+    life_ = next;
+    switch (next) {
+        case WindowLife::Starting:
+        case WindowLife::HiddenToTray:
+            hide();
+            break;
+        case WindowLife::Shown:
+            trayWatch_.stop();
+            bringToFront();
+            break;
+        case WindowLife::Ending:
+            trayWatch_.stop();
+            hide();
+            // Each open box or dialog runs a nested loop that would hold the end until a
+            // person answers it.
+            cancelOtherWindows(this);
+            Q_EMIT ending(result());
+            break;
+        case WindowLife::Ended:
+            trayWatch_.stop();
+            break;
+    }
+    return true;
+}
+
+void CTarnwickDlg::bringToFront() {
+    show();
+    showNormal();
+    // Nobody looks at a screen without a display; its platform only complains.
+    if (platformHasNoDisplay()) {
+        return;
+    }
+    raise();
+    activateWindow();
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal != nullptr && modal != this && modal->isVisible()) {
+        modal->raise();
+        modal->activateWindow();
+    }
 }
 
 bool CTarnwickDlg::OnInitDialog() {
@@ -65,9 +107,6 @@ bool CTarnwickDlg::OnInitDialog() {
     }
     iniPath_ = std::string(directory.data()) + "/" + kSettingsFileName;
 
-    panelCount_ = countPortSections(iniPath_);
-    showAtStart_ = 1;
-
     settingDlg_ = std::make_unique<CSettingDlg>();
     settingDlg_->Create(this);
     settingDlg_->setMainWindow(this);
@@ -82,33 +121,19 @@ bool CTarnwickDlg::OnInitDialog() {
     layoutPanels();
     CenterWindow();
     updateTitle();
-    applyTrayOptions();
-    setVisible(showAtStart_ == 1 ? WindowVisibility::shown : WindowVisibility::hidden);
+    if (const std::optional<int> graceMs = applyTrayOptions()) {
+        if (enter(WindowLife::HiddenToTray)) {
+            trayWatch_.start(*graceMs);
+        }
+    } else {
+        enter(WindowLife::Shown);
+    }
     return true;
 }
 
-void CTarnwickDlg::applyTrayOptions() {
-    // Long enough for a desktop that starts its panel after the programs started at login.
-    constexpr int kLoginGraceMs = 10000;
-    const TrayOptions options = readTrayOptions(iniPath_);
-    if (!options.tray || !canHoldAnIcon()) {
-        return;
-    }
-    tray_ = std::make_unique<CTrayIcon>(*this);
-    if (!options.startHidden && !startedAtLogin_) {
-        return;
-    }
-    if (trayAvailable_()) {
-        showAtStart_ = 0;
-        watchTray(0);
-    } else if (startedAtLogin_) {
-        showAtStart_ = 0;
-        watchTray(kLoginGraceMs);
-    }
-}
-
 void CTarnwickDlg::createPanels() {
-    for (int i = 0; i < panelCount_; ++i) {
+    const int count = countPortSections(iniPath_);
+    for (int i = 0; i < count; ++i) {
         createPanel(i);
     }
 }
@@ -122,6 +147,10 @@ void CTarnwickDlg::createPanel(int index) {
     panel->setSettingsPath(iniPath_);
     panel->setSettingDlg(settingDlg_.get());
     panel->initPanel();
+    QObject::connect(panel.get(), &CPortDlg::countChanged, this,
+                     [this] { summaryThrottle_.changed(); });
+    QObject::connect(panel.get(), &CPortDlg::switchChanged, this, [this] { publishSummary(); });
+    QObject::connect(panel.get(), &CPortDlg::forwardChanged, this, [this] { publishSummary(); });
     panelRect_ = panel->frameGeometry();
     panels_.push_back(std::move(panel));
 }
@@ -134,6 +163,7 @@ bool CTarnwickDlg::addPanel() {
     // initialisation writes them.
     createPanel(static_cast<int>(panels_.size()));
     layoutPanels();
+    publishSummary();
     return true;
 }
 
@@ -146,7 +176,8 @@ bool CTarnwickDlg::removePanel(int index) {
     const std::string question = std::string(panel.isUdp() ? "UDP:" : "TCP:") +
                                  std::to_string(panel.getListenPort()) + " の設定を削除しますか?";
     // The box's own loop may end the window (a shutdown answers it); then nothing goes.
-    if (AfxMessageBox(question, MB_YESNO | MB_ICONQUESTION) != IDYES || ended_ || !isWindowLive()) {
+    if (AfxMessageBox(question, MB_YESNO | MB_ICONQUESTION) != IDYES ||
+        life_ >= WindowLife::Ending) {
         return false;
     }
     removePortSection(iniPath_, index, static_cast<int>(panels_.size()));
@@ -157,6 +188,7 @@ bool CTarnwickDlg::removePanel(int index) {
         panels_[i]->setIndex(static_cast<int>(i));
     }
     layoutPanels();
+    publishSummary();
     return true;
 }
 
@@ -173,17 +205,10 @@ void CTarnwickDlg::layoutPanels() {
         }
         panel.show();
     }
-    int windowWidth = 0;
-    int windowHeight = 0;
-    if (n <= 5) {
-        windowWidth = frameWidth_ + w + 10;
-        windowHeight = frameHeight_ + n * (h + 5) + 20;
-    } else {
-        windowWidth = frameWidth_ + 2 * w + 20;
-        windowHeight = frameHeight_ + 5 * h + 45;
-    }
+    const int columns = n <= 5 ? 1 : 2;
+    const int rows = n <= 5 ? n : 5;
     // The template fixed the size; the panels decide it now. The top-left corner stays.
-    setFixedSize(windowWidth - frameWidth_, windowHeight - frameHeight_);
+    setFixedSize(columns * (w + 10), rows * (h + 5) + 20);
 }
 
 void CTarnwickDlg::updateTitle() {
@@ -191,58 +216,41 @@ void CTarnwickDlg::updateTitle() {
 }
 
 void CTarnwickDlg::setVisible(WindowVisibility flag) {
-    visible_ = static_cast<int>(flag);
-    if (visible_ != 0) {
-        trayWatch_.stop();
-        if (hiddenLoop_ != nullptr) {
-            hiddenLoop_->quit();
-        }
-        show();
-        showNormal();
-    } else {
-        hiddenInLoop_ = true;
-        hide();
-    }
+    enter(flag == WindowVisibility::shown ? WindowLife::Shown : WindowLife::HiddenToTray);
 }
 
 void CTarnwickDlg::setVisible(bool visible) {
-    if (visible && visible_ == 0) {
+    if (visible && life_ != WindowLife::Shown) {
         return;
     }
     CDialog::setVisible(visible);
 }
 
-void CTarnwickDlg::done(int result) {
-    ended_ = true;
-    CDialog::done(result);
-    if (hiddenLoop_ != nullptr) {
-        hiddenLoop_->quit();
+void CTarnwickDlg::showWindow() {
+    if (life_ != WindowLife::Starting) {
+        enter(WindowLife::Shown);
     }
 }
 
-int CTarnwickDlg::exec() {
-    // Hiding the window ends the dialog's loop, and a dialog's end does not end a loop
-    // while it is hidden: a hidden window runs a loop of its own until it is shown again or
-    // ended. Any other end of a loop (the application quitting) ends the run.
-    int code = result();
-    while (!ended_) {
-        if (visible_ == 0) {
-            QEventLoop loop;
-            hiddenLoop_ = &loop;
-            loop.exec(QEventLoop::DialogExec);
-            hiddenLoop_ = nullptr;
-            if (!ended_ && visible_ == 0) {
-                break;
-            }
-            continue;
-        }
-        hiddenInLoop_ = false;
-        code = CDialog::exec();
-        if (!hiddenInLoop_) {
-            break;
-        }
+void CTarnwickDlg::done(int result) {
+    setResult(result);
+    enter(WindowLife::Ending);
+}
+
+void CTarnwickDlg::finish() {
+    if (!isCreated() || !enter(WindowLife::Ended)) {
+        return;
     }
-    return ended_ ? result() : code;
+    // One second for every port together, not for each.
+    auto graceEnds = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    tray_.reset();
+    for (std::unique_ptr<CPortDlg>& panel : panels_) {
+        panel->saveAndStop(graceEnds);
+        panel->hide();
+        panel.reset();
+    }
+    panels_.clear();
+    settingDlg_.reset();
 }
 
 void CTarnwickDlg::sendCommand(unsigned int id) {
@@ -251,14 +259,11 @@ void CTarnwickDlg::sendCommand(unsigned int id) {
 
 void CTarnwickDlg::OnCommand(int id) {
     if (id == static_cast<int>(ID_OPEN_MAIN_WINDOW)) {
-        setVisible(WindowVisibility::shown);
-        raise();
-        activateWindow();
+        showWindow();
         return;
     }
     if (id == static_cast<int>(ID_EXIT)) {
-        setVisible(WindowVisibility::hidden);
-        QMetaObject::invokeMethod(this, &CTarnwickDlg::endProgram, Qt::QueuedConnection);
+        endProgram();
         return;
     }
     CDialog::OnCommand(id);
@@ -266,16 +271,13 @@ void CTarnwickDlg::OnCommand(int id) {
 
 void CTarnwickDlg::sendClose() {
     // A close request reaches a dialog as its cancel command.
-    if (isCreated() && !destroyed_) {
+    if (isWindowLive()) {
         OnCommand(IDCANCEL);
     }
 }
 
 int CTarnwickDlg::onConsoleCtrl(unsigned long event) {
-    if (event == CTRL_SHUTDOWN_EVENT && isWindowLive()) {
-        // Each open box or dialog runs a nested loop that would hold the main window's end
-        // until a person answers it.
-        cancelOtherWindows(this);
+    if (event == CTRL_SHUTDOWN_EVENT) {
         endProgram();
     }
     return 1;
@@ -283,96 +285,25 @@ int CTarnwickDlg::onConsoleCtrl(unsigned long event) {
 
 void CTarnwickDlg::endProgram() {
     if (isWindowLive()) {
-        ending_ = true;
-        OnCommand(IDCANCEL);
+        EndDialog(IDCANCEL);
     }
 }
 
 void CTarnwickDlg::OnCancel() {
-    if (!ending_ && hidesOnClose()) {
-        hideToTray();
-        return;
+    if (life_ == WindowLife::Shown || life_ == WindowLife::HiddenToTray) {
+        if (hidesOnClose()) {
+            hideToTray();
+            return;
+        }
     }
     CDialog::OnCancel();
 }
 
-void CTarnwickDlg::setTrayAvailability(std::function<bool()> available) {
-    trayAvailable_ = std::move(available);
-    desktopGiven_ = true;
-}
-
-bool CTarnwickDlg::hidesOnClose() const {
-    return tray_ != nullptr && trayAvailable_();
-}
-
-bool CTarnwickDlg::canHoldAnIcon() const {
-    // A screen nobody looks at gets no icon, unless a desktop was put in its place.
-    return desktopGiven_ || !platformHasNoDisplay();
-}
-
-void CTarnwickDlg::hideToTray() {
-    // A box or dialog over the window would stay up without it, or hide with it unseen.
-    const QWidget* modal = QApplication::activeModalWidget();
-    if (!hidesOnClose() || (modal != nullptr && modal != this)) {
-        return;
+void CTarnwickDlg::switchPanel(int index) {
+    if (index >= 0 && static_cast<std::size_t>(index) < panels_.size()) {
+        // As if the user clicked the panel's own switch: its rules, its messages.
+        panels_[static_cast<std::size_t>(index)]->clickControl(IDC_SWITCH);
     }
-    setVisible(WindowVisibility::hidden);
-    if (!noteShown_) {
-        noteShown_ = true;
-        tray_->showHiddenNote();
-    }
-    watchTray(0);
-}
-
-void CTarnwickDlg::watchTray(int graceMs) {
-    constexpr int kTrayCheckMs = 1000;
-    trayGraceMs_ = graceMs;
-    trayMissing_.invalidate();
-    trayWatch_.start(kTrayCheckMs);
-}
-
-void CTarnwickDlg::checkTray() {
-    if (visible_ != 0 || !isWindowLive()) {
-        trayWatch_.stop();
-        return;
-    }
-    if (tray_ != nullptr && trayAvailable_()) {
-        trayMissing_.invalidate();
-        return;
-    }
-    if (!trayMissing_.isValid()) {
-        trayMissing_.start();
-    }
-    if (tray_ == nullptr || trayMissing_.elapsed() >= trayGraceMs_) {
-        sendCommand(ID_OPEN_MAIN_WINDOW);
-    }
-}
-
-void CTarnwickDlg::setTrayEnabled(bool on) {
-    writeTrayOption(iniPath_, on);
-    if (!on) {
-        // Nothing could bring a hidden window back without the icon.
-        if (visible_ == 0) {
-            sendCommand(ID_OPEN_MAIN_WINDOW);
-        }
-        tray_.reset();
-    } else if (tray_ == nullptr && isWindowLive() && canHoldAnIcon()) {
-        tray_ = std::make_unique<CTrayIcon>(*this);
-    }
-}
-
-void CTarnwickDlg::setAutostart(bool on) {
-    const std::string path = autostartFilePath();
-    if (on) {
-        writeAutostart(path, QCoreApplication::applicationFilePath().toStdString());
-    } else {
-        removeAutostart(path);
-    }
-}
-
-bool CTarnwickDlg::autostartEnabled() const {
-    return autostartPointsAt(autostartFilePath(),
-                             QCoreApplication::applicationFilePath().toStdString());
 }
 
 void CTarnwickDlg::OnSysCommand(unsigned int id) {
@@ -414,90 +345,48 @@ bool CTarnwickDlg::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void CTarnwickDlg::showContextMenu(const QPoint& globalPosition, CPortDlg* panel) {
-    QMenu menu(this);
-    if (panel != nullptr && panels_.size() > 1) {
-        QAction* remove = menu.addAction(QString::fromUtf8("このポートを削除"));
-        remove->setData(IDM_REMOVEPORT);
-        remove->setEnabled(panel->getSwitchState() == 0);
-        menu.addSeparator();
-    }
-    QAction* add = menu.addAction(QString::fromUtf8("ポートを追加"));
-    add->setData(IDM_ADDPORT);
-    add->setEnabled(panels_.size() < static_cast<std::size_t>(kMostPorts));
-    addOptionItems(menu);
-    for (const MenuItem& item : systemMenu_) {
-        if (item.id == 0) {
-            menu.addSeparator();
-        } else {
-            QAction* action = menu.addAction(
-                QString::fromUtf8(item.text.data(), static_cast<qsizetype>(item.text.size())));
-            action->setData(item.id);
-        }
-    }
-    QAction* chosen = menu.exec(globalPosition);
-    const unsigned int id = chosen != nullptr ? chosen->data().toUInt() : 0;
-    if (id == IDM_REMOVEPORT) {
-        // The panel is in the middle of its own event; it goes once that has returned.
-        QPointer<CPortDlg> target(panel);
-        QMetaObject::invokeMethod(
-            this,
-            [this, target] {
-                for (std::size_t i = 0; i < panels_.size(); ++i) {
-                    if (panels_[i].get() == target) {
-                        removePanel(static_cast<int>(i));
-                        return;
-                    }
-                }
-            },
-            Qt::QueuedConnection);
-    } else if (id == IDM_ADDPORT) {
+    WindowMenuOffer offer;
+    offer.removeItem = panel != nullptr && panels_.size() > 1;
+    offer.removeEnabled = panel != nullptr && panel->getSwitchState() == 0;
+    offer.addEnabled = panels_.size() < static_cast<std::size_t>(kMostPorts);
+    // The desktop's options, where there is a desktop: a screen nobody looks at has neither
+    // a notification area nor a login.
+    offer.optionItems = canHoldAnIcon() || tray_ != nullptr;
+    offer.trayOn = tray_ != nullptr;
+    offer.autostartOn = offer.optionItems && autostartEnabled();
+    offer.systemItems = &systemMenu_;
+    const WindowMenuChoice choice = chooseFromWindowMenu(*this, globalPosition, offer);
+    if (choice.id == IDM_REMOVEPORT) {
+        removePanelLater(panel);
+    } else if (choice.id == IDM_ADDPORT) {
         addPanel();
-    } else if (id == IDM_TRAY) {
-        setTrayEnabled(chosen->isChecked());
-    } else if (id == IDM_AUTOSTART) {
-        setAutostart(chosen->isChecked());
-    } else if (id != 0) {
-        OnSysCommand(id);
+    } else if (choice.id == IDM_TRAY) {
+        setTrayEnabled(choice.checked);
+    } else if (choice.id == IDM_AUTOSTART) {
+        setAutostart(choice.checked);
+    } else if (choice.id != 0) {
+        OnSysCommand(choice.id);
     }
 }
 
-void CTarnwickDlg::addOptionItems(QMenu& menu) {
-    // The desktop's options, where there is a desktop: a screen nobody looks at has neither
-    // a notification area nor a login.
-    if (!canHoldAnIcon() && tray_ == nullptr) {
-        return;
-    }
-    menu.addSeparator();
-    QAction* tray = menu.addAction(QStringLiteral("通知領域に常駐"));
-    tray->setData(IDM_TRAY);
-    tray->setCheckable(true);
-    tray->setChecked(tray_ != nullptr);
-    QAction* autostart = menu.addAction(QStringLiteral("ログイン時に起動"));
-    autostart->setData(IDM_AUTOSTART);
-    autostart->setCheckable(true);
-    autostart->setChecked(autostartEnabled());
+void CTarnwickDlg::removePanelLater(CPortDlg* panel) {
+    // The panel is in the middle of its own event; it goes once that has returned.
+    QPointer<CPortDlg> target(panel);
+    QMetaObject::invokeMethod(
+        this,
+        [this, target] {
+            for (std::size_t i = 0; i < panels_.size(); ++i) {
+                if (panels_[i].get() == target) {
+                    removePanel(static_cast<int>(i));
+                    return;
+                }
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 void CTarnwickDlg::OnLinkClick(int id) {
     if (id == IDC_HOMEPAGE_LINK) {
         openHomePage();
     }
-}
-
-void CTarnwickDlg::onDestroy() {
-    if (destroyed_ || !isCreated()) {
-        return;
-    }
-    destroyed_ = true;
-    // One second for every port together, not for each.
-    auto graceEnds = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    trayWatch_.stop();
-    tray_.reset();
-    for (std::unique_ptr<CPortDlg>& panel : panels_) {
-        panel->saveAndStop(graceEnds);
-        panel->hide();
-        panel.reset();
-    }
-    panels_.clear();
-    settingDlg_.reset();
 }

@@ -155,6 +155,7 @@ void CPortDlg::onSwitch() {
             AfxMessageBox(refusal);
             switchState = 0;
             UpdateData(false);
+            Q_EMIT switchChanged(false);
             return;
         }
         SetDlgItemText(IDC_SWITCH, "ON");
@@ -173,6 +174,7 @@ void CPortDlg::onSwitch() {
     // Switching off drops the count to 0 at once; the user sees that without waiting.
     countDisplay.flush();
     saveSettings();
+    Q_EMIT switchChanged(switchState != 0);
 }
 
 bool CPortDlg::applySwitch() {
@@ -242,6 +244,10 @@ void CPortDlg::showConnectionCount() {
     if (QWidget* countLabel = GetDlgItem(IDC_COUNT_TEXT)) {
         countLabel->update();  // its colour follows the count, not only its text
     }
+    if (static_cast<int>(connectionCount) != announcedCount) {
+        announcedCount = static_cast<int>(connectionCount);
+        Q_EMIT countChanged(announcedCount);
+    }
 }
 
 void CPortDlg::onSetting() {
@@ -267,6 +273,7 @@ void CPortDlg::notifySettingOk() {
     UpdateData(false);
     showName();
     saveSettings();
+    Q_EMIT forwardChanged();
 }
 
 void CPortDlg::notifyOptions() {
@@ -286,6 +293,7 @@ void CPortDlg::notifyOptions() {
     bufferSize = options.result().bufferSizeKb;
     showListenPort();
     showName();
+    Q_EMIT forwardChanged();
 }
 
 void CPortDlg::onStatus() {

@@ -30,7 +30,11 @@ class SocketLoopThread;
 // Given a socket thread, the repeater lives on it: made, driven, read and destroyed there
 // through calls that wait, and its count comes back queued. Without one, the repeater runs
 // on the UI thread's own socket loop and reports its count directly.
+// What others show of the panel (the notification area's menu and tooltip) follows its
+// signals: the count as it is shown, the switch, and the forward's label.
 class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeaterListener {
+    Q_OBJECT
+
   public:
     explicit CPortDlg(QWidget* parent = nullptr, SocketLoopThread* socketThread = nullptr);
     ~CPortDlg() override;
@@ -70,6 +74,14 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
     static inline const QColor kValueColor{255, 255, 180};
     static inline const QColor kConnectedColor{180, 255, 180};
 
+  Q_SIGNALS:
+    // The count shown changed; at most as often as the panel shows it.
+    void countChanged(int count);
+    // A switch ended, ON or OFF, whether it went as asked or was refused.
+    void switchChanged(bool on);
+    // The listen port, destination or protocol changed.
+    void forwardChanged();
+
   protected:
     void DoDataExchange(CDataExchange& dx) override;
     void OnCommand(int id) override;
@@ -107,6 +119,8 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
     std::string settingsPath;
     CSettingDlg* settingDlg = nullptr;
     unsigned int connectionCount = 0;
+    // The count last announced through countChanged.
+    int announcedCount = 0;
     int listenPort = 0;
     int forwardPort = 0;
     int bufferSize = 128;

@@ -288,7 +288,7 @@ TEST_P(MainWindowClose, SavesAndStopsThePanelBeforeTheRunReturns) {
         timedOut = true;
         dlg->EndDialog(IDCANCEL);
     });
-    dlg->DoModal();
+    runMainWindow(*dlg);
     EXPECT_FALSE(timedOut);
     EXPECT_TRUE(listening);
     EXPECT_FALSE(dlg->isWindowLive());
@@ -321,7 +321,7 @@ TEST_F(MainWindow, ShutdownDuringStartEndsTheRunAsSoonAsItStarts) {
         timedOut = true;
         dlg->EndDialog(IDCANCEL);
     });
-    dlg->DoModal();
+    runMainWindow(*dlg);
     EXPECT_FALSE(timedOut);
     ASSERT_EQ(boxes.texts().size(), 1u);
     EXPECT_EQ(boxes.texts()[0], "Listenポートが無効な設定です");
@@ -375,7 +375,7 @@ TEST_P(ShutdownOver, EveryOpenWindowEndsThenTheMainWindowSaves) {
         timedOut = true;
         cancelOtherWindows(nullptr);
     });
-    dlg->DoModal();
+    runMainWindow(*dlg);
     EXPECT_LT(sinceShutdown.elapsed(), 1000);
     EXPECT_FALSE(timedOut);
     EXPECT_TRUE(wasOpen);

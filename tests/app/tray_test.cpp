@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMenu>
 #include <QTimer>
 #include <array>
@@ -13,9 +14,13 @@
 #include <string>
 
 #include "app/autostart.h"
+#include "app/tarnwick_app.h"
 #include "app/tarnwick_dlg.h"
-#include "app/tray_icon.h"
+#include "app/tray_controller.h"
+#include "app/tray_link.h"
 #include "panels/port_dlg.h"
+#include "panels/setting_dlg.h"
+#include "resources/dialog_templates.h"
 #include "tests/app/scoped_env.h"
 #include "tests/app/wait_until.h"
 #include "tests/support/file_text.h"
@@ -63,6 +68,7 @@ class Tray : public testing::Test {
     void save(const std::string& text) const { std::ofstream(iniFile()) << text; }
     void watchTray(CTarnwickDlg& dlg) {
         dlg.setTrayAvailability([this] { return trayThere_; });
+        dlg.setTrayMaker(makeTrayController);
     }
 
     std::string start_;
@@ -71,6 +77,10 @@ class Tray : public testing::Test {
     bool trayThere_ = true;
     MessageRecorder boxes_;
 };
+
+CTrayController* iconOf(const CTarnwickDlg& dlg) {
+    return qobject_cast<CTrayController*>(dlg.trayIcon());
+}
 
 enum class Route { CloseBox, Escape, SystemClose };
 
@@ -102,7 +112,7 @@ TEST_F(Tray, ClosingHidesWhileANotificationAreaHoldsTheIconAndTheEndIsOrderly) {
             EXPECT_TRUE(dlg->isVisible());
         }
         ASSERT_NE(dlg->trayIcon(), nullptr);
-        EXPECT_EQ(dlg->trayIcon()->notesShown(), 1);
+        EXPECT_EQ(iconOf(*dlg)->notesShown(), 1);
 
         // The notification area goes away while the window is hidden: the window returns,
         // and closing now ends the program.
@@ -117,7 +127,7 @@ TEST_F(Tray, ClosingHidesWhileANotificationAreaHoldsTheIconAndTheEndIsOrderly) {
         timedOut = true;
         dlg->EndDialog(IDCANCEL);
     });
-    dlg->DoModal();
+    runMainWindow(*dlg);
     EXPECT_FALSE(timedOut);
     EXPECT_FALSE(dlg->isWindowLive());
     EXPECT_EQ(readFile(iniFile()), saved);
@@ -137,7 +147,7 @@ TEST_F(Tray, WithoutTheSettingOrANotificationAreaClosingEndsAsBefore) {
         watchTray(dlg);
         QTimer::singleShot(0, &dlg, [&] { closeBy(dlg, Route::CloseBox); });
         QTimer::singleShot(10000, &dlg, [&] { dlg.EndDialog(IDOK); });
-        EXPECT_EQ(dlg.DoModal(), IDCANCEL) << c.options;
+        EXPECT_EQ(runMainWindow(dlg), IDCANCEL) << c.options;
         EXPECT_FALSE(dlg.isWindowLive());
     }
 }
@@ -206,7 +216,7 @@ TEST_F(Tray, MenuOpensTheWindowSwitchesEachPanelByItsOwnRulesAndEnds) {
     watchTray(*dlg);
     QTimer::singleShot(0, dlg.get(), [&] {
         ASSERT_NE(dlg->trayIcon(), nullptr);
-        QMenu& menu = dlg->trayIcon()->menu();
+        QMenu& menu = iconOf(*dlg)->menu();
         EXPECT_EQ(menuTexts(menu),
                   QStringList({QString::fromUtf8("メインウィンドウを開く"), "[x] " + first,
                                "[ ] " + second, "[ ] TCP:0 → 127.0.0.1:9", "-",
@@ -223,9 +233,8 @@ TEST_F(Tray, MenuOpensTheWindowSwitchesEachPanelByItsOwnRulesAndEnds) {
         // The tooltip counts established connections over all panels.
         const int client = loopback::connectTo(off, 2s);
         EXPECT_TRUE(waitUntil(
-            [&] { return dlg->trayIcon()->toolTip().endsWith(QString::fromUtf8("接続数 1")); },
-            5s));
-        EXPECT_TRUE(dlg->trayIcon()->toolTip().startsWith(dlg->windowTitle() + "\n"));
+            [&] { return iconOf(*dlg)->toolTip().endsWith(QString::fromUtf8("接続数 1")); }, 5s));
+        EXPECT_TRUE(iconOf(*dlg)->toolTip().startsWith(dlg->windowTitle() + "\n"));
         close(client);
 
         EXPECT_FALSE(dlg->isVisible());
@@ -234,10 +243,34 @@ TEST_F(Tray, MenuOpensTheWindowSwitchesEachPanelByItsOwnRulesAndEnds) {
         actionNamed(menu, QString::fromUtf8("終了"))->trigger();
     });
     QTimer::singleShot(20000, dlg.get(), [&] { dlg->EndDialog(IDOK); });
-    EXPECT_EQ(dlg->DoModal(), IDCANCEL);
+    EXPECT_EQ(runMainWindow(*dlg), IDCANCEL);
     ASSERT_EQ(boxes_.texts().size(), 1u);
     EXPECT_EQ(boxes_.texts()[0], "Listenポートが無効な設定です");
     EXPECT_NE(readFile(iniFile()).find("[TCP-PORT1]\nACT=1\n"), std::string::npos);
+}
+
+// The icon is told of every change as it happens; nothing asks the panels when its menu
+// opens.
+TEST_F(Tray, IconFollowsTheForwardsAsTheyChange) {
+    save("[OPTIONS]\nTRAY=1\n" + panelSection(0, 0, 81));
+    CTarnwickDlg dlg;
+    watchTray(dlg);
+    ASSERT_TRUE(dlg.Create(nullptr));
+    ASSERT_NE(iconOf(dlg), nullptr);
+    const QMenu& menu = iconOf(dlg)->menu();
+    const auto entries = [&] { return menuTexts(menu).mid(1, menu.actions().size() - 3); };
+    EXPECT_EQ(entries(), QStringList({"[ ] TCP:81 → 127.0.0.1:9"}));
+
+    CPortDlg& panel = *dlg.panels().front();
+    panel.clickControl(IDC_SETTING_BUTTON);
+    dlg.settingDlg()->dlgItem<QLineEdit>(IDC_HOST_EDIT)->setText("192.0.2.7");
+    dlg.settingDlg()->clickControl(IDOK);
+    EXPECT_EQ(entries(), QStringList({"[ ] TCP:81 → 192.0.2.7:9"}));
+
+    ASSERT_TRUE(dlg.addPanel());
+    EXPECT_EQ(entries(), QStringList({"[ ] TCP:81 → 192.0.2.7:9", "[ ] TCP:0 → 127.0.0.1:0"}));
+    ASSERT_TRUE(dlg.removePanel(1));
+    EXPECT_EQ(entries(), QStringList({"[ ] TCP:81 → 192.0.2.7:9"}));
 }
 
 // Opens the window's menu, records what it offers and chooses the item with the text.

@@ -28,12 +28,24 @@ class XProbe {
     bool selectionOwned(const std::string& selection);
     // WM_DELETE_WINDOW, as a window manager sends it for the close box.
     void requestClose(std::uint32_t window);
+    // The window that has the keyboard.
+    std::uint32_t focus();
+    // The open popup (a menu: a viewable window the window manager is bypassed for, no
+    // tooltip) with the name; 0 for none.
+    std::uint32_t popupNamed(const std::string& name);
+
+    // Input as a person gives it (XTEST): the key with the keysym pressed and released,
+    // where the keyboard is; a click of the button at a point of the window, by default its
+    // middle.
+    bool pressKey(std::uint32_t keysym);
+    bool click(std::uint32_t window, int button, int x = -1, int y = -1);
 
   private:
     std::uint32_t atom(const std::string& name);
     std::string nameOf(std::uint32_t window);
     void collect(std::uint32_t window, const std::string& name, std::vector<std::uint32_t>& out,
                  int depth);
+    bool fakeInput(int type, int detail, int x = 0, int y = 0);
 
     xcb_connection_t* connection_ = nullptr;
     std::uint32_t root_ = 0;

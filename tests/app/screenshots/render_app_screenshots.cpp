@@ -25,7 +25,8 @@
 #include "app/debug_console.h"
 #include "app/tarnwick_app.h"
 #include "app/tarnwick_dlg.h"
-#include "app/tray_icon.h"
+#include "app/tray_controller.h"
+#include "app/tray_link.h"
 #include "panels/port_dlg.h"
 #include "platform/trace.h"
 #include "tests/app/wait_until.h"
@@ -148,6 +149,7 @@ int main(int argc, char** argv) {
         ini.close();
         CTarnwickDlg tray;
         tray.setTrayAvailability([] { return true; });
+        tray.setTrayMaker(makeTrayController);
         tray.Create(nullptr);
         // The window's own menu with its two check items, grabbed while it is open.
         QTimer::singleShot(100, &tray, [&] {
@@ -159,7 +161,7 @@ int main(int argc, char** argv) {
         QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(2, 2),
                                 tray.mapToGlobal(QPoint(2, 2)));
         QApplication::sendEvent(&tray, &click);
-        if (CTrayIcon* icon = tray.trayIcon()) {
+        if (auto* icon = qobject_cast<CTrayController*>(tray.trayIcon())) {
             icon->menu().popup(QPoint(0, 0));
             ok &= save(icon->menu().grab(), output, "tray-menu.png");
             icon->menu().hide();
