@@ -11,7 +11,8 @@
 // prefixes and matching are checked against the code here. Invariants: no text is both an
 // IPv4 and an IPv6 rule; an IPv4-mapped peer is judged exactly as its dotted address; an
 // IPv6 peer is matched by IPv6 rules only and judged the same with or without brackets; every
-// other peer text is judged as the IPv4 filter judges it. The filter's IPv4 rules are the
+// other peer text is judged as the IPv4 filter judges it, where a rule in the IPv4-mapped
+// range (::ffff:0:0/96 or longer) counts as the IPv4 rule it maps. The filter's IPv4 rules are the
 // strict subset of the looser reading (1 to 3 digits per part, 1 or 2 after a "/"): a text
 // outside it matches no one, and one inside it matches as the looser reading says.
 
@@ -225,6 +226,18 @@ bool isMapped(const Ipv6Bytes& bytes) {
     return samePrefix6(bytes, kMapped, 96);
 }
 
+// A rule inside the IPv4-mapped range (::ffff:0:0/96 or longer) judges an IPv4 peer as the
+// IPv4 rule it maps: its last 32 bits under the prefix beyond the 96.
+bool referenceMappedRuleMatch(std::string_view rule, std::string_view address) {
+    const Parsed6 r = referenceParse6(rule);
+    const Parsed a = referenceParse(address);
+    if (!r.ok || r.prefix < 96 || !isMapped(r.bytes) || !a.ok) {
+        return false;
+    }
+    const std::array<unsigned, 4> parts = {r.bytes[12], r.bytes[13], r.bytes[14], r.bytes[15]};
+    return samePrefix(parts, a.parts, r.prefix - 96);
+}
+
 bool referenceLocal6(const Ipv6Bytes& bytes) {
     constexpr Ipv6Bytes kLoopback = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
     constexpr Ipv6Bytes kUniqueLocal = {0xFC};
@@ -385,7 +398,9 @@ int referenceCheck(const CIpFilter& filter, std::string_view peer) {
     const auto anyMatches = [&](const std::string* rules, int count) {
         const int used = std::clamp(count, 0, CIpFilter::kListSize);
         for (int i = 0; i < used; ++i) {
-            if (peer6.ok ? referenceMatch6(rules[i], peer) : referenceRuleMatch(rules[i], peer)) {
+            if (peer6.ok ? referenceMatch6(rules[i], peer)
+                         : referenceRuleMatch(rules[i], peer) ||
+                               referenceMappedRuleMatch(rules[i], peer)) {
                 return true;
             }
         }
