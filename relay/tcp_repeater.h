@@ -38,7 +38,7 @@ struct PairEnding {
 // A destination given by name is looked up off the relay's thread for every client; numeric
 // addresses are used at once. Closed pairs hand their sockets to a lingering closer, so that
 // nothing already accepted from one side is thrown away on the way to the other.
-// Ownership: owns the listening stream, the table, every pair and both streams of each pair,
+// Ownership: owns the listening socket, the table, every pair and both streams of each pair,
 // the resolver, the lingering sockets and a copy of its configuration; the listener is not
 // owned.
 // Thread: the relay's thread only; there is no limit on the number of pairs.
