@@ -105,7 +105,7 @@ constexpr milliseconds kTeardownTimeout{8000};
 constexpr milliseconds kLookupHoldLimit{10000};
 constexpr const char* kDestinationName = "destination.relay-fuzz.test";
 
-enum Side { kClient = 0, kDestination = 1 };
+enum PeerEnd { kClient = 0, kDestination = 1 };
 
 [[noreturn]] void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
