@@ -59,12 +59,6 @@ void CTcpSockStream::queueChanged() {
     }
 }
 
-void CTcpSockStream::appendSendBuffer(const unsigned char* bytes, std::uint32_t length) {
-    if (length <= getSendFreeSize() && sendQueue_.append(bytes, length)) {
-        queueChanged();
-    }
-}
-
 void CTcpSockStream::resumePartnerReading() {
     if (partner_ != nullptr && partner_->receivePaused_) {
         partner_->receivePaused_ = false;

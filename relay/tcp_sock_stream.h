@@ -74,13 +74,6 @@ class CTcpSockStream : public CAsyncSocket {
 
     std::uint32_t getSendFreeSize() const;
 
-    // Queues bytes behind those already waiting; nothing happens if they do not fit.
-    void appendSendBuffer(const unsigned char* bytes, std::uint32_t length);
-
-    // Pushes the queue into the socket. False when that failed and the pair, this stream
-    // included, has been closed: the caller must not touch the stream any more.
-    bool writeSendBuffer2Socket();
-
     // Fills the names of an outgoing stream once its connect has succeeded; they are kept,
     // so the status list still shows them after the connection has failed.
     void readNames();
@@ -110,6 +103,9 @@ class CTcpSockStream : public CAsyncSocket {
     void OnClose(int nErrorCode) override;
 
   private:
+    // Pushes the queue into the socket. False when that failed and the pair, this stream
+    // included, has been closed: the caller must not touch the stream any more.
+    bool writeSendBuffer2Socket();
     void peerHasEnded();
     void advanceClose();
     void queueChanged();
