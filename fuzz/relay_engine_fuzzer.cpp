@@ -105,7 +105,7 @@ constexpr milliseconds kTeardownTimeout{8000};
 constexpr milliseconds kLookupHoldLimit{10000};
 constexpr const char* kDestinationName = "destination.relay-fuzz.test";
 
-enum Side { kClient = 0, kDestination = 1 };
+enum PeerEnd { kClient = 0, kDestination = 1 };
 
 [[noreturn]] void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
@@ -274,8 +274,8 @@ class Harness;
 class ObservedRepeater : public CTcpRepeater {
   public:
     explicit ObservedRepeater(Harness& harness) : harness_(harness) {}
-    void notifyOnClose(int index, std::string kind) override;
-    void notifyOnError(int index, std::string kind, int err) override;
+    void notifyOnClose(int index, Side side) override;
+    void notifyOnError(int index, Side side, int err) override;
 
   private:
     Harness& harness_;
@@ -316,7 +316,7 @@ class Harness {
     Harness& operator=(const Harness&) = delete;
 
     void run(Script& script);
-    void relayClosing(int index, const std::string& kind, bool error, int err);
+    void relayClosing(int index, Side side, bool error, int err);
 
   private:
     void openDestination();
@@ -369,14 +369,14 @@ class Harness {
     bool stopped_ = false;
 };
 
-void ObservedRepeater::notifyOnClose(int index, std::string kind) {
-    harness_.relayClosing(index, kind, false, 0);
-    CTcpRepeater::notifyOnClose(index, std::move(kind));
+void ObservedRepeater::notifyOnClose(int index, Side side) {
+    harness_.relayClosing(index, side, false, 0);
+    CTcpRepeater::notifyOnClose(index, side);
 }
 
-void ObservedRepeater::notifyOnError(int index, std::string kind, int err) {
-    harness_.relayClosing(index, kind, true, err);
-    CTcpRepeater::notifyOnError(index, std::move(kind), err);
+void ObservedRepeater::notifyOnError(int index, Side side, int err) {
+    harness_.relayClosing(index, side, true, err);
+    CTcpRepeater::notifyOnError(index, side, err);
 }
 
 Harness::~Harness() {
@@ -395,7 +395,7 @@ Harness::~Harness() {
 CTcpSockPair* Harness::findPair(int index) {
     int cursor = 0;
     while (CTcpSockPair* pair = repeater_->getNextPair(cursor)) {
-        if (static_cast<int>(pair->acceptSocket->index) == index) {
+        if (static_cast<int>(pair->acceptSocket->index()) == index) {
             return pair;
         }
     }
@@ -444,7 +444,8 @@ void Harness::failWithState(const char* what) {
     std::abort();
 }
 
-void Harness::relayClosing(int index, const std::string& kind, bool error, int err) {
+void Harness::relayClosing(int index, Side side, bool error, int err) {
+    const std::string kind = sideName(side);
     CTcpSockPair* pair = findPair(index);
     if (pair == nullptr) {
         fail("%s from %s at index %d, which holds no pair", error ? "error" : "close", kind.c_str(),
@@ -467,28 +468,28 @@ void Harness::relayClosing(int index, const std::string& kind, bool error, int e
         }
         return;
     }
-    bool fromClient = kind == "acceptSocket" || pair->acceptSocket->closePending == 1;
-    bool fromDestination = kind == "connectSocket" || pair->connectSocket->closePending == 1;
+    bool fromClient = side == Side::Accepted || pair->acceptSocket->closePending();
+    bool fromDestination = side == Side::Connected || pair->connectSocket->closePending();
     if ((fromClient && !connection->ends[kClient].writeShut) ||
         (fromDestination && !connection->ends[kDestination].writeShut)) {
         failWithState(("relay saw an end of stream nobody sent, closing from " + kind).c_str());
     }
-    if (fromClient && pair->connectSocket->sRemainCount != 0) {
+    if (fromClient && pair->connectSocket->queuedBytes() != 0) {
         fail(
             "pair %d closes after the client's end with %u bytes still queued for the "
             "destination",
-            index, pair->connectSocket->sRemainCount);
+            index, pair->connectSocket->queuedBytes());
     }
-    if (fromDestination && pair->acceptSocket->sRemainCount != 0) {
+    if (fromDestination && pair->acceptSocket->queuedBytes() != 0) {
         fail(
             "pair %d closes after the destination's end with %u bytes still queued for the "
             "client",
-            index, pair->acceptSocket->sRemainCount);
+            index, pair->acceptSocket->queuedBytes());
     }
     connection->endSeenByRelay = {fromClient, fromDestination};
     connection->owedAtClose = {
-        connection->ends[kClient].received + pair->acceptSocket->sRemainCount,
-        connection->ends[kDestination].received + pair->connectSocket->sRemainCount};
+        connection->ends[kClient].received + pair->acceptSocket->queuedBytes(),
+        connection->ends[kDestination].received + pair->connectSocket->queuedBytes()};
 }
 
 void Harness::openDestination() {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/uio.h>
@@ -770,6 +771,20 @@ bool CAsyncSocket::ShutDown(int how) {
         return false;
     }
     return true;
+}
+
+bool CAsyncSocket::SetResetOnClose() {
+    linger reset{1, 0};
+    return SetSockOpt(SO_LINGER, &reset, sizeof reset);
+}
+
+bool CAsyncSocket::SetKeepAlive(int idleSeconds, int intervalSeconds, int probes) {
+    int on = 1;
+    // Each is tried, as before, even when an earlier one failed.
+    bool all = SetSockOpt(SO_KEEPALIVE, &on, sizeof on);
+    all = SetSockOpt(TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds, IPPROTO_TCP) && all;
+    all = SetSockOpt(TCP_KEEPINTVL, &intervalSeconds, sizeof intervalSeconds, IPPROTO_TCP) && all;
+    return SetSockOpt(TCP_KEEPCNT, &probes, sizeof probes, IPPROTO_TCP) && all;
 }
 
 bool CAsyncSocket::SetSockOpt(int option, const void* value, int length, int level) {

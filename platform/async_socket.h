@@ -83,6 +83,11 @@ class CAsyncSocket {
     bool Listen(int backlog = SOMAXCONN);
     bool ShutDown(int how = SHUT_RDWR);
     bool SetSockOpt(int option, const void* value, int length, int level = SOL_SOCKET);
+    // Makes the next Close a reset (a zero linger time) instead of an orderly end.
+    bool SetResetOnClose();
+    // Keepalive probes: the first after idleSeconds of silence, then one every
+    // intervalSeconds, the connection given up after probes unanswered ones.
+    bool SetKeepAlive(int idleSeconds, int intervalSeconds, int probes);
 
     // Remote and local ends as text and port; untouched on failure.
     bool GetPeerName(std::string& address, unsigned int& port) const;

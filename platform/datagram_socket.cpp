@@ -139,6 +139,15 @@ bool DatagramSocket::localName(SocketAddress& out) const {
     return fd_ >= 0 && getsockname(fd_, out.get(), &out.length) == 0;
 }
 
+bool DatagramSocket::peerName(SocketAddress& out) const {
+    out.length = sizeof out.storage;
+    return fd_ >= 0 && getpeername(fd_, out.get(), &out.length) == 0;
+}
+
+void DatagramSocket::sendNow(const void* data, std::size_t length) {
+    send(fd_, data, length, MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
 void DatagramSocket::handleLoopEvents(std::uint32_t epollEvents) {
     // The handler may close or destroy this socket: look it up again after each call.
     SocketEventLoop* loop = loop_;

@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/socket_address.h"
@@ -59,6 +60,11 @@ class DatagramSocket final : public LoopEventHandler {
     int handle() const { return fd_; }
     int family() const { return family_; }
     bool localName(SocketAddress& out) const;
+    // The destination of a connected socket.
+    bool peerName(SocketAddress& out) const;
+    // One datagram to the connected destination, without waiting; one that cannot go now is
+    // dropped, as the network may.
+    void sendNow(const void* data, std::size_t length);
     // The Windows Sockets number of the last failed bind or connect.
     int lastError() const { return error_; }
 

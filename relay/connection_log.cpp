@@ -1,9 +1,5 @@
 #include "relay/connection_log.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -34,21 +30,6 @@ std::string timestamp() {
     return text;
 }
 
-int openForAppend(const std::string& path) {
-    return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-}
-
-bool writeAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 }  // namespace
 
 ConnectionLog::ConnectionLog(std::string path, int listenPort, const std::string& name,
@@ -69,9 +50,6 @@ ConnectionLog::~ConnectionLog() {
     flush();
     if (!pending_.empty()) {
         sayFailure();
-    }
-    if (fd_ >= 0) {
-        close(fd_);
     }
 }
 
@@ -117,30 +95,20 @@ void ConnectionLog::scheduleFlush() {
 }
 
 void ConnectionLog::reopen() {
-    const int fresh = openForAppend(path_);
-    openError_ = fresh < 0 ? errno : 0;
-    if (fresh >= 0) {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-        fd_ = fresh;
-    }
+    openError_ = file_.reopen(path_);
 }
 
-int ConnectionLog::currentFile() {
-    struct stat atPath {};
-    struct stat open {};
-    const bool named = stat(path_.c_str(), &atPath) == 0;
+bool ConnectionLog::currentFile() {
+    const std::optional<std::uintmax_t> size = file_.sizeIfAt(path_);
     // Moved or removed (rotated by someone else), or never opened.
-    const bool elsewhere = fd_ < 0 || fstat(fd_, &open) != 0 || !named ||
-                           atPath.st_dev != open.st_dev || atPath.st_ino != open.st_ino;
+    const bool elsewhere = !size;
     // Full: renamed here. Without a descriptor for the new file the lines go on into the old.
-    const bool full = !elsewhere && static_cast<std::uintmax_t>(open.st_size) >= kRotateBytes &&
+    const bool full = !elsewhere && *size >= kRotateBytes &&
                       std::rename(path_.c_str(), (path_ + ".1").c_str()) == 0;
     if (elsewhere || full) {
         reopen();
     }
-    return fd_;
+    return file_.isOpen();
 }
 
 void ConnectionLog::sayFailure() {
@@ -154,18 +122,18 @@ void ConnectionLog::flush() {
     if (pending_.empty()) {
         return;
     }
-    const int fd = currentFile();
+    const bool open = currentFile();
     const bool shortOfDescriptors = openError_ == EMFILE || openError_ == ENFILE;
-    if (fd < 0 && shortOfDescriptors && pending_.size() <= kMostWaitingBytes) {
+    if (!open && shortOfDescriptors && pending_.size() <= kMostWaitingBytes) {
         scheduleFlush();  // the lines wait for a descriptor
         return;
     }
-    if (fd < 0) {
+    if (!open) {
         sayFailure();
         pending_.clear();
         return;
     }
-    if (!writeAll(fd, pending_)) {
+    if (!file_.write(pending_)) {
         sayFailure();
     }
     pending_.clear();

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/append_file.h"
 #include "platform/loop_timer.h"
 
 // One line per connection event, appended to a text file for the user to read later.
@@ -55,9 +56,9 @@ class ConnectionLog {
   private:
     void append(const std::string& event, const Ends& ends, const std::string& tail);
     void scheduleFlush();
-    // The descriptor to write to now: the one open, or the file at the path when that one was
-    // moved, removed or is full; -1 when neither can be had.
-    int currentFile();
+    // Makes the file to write to now the one open, or the file at the path when that one was
+    // moved, removed or is full; false when neither can be had.
+    bool currentFile();
     void reopen();
     void sayFailure();
 
@@ -65,7 +66,7 @@ class ConnectionLog {
     std::string portField_;
     std::string nameField_;  // with its leading tab, or empty
     std::string pending_;
-    int fd_ = -1;
+    AppendFile file_;
     int openError_ = 0;  // errno of the last open that failed, or 0
     bool failureSaid_ = false;
     LoopTimer flushTimer_;

@@ -1,15 +1,10 @@
 #include "relay/lingering_closer.h"
 
-#include <linux/sockios.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-
 #include <algorithm>
-#include <cerrno>
 
 #include "platform/socket_event_loop.h"
+#include "platform/socket_wait.h"
+#include "platform/tcp_queues.h"
 #include "platform/wsa_error.h"
 
 namespace {
@@ -24,23 +19,9 @@ constexpr std::size_t kScratchBytes = std::size_t{16} * 1024;
 // Reads per wake-up, so one chatty peer cannot hold the thread.
 constexpr int kReadsPerWake = 16;
 
-// Bytes waiting in one of the kernel's queues; a socket that cannot tell (one that never
-// connected) has nothing there.
-int queued(int fd, unsigned long request) {
-    int bytes = 0;
-    return ioctl(fd, request, &bytes) == 0 ? bytes : 0;
-}
-
 // A reset connection keeps reporting the unsent count it had; nothing of it can be sent.
-bool wasReset(int fd) {
-    tcp_info info{};
-    socklen_t length = sizeof info;
-    return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
-           info.tcpi_state == TCP_CLOSE;
-}
-
-int unsentBytes(int fd) {
-    return wasReset(fd) ? 0 : queued(fd, SIOCOUTQ);
+int sendableBytes(int fd) {
+    return connectionReset(fd) ? 0 : unsentBytes(fd);
 }
 
 // Closing loses nothing and sends a FIN when nothing is unread and nothing unsent in the
@@ -49,13 +30,9 @@ int unsentBytes(int fd) {
 // into a reset.
 bool nothingAtStake(const CAsyncSocket& socket) {
     return socket.peerEnded() ||
-           (queued(socket.handle(), SIOCINQ) == 0 && queued(socket.handle(), SIOCOUTQ) == 0);
+           (unreadBytes(socket.handle()) == 0 && unsentBytes(socket.handle()) == 0);
 }
 
-void resetOnClose(CAsyncSocket& socket) {
-    linger reset{1, 0};
-    socket.SetSockOpt(SO_LINGER, &reset, sizeof reset);
-}
 }  // namespace
 
 LingeringSocket::LingeringSocket(LingeringCloser& owner, std::uint64_t serial, SendRing queue,
@@ -69,7 +46,7 @@ LingeringSocket::LingeringSocket(LingeringCloser& owner, std::uint64_t serial, S
 
 LingeringSocket::~LingeringSocket() {
     if (isOpen() && !failed_ && (resetAtEnd_ || undelivered())) {
-        resetOnClose(*this);
+        SetResetOnClose();
     }
 }
 
@@ -107,16 +84,16 @@ bool LingeringSocket::done() {
     if (!queue_.empty() || !streamEnded_ || !peerEnded()) {
         return false;
     }
-    return unsentBytes(handle()) <= 0;
+    return sendableBytes(handle()) <= 0;
 }
 
 bool LingeringSocket::undelivered() {
-    return isOpen() && !failed_ && (!queue_.empty() || unsentBytes(handle()) > 0);
+    return isOpen() && !failed_ && (!queue_.empty() || sendableBytes(handle()) > 0);
 }
 
 bool LingeringSocket::stalled(Clock::time_point now) {
     // The kernel's queue shrinking means the peer still reads.
-    int unsent = unsentBytes(handle());
+    int unsent = sendableBytes(handle());
     if (unsent != lastUnsent_) {
         lastUnsent_ = unsent;
         progressed();
@@ -179,8 +156,8 @@ void LingeringCloser::close(CAsyncSocket& stream, SendRing queue, End end) {
     if (!stream.isOpen()) {
         return;
     }
-    if (end == End::Reset && queue.empty() && unsentBytes(stream.handle()) <= 0) {
-        resetOnClose(stream);
+    if (end == End::Reset && queue.empty() && sendableBytes(stream.handle()) <= 0) {
+        stream.SetResetOnClose();
         stream.Close();
         return;
     }
@@ -232,7 +209,7 @@ void LingeringCloser::closeAll() {
 
 void LingeringCloser::finishWithin(std::chrono::milliseconds grace) {
     auto deadline = LingeringSocket::Clock::now() + grace;
-    std::vector<pollfd> ready;
+    SocketWait ready;
     std::vector<std::uint64_t> serials;
     for (;;) {
         for (auto entry = sockets_.begin(); entry != sockets_.end();) {
@@ -249,32 +226,28 @@ void LingeringCloser::finishWithin(std::chrono::milliseconds grace) {
         ready.clear();
         serials.clear();
         for (auto& [serial, socket] : sockets_) {
-            auto events = static_cast<short>(POLLIN | (socket->wantsToSend() ? POLLOUT : 0));
-            ready.push_back({socket->handle(), events, 0});
+            ready.add(socket->handle(), socket->wantsToSend());
             serials.push_back(serial);
         }
         // Short waits: only asking the kernel tells that its queue has gone out.
-        int timeout = static_cast<int>(std::min<long long>(left.count(), 20));
-        if (poll(ready.data(), ready.size(), timeout) < 0 && errno != EINTR) {
+        if (!ready.wait(std::min(left, std::chrono::milliseconds{20}))) {
             return;
         }
         for (std::size_t i = 0; i < ready.size(); ++i) {
-            if (ready[i].revents != 0) {
-                serveReady(serials[i], ready[i].revents);
-            }
+            serveReady(serials[i], ready.writable(i), ready.readable(i));
         }
     }
 }
 
-void LingeringCloser::serveReady(std::uint64_t serial, short revents) {
+void LingeringCloser::serveReady(std::uint64_t serial, bool writable, bool readable) {
     // Each handler may finish the socket, which destroys it: look it up again after each.
-    if ((revents & POLLOUT) != 0) {
+    if (writable) {
         auto found = sockets_.find(serial);
         if (found != sockets_.end()) {
             found->second->OnSend(0);
         }
     }
-    if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+    if (readable) {
         auto found = sockets_.find(serial);
         if (found != sockets_.end()) {
             found->second->OnReceive(0);

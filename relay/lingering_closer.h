@@ -117,7 +117,7 @@ class LingeringCloser {
     void sweep();
     void closeNow(Sockets::iterator entry);
     Sockets::iterator leastProgressed();
-    void serveReady(std::uint64_t serial, short revents);
+    void serveReady(std::uint64_t serial, bool writable, bool readable);
 
     Sockets sockets_;
     std::vector<unsigned char> scratch_;

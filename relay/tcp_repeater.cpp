@@ -1,8 +1,5 @@
 #include "relay/tcp_repeater.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-
 #include <algorithm>
 #include <climits>
 
@@ -26,8 +23,7 @@ bool validSlot(int slot, std::size_t size) {
 }
 
 void resetAndClose(CTcpSockStream& stream) {
-    linger reset{1, 0};
-    stream.SetSockOpt(SO_LINGER, &reset, sizeof reset);
+    stream.SetResetOnClose();
     stream.Close();
 }
 
@@ -36,16 +32,12 @@ int clampedBufferKb(int sizeKb) {
 }
 
 bool bothConnected(const CTcpSockPair& pair) {
-    return pair.acceptSocket->connectState == Connected &&
-           pair.connectSocket->connectState == Connected;
+    return pair.acceptSocket->connectState() == ConnectState::Connected &&
+           pair.connectSocket->connectState() == ConnectState::Connected;
 }
 
 void keepAlive(CTcpSockStream& stream) {
-    int on = 1;
-    stream.SetSockOpt(SO_KEEPALIVE, &on, sizeof on);
-    stream.SetSockOpt(TCP_KEEPIDLE, &kKeepAliveIdle, sizeof kKeepAliveIdle, IPPROTO_TCP);
-    stream.SetSockOpt(TCP_KEEPINTVL, &kKeepAliveInterval, sizeof kKeepAliveInterval, IPPROTO_TCP);
-    stream.SetSockOpt(TCP_KEEPCNT, &kKeepAliveProbes, sizeof kKeepAliveProbes, IPPROTO_TCP);
+    stream.SetKeepAlive(kKeepAliveIdle, kKeepAliveInterval, kKeepAliveProbes);
 }
 }  // namespace
 
@@ -99,7 +91,6 @@ bool CTcpRepeater::start(int listenPort, const std::string& host, int destinatio
         TRACE("Error:CTcpRepeater::start()-Create() err=%d\n", WSAGetLastError());
         return false;
     }
-    listenSocket.parent = this;
     if (!listenSocket.Listen(SOMAXCONN)) {
         TRACE("Error:CTcpRepeater::start()-Listen() err=%d\n", WSAGetLastError());
         listenSocket.Close();  // leaves the error number as it was
@@ -117,10 +108,9 @@ bool CTcpRepeater::start(int listenPort, const std::string& host, int destinatio
         TRACE("CTcpRepeater::start()-Listen() OK! Port=%d Name=%s\n",
               static_cast<int>(getListenPort()), config_.name.c_str());
     }
-    log_ = !config_.log
-               ? nullptr
-               : std::make_unique<ConnectionLog>(config_.logPath, static_cast<int>(getListenPort()),
-                                                 config_.name);
+    log_ = !config_.log ? nullptr
+                        : std::make_unique<ConnectionLog>(
+                              config_.logPath, static_cast<int>(getListenPort()), config_.name);
     if (options_.idleTimeoutSeconds > 0) {
         idleSweep_.startRepeating(
             std::chrono::duration_cast<std::chrono::milliseconds>(kIdleSweepInterval),
@@ -182,8 +172,8 @@ CTcpSockPair* CTcpRepeater::pairAt(int slot) {
     return validSlot(slot, pairs.size()) ? pairs[slot].get() : nullptr;
 }
 
-void CTcpRepeater::notifyOnAccept(int /*index*/, std::string /*kind*/) {
-    auto accepted = std::make_unique<CTcpSockStream>();
+void CTcpRepeater::notifyOnAccept() {
+    auto accepted = std::make_unique<CTcpSockStream>(Side::Accepted, this, options_.halfClose);
     std::string peer;
     unsigned int peerPortNumber = 0;
     if (!listenSocket.Accept(*accepted, &peer, &peerPortNumber)) {
@@ -198,9 +188,7 @@ void CTcpRepeater::notifyOnAccept(int /*index*/, std::string /*kind*/) {
         }
         return;
     }
-    accepted->peerAddress = peer;
-    accepted->peerPort = peerPortNumber;
-    accepted->GetSockName(accepted->bindIp, accepted->bindPort);
+    accepted->acceptedFrom(peer, peerPortNumber);
     TRACE("接続を受け付けました。PeerAddress=%s, port=%d\n", peer.c_str(), peerPortNumber);
 
     std::unique_ptr<CTcpSockPair> pair = makePair(std::move(accepted));
@@ -210,8 +198,8 @@ void CTcpRepeater::notifyOnAccept(int /*index*/, std::string /*kind*/) {
     pair->serial = nextSerial_++;
     pair->acceptedAt = std::chrono::steady_clock::now();
     int slot = addPair(std::move(pair));
-    pairs[slot]->acceptSocket->index = static_cast<std::uint32_t>(slot);
-    pairs[slot]->connectSocket->index = static_cast<std::uint32_t>(slot);
+    pairs[slot]->acceptSocket->setIndex(static_cast<std::uint32_t>(slot));
+    pairs[slot]->connectSocket->setIndex(static_cast<std::uint32_t>(slot));
     scheduleConnectTimeout(slot);
 
     if (numericDestination_) {
@@ -223,8 +211,6 @@ void CTcpRepeater::notifyOnAccept(int /*index*/, std::string /*kind*/) {
 
 std::unique_ptr<CTcpSockPair> CTcpRepeater::makePair(std::unique_ptr<CTcpSockStream> accepted) {
     std::shared_ptr<BufferPool> pool = poolForBufferSize();
-    accepted->parent = this;
-    accepted->setKind("acceptSocket");
     if (!accepted->allocateBuffers(clampedBufferKb(bufferSize), pool)) {
         TRACE("Error:CTcpRepeater::notifyOnAccept()-allocateBuffers() FAILED size=%d\n",
               bufferSize);
@@ -232,15 +218,9 @@ std::unique_ptr<CTcpSockPair> CTcpRepeater::makePair(std::unique_ptr<CTcpSockStr
     }
     // Its socket is made when the destination is known, so a client waiting for a lookup
     // holds one descriptor, not two.
-    auto outgoing = std::make_unique<CTcpSockStream>();
-    outgoing->parent = this;
-    outgoing->setKind("connectSocket");
+    auto outgoing = std::make_unique<CTcpSockStream>(Side::Connected, this, options_.halfClose);
     outgoing->allocateBuffers(clampedBufferKb(bufferSize), pool);
-
-    accepted->pairSocket = outgoing.get();
-    outgoing->pairSocket = accepted.get();
-    accepted->halfClose = options_.halfClose;
-    outgoing->halfClose = options_.halfClose;
+    accepted->pairWith(*outgoing);
     auto pair = std::make_unique<CTcpSockPair>();
     pair->acceptSocket = std::move(accepted);
     pair->connectSocket = std::move(outgoing);
@@ -250,8 +230,8 @@ std::unique_ptr<CTcpSockPair> CTcpRepeater::makePair(std::unique_ptr<CTcpSockStr
 void CTcpRepeater::lookUpDestination(int slot) {
     CTcpSockPair& pair = *pairs[slot];
     // Client data waits in the queue meanwhile, as during a slow connect.
-    pair.acceptSocket->connectState = Connecting;
-    pair.connectSocket->connectState = Connecting;
+    pair.acceptSocket->setConnectState(ConnectState::Connecting);
+    pair.connectSocket->setConnectState(ConnectState::Connecting);
     SocketEventLoop* loop = SocketEventLoop::current();
     if (!resolver_ && loop != nullptr) {
         resolver_ = std::make_unique<HostResolver>(loop->inbox(), lookup_);
@@ -295,8 +275,8 @@ void CTcpRepeater::connectPair(int slot, const std::vector<SocketAddress>& addre
     if (err == WSAEWOULDBLOCK) {
         TRACE("CTcpRepeater::notifyOnAccept()-Connect() WSAEWOULDBLOCK  host=%s, port=%d \n",
               forwardHost.c_str(), forwardPort);
-        pair.acceptSocket->connectState = Connecting;
-        pair.connectSocket->connectState = Connecting;
+        pair.acceptSocket->setConnectState(ConnectState::Connecting);
+        pair.connectSocket->setConnectState(ConnectState::Connecting);
         return;
     }
     TRACE("CTcpA2AModel::notifyOnAccept() CONNECT FAILE! hostname=%s, port=%d err=%d\n",
@@ -305,12 +285,11 @@ void CTcpRepeater::connectPair(int slot, const std::vector<SocketAddress>& addre
 }
 
 void CTcpRepeater::markConnected(CTcpSockPair& pair) {
-    if (pair.acceptSocket->connectState != Connected ||
-        pair.connectSocket->connectState != Connected) {
+    if (!bothConnected(pair)) {
         ++connectedCount_;
     }
-    pair.acceptSocket->connectState = Connected;
-    pair.connectSocket->connectState = Connected;
+    pair.acceptSocket->setConnectState(ConnectState::Connected);
+    pair.connectSocket->setConnectState(ConnectState::Connected);
     pair.connectTimer.cancel();
     pair.connectSocket->readNames();
     pair.quietSince = std::chrono::steady_clock::now();
@@ -323,7 +302,7 @@ void CTcpRepeater::markConnected(CTcpSockPair& pair) {
     }
 }
 
-void CTcpRepeater::notifyOnConnect(int index, std::string /*kind*/) {
+void CTcpRepeater::notifyOnConnect(int index, Side /*side*/) {
     TRACE("CTcpRepeater::notifyOnConnect()\n");
     if (CTcpSockPair* pair = pairAt(index)) {
         markConnected(*pair);
@@ -331,14 +310,14 @@ void CTcpRepeater::notifyOnConnect(int index, std::string /*kind*/) {
     }
 }
 
-void CTcpRepeater::notifyOnClose(int index, std::string kind) {
+void CTcpRepeater::notifyOnClose(int index, Side side) {
     TRACE("CTcpRepeater::notifyOnClose()\n");
-    closePair(index, {nullptr, kind == "acceptSocket" ? "client-end" : "destination-end"});
+    closePair(index, {nullptr, side == Side::Accepted ? "client-end" : "destination-end"});
 }
 
-void CTcpRepeater::notifyOnError(int index, std::string kind, int err) {
-    TRACE("CTcpRepeater::notifyOnError() index=%d, kind=%s, err=%d\n", index, kind.c_str(), err);
-    const bool client = kind == "acceptSocket";
+void CTcpRepeater::notifyOnError(int index, Side side, int err) {
+    TRACE("CTcpRepeater::notifyOnError() index=%d, kind=%s, err=%d\n", index, sideName(side), err);
+    const bool client = side == Side::Accepted;
     PairEnding ending{nullptr, "error " + std::to_string(err), err};
     if (err == WSAECONNRESET) {
         ending.reason = client ? "client-reset" : "destination-reset";
@@ -417,10 +396,11 @@ void CTcpRepeater::closePair(int slot, PairEnding ending) {
 
 ConnectionLog::Ends CTcpRepeater::endsOf(const CTcpSockPair& pair) const {
     const CTcpSockStream& destination = *pair.connectSocket;
-    return {ConnectionLog::endText(pair.acceptSocket->peerAddress, pair.acceptSocket->peerPort),
-            destination.peerAddress.empty()
+    return {ConnectionLog::endText(pair.acceptSocket->getPeerAddress(),
+                                   pair.acceptSocket->getPeerPort()),
+            destination.getPeerAddress().empty()
                 ? ConnectionLog::endText(forwardHost, static_cast<unsigned int>(forwardPort))
-                : ConnectionLog::endText(destination.peerAddress, destination.peerPort)};
+                : ConnectionLog::endText(destination.getPeerAddress(), destination.getPeerPort())};
 }
 
 void CTcpRepeater::logClose(const CTcpSockPair& pair, const PairEnding& ending) {

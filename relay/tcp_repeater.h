@@ -7,17 +7,18 @@
 #include <string>
 #include <vector>
 
+#include "config/forward_config.h"
 #include "platform/host_resolver.h"
 #include "platform/socket_address.h"
 #include "platform/socket_event_loop.h"
 #include "relay/buffer_pool.h"
 #include "relay/connection_log.h"
 #include "relay/lingering_closer.h"
+#include "relay/tcp_listen_socket.h"
 #include "relay/tcp_repeater_listener.h"
 #include "relay/tcp_sock_pair.h"
 #include "relay/tcp_sock_stream.h"
 #include "relay/tcp_sock_stream_parent.h"
-#include "config/forward_config.h"
 
 // How a pair ends: cleanly, or through a failure of one stream, and the reason the
 // connection log gives.
@@ -37,7 +38,7 @@ struct PairEnding {
 // A destination given by name is looked up off the relay's thread for every client; numeric
 // addresses are used at once. Closed pairs hand their sockets to a lingering closer, so that
 // nothing already accepted from one side is thrown away on the way to the other.
-// Ownership: owns the listening stream, the table, every pair and both streams of each pair,
+// Ownership: owns the listening socket, the table, every pair and both streams of each pair,
 // the resolver, the lingering sockets and a copy of its configuration; the listener is not
 // owned.
 // Thread: the relay's thread only; there is no limit on the number of pairs.
@@ -50,10 +51,10 @@ class CTcpRepeater : public CTcpSockStreamParent {
     CTcpRepeater(const CTcpRepeater&) = delete;
     CTcpRepeater& operator=(const CTcpRepeater&) = delete;
 
-    void notifyOnAccept(int index, std::string kind) override;
-    void notifyOnConnect(int index, std::string kind) override;
-    void notifyOnClose(int index, std::string kind) override;
-    void notifyOnError(int index, std::string kind, int err) override;
+    void notifyOnAccept() override;
+    void notifyOnConnect(int index, Side side) override;
+    void notifyOnClose(int index, Side side) override;
+    void notifyOnError(int index, Side side, int err) override;
 
     void setListener(CTcpRepeaterListener* newListener) { listener = newListener; }
     // Takes its own copy of the forward's settings (the filter included); they count for
@@ -111,7 +112,7 @@ class CTcpRepeater : public CTcpSockStreamParent {
     // Declared before the pairs, so that it outlives them.
     LingeringCloser closer_;
     std::vector<std::unique_ptr<CTcpSockPair>> pairs;
-    CTcpSockStream listenSocket;
+    CTcpListenSocket listenSocket{*this};
     int port = 0;
     std::string forwardHost;
     int forwardPort = 0;

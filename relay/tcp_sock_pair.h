@@ -22,6 +22,6 @@ struct CTcpSockPair {
     // Fails the connect when it takes too long; goes with the pair.
     LoopTimer connectTimer;
 
-    std::uint64_t bytesUp() const { return acceptSocket->receivedBytes; }
-    std::uint64_t bytesDown() const { return connectSocket->receivedBytes; }
+    std::uint64_t bytesUp() const { return acceptSocket->receivedBytes(); }
+    std::uint64_t bytesDown() const { return connectSocket->receivedBytes(); }
 };

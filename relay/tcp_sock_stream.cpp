@@ -6,7 +6,8 @@
 #include "platform/wsa_error.h"
 #include "relay/tcp_sock_stream_parent.h"
 
-CTcpSockStream::CTcpSockStream() {
+CTcpSockStream::CTcpSockStream(Side side, CTcpSockStreamParent* parent, bool halfClose)
+    : side_(side), parent_(parent), halfClose_(halfClose) {
     TRACE("CTcpSockStream::CTcpSockStream() STREAM を生成\n");
 }
 
@@ -20,64 +21,68 @@ bool CTcpSockStream::allocateBuffers(int sizeKb, std::shared_ptr<BufferPool> poo
     if (bytes > INT_MAX || !pool || pool->blockSize() < static_cast<std::size_t>(bytes)) {
         return false;
     }
-    recvBufferSize = static_cast<std::int32_t>(bytes);
-    sendBufferSize = static_cast<std::int32_t>(bytes);
+    sendBufferSize_ = static_cast<std::uint32_t>(bytes);
     sendQueue_ = SendRing(std::move(pool), static_cast<std::uint32_t>(bytes));
     return true;
 }
 
+void CTcpSockStream::pairWith(CTcpSockStream& partner) {
+    partner_ = &partner;
+    partner.partner_ = this;
+}
+
 void CTcpSockStream::readNames() {
-    GetSockName(bindIp, bindPort);
-    GetPeerName(peerAddress, peerPort);
+    GetSockName(bindIp_, bindPort_);
+    GetPeerName(peerAddress_, peerPort_);
+}
+
+void CTcpSockStream::acceptedFrom(const std::string& peerAddress, std::uint32_t peerPort) {
+    peerAddress_ = peerAddress;
+    peerPort_ = peerPort;
+    GetSockName(bindIp_, bindPort_);
 }
 
 SendRing CTcpSockStream::takeSendQueue() {
     SendRing queue = std::move(sendQueue_);
-    sRemainCount = 0;
+    queued_ = 0;
     return queue;
 }
 
 std::uint32_t CTcpSockStream::getSendFreeSize() const {
-    return static_cast<std::uint32_t>(sendBufferSize) - sRemainCount;
+    return sendBufferSize_ - queued_;
 }
 
 void CTcpSockStream::queueChanged() {
-    sRemainCount = sendQueue_.size();
-    if (maxRemainCount < sRemainCount) {
-        maxRemainCount = sRemainCount;
-    }
-}
-
-void CTcpSockStream::appendSendBuffer(const unsigned char* bytes, std::uint32_t length) {
-    if (length <= getSendFreeSize() && sendQueue_.append(bytes, length)) {
-        queueChanged();
+    queued_ = sendQueue_.size();
+    if (mostQueued_ < queued_) {
+        mostQueued_ = queued_;
     }
 }
 
 void CTcpSockStream::resumePartnerReading() {
-    if (pairSocket != nullptr && pairSocket->receivePaused_) {
-        pairSocket->receivePaused_ = false;
-        pairSocket->ResumeReceive();
+    if (partner_ != nullptr && partner_->receivePaused_) {
+        partner_->receivePaused_ = false;
+        partner_->ResumeReceive();
     }
 }
 
 void CTcpSockStream::reportError(int err) {
-    if (parent != nullptr) {
+    if (parent_ != nullptr) {
         inbound_ = Flow::Aborted;
-        parent->notifyOnError(static_cast<int>(index), kind, err);
+        parent_->notifyOnError(static_cast<int>(index_), side_, err);
     }
 }
 
 bool CTcpSockStream::writeSendBuffer2Socket() {
-    TRACE("CTcpSockStream::writeSendBuffer2Socket() sRemainCount=%d\n", sRemainCount);
+    TRACE("CTcpSockStream::writeSendBuffer2Socket() sRemainCount=%d\n", queued_);
     bool sentSome = false;
     bool failed = false;
     // A send that takes nothing fails as a would-block, so this loop always advances or ends.
-    while (sRemainCount > 0) {
+    while (queued_ > 0) {
         SendRing::Spans data = sendQueue_.dataSpans();
         int sent = SendFrom(data.first, static_cast<int>(data.firstLength), data.second,
                             static_cast<int>(data.secondLength));
-        TRACE("★SEND reqSize=%d, sendSize=%d\n", sRemainCount, sent);
+        TRACE("★SEND reqSize=%d, sendSize=%d\n", queued_, sent);
         if (sent == SOCKET_ERROR) {
             failed = true;
             break;
@@ -96,11 +101,11 @@ bool CTcpSockStream::writeSendBuffer2Socket() {
     int err = WSAGetLastError();
     if (err == WSAEWOULDBLOCK) {
         // The rest waits for OnSend.
-        TRACE("SEND BLOCK kind=%s, sRemainCount=%d\n", kind.c_str(), sRemainCount);
+        TRACE("SEND BLOCK kind=%s, sRemainCount=%d\n", sideName(side_), queued_);
         return true;
     }
     TRACE("★●▲Error:CTcpSockStream::writeSendBuffer() err=%d\n", err);
-    if (parent != nullptr) {
+    if (parent_ != nullptr) {
         reportError(err);
         return false;
     }
@@ -114,11 +119,11 @@ void CTcpSockStream::OnReceive(int nErrorCode) {
               WSAGetLastError());
         return;
     }
-    if (pairSocket == nullptr) {
+    if (partner_ == nullptr) {
         TRACE("Error:CTcpSockStream::OnReceive() NOT PairSocket\n");
         return;
     }
-    CTcpSockStream& partner = *pairSocket;
+    CTcpSockStream& partner = *partner_;
     std::uint32_t room = partner.getSendFreeSize();
     if (room == 0) {
         // Leave reading paused until the partner has sent from its queue.
@@ -129,17 +134,17 @@ void CTcpSockStream::OnReceive(int nErrorCode) {
     SendRing::Spans free = partner.sendQueue_.freeSpans(room);
     if (!partner.sendQueue_.hasBlock()) {
         TRACE("Error:CTcpSockStream::OnReceive() SendBuffer ALLOC FAILED size=%d\n",
-              partner.sendBufferSize);
+              partner.sendBufferSize_);
         reportError(WSAENOBUFS);
         return;
     }
     int n = ReceiveInto(free.first, static_cast<int>(free.firstLength), free.second,
                         static_cast<int>(free.secondLength));
     if (n >= 1) {
-        receivedBytes += static_cast<std::uint32_t>(n);
+        receivedBytes_ += static_cast<std::uint32_t>(n);
         partner.sendQueue_.commit(static_cast<std::uint32_t>(n));
         partner.queueChanged();
-        if (partner.connectState == Connected) {
+        if (partner.connectState_ == ConnectState::Connected) {
             // While the partner still connects, its first OnSend delivers the queue.
             partner.writeSendBuffer2Socket();
         }
@@ -161,16 +166,16 @@ void CTcpSockStream::OnReceive(int nErrorCode) {
 }
 
 void CTcpSockStream::OnSend(int nErrorCode) {
-    TRACE("★★★★★ONSEND START kind = %s, nErrorCode=%d\n", kind.c_str(), nErrorCode);
+    TRACE("★★★★★ONSEND START kind = %s, nErrorCode=%d\n", sideName(side_), nErrorCode);
     if (nErrorCode != 0) {
         return;
     }
     if (!writeSendBuffer2Socket()) {
         return;
     }
-    if (sRemainCount == 0 && pairSocket != nullptr && pairSocket->inbound_ == Flow::Draining) {
+    if (queued_ == 0 && partner_ != nullptr && partner_->inbound_ == Flow::Draining) {
         TRACE("☆☆☆☆CTcpSockStream::OnSend() Close Pendig End \n");
-        pairSocket->advanceClose();
+        partner_->advanceClose();
     }
 }
 
@@ -184,7 +189,7 @@ void CTcpSockStream::OnClose(int nErrorCode) {
 }
 
 void CTcpSockStream::peerHasEnded() {
-    if (parent == nullptr || inbound_ != Flow::Open) {
+    if (parent_ == nullptr || inbound_ != Flow::Open) {
         return;
     }
     inbound_ = Flow::Draining;
@@ -192,12 +197,12 @@ void CTcpSockStream::peerHasEnded() {
 }
 
 void CTcpSockStream::advanceClose() {
-    if (parent == nullptr || pairSocket == nullptr) {
+    if (parent_ == nullptr || partner_ == nullptr) {
         return;
     }
-    CTcpSockStream& partner = *pairSocket;
-    if (inbound_ == Flow::Draining && partner.sRemainCount == 0 &&
-        (!halfClose || partner.connectState == Connected)) {
+    CTcpSockStream& partner = *partner_;
+    if (inbound_ == Flow::Draining && partner.queued_ == 0 &&
+        (!halfClose_ || partner.connectState_ == ConnectState::Connected)) {
         inbound_ = Flow::Ended;
     }
     switch (inbound_) {
@@ -205,18 +210,18 @@ void CTcpSockStream::advanceClose() {
         case Flow::Aborted:
             return;
         case Flow::Draining:
-            if (closePending == 0 && partner.sRemainCount > 0) {
+            if (!closePending_ && partner.queued_ > 0) {
                 TRACE("■■■■■CTcpSockStream::OnClose() SendRemain=%ld\n",
-                      static_cast<long>(partner.sRemainCount));
+                      static_cast<long>(partner.queued_));
             }
-            closePending = 1;
+            closePending_ = true;
             return;
         case Flow::Ended:
-            if (!halfClose) {
+            if (!halfClose_) {
                 // What this stream still holds for its own peer goes out with the closing
                 // socket; bytes of an ended partner's peer still queued here go out first.
                 if (partner.inbound_ != Flow::Draining) {
-                    parent->notifyOnClose(static_cast<int>(index), kind);
+                    parent_->notifyOnClose(static_cast<int>(index_), side_);
                 }
                 return;
             }
@@ -225,7 +230,7 @@ void CTcpSockStream::advanceClose() {
             [[fallthrough]];
         case Flow::Shut:
             if (partner.inbound_ == Flow::Shut) {
-                parent->notifyOnClose(static_cast<int>(index), kind);
+                parent_->notifyOnClose(static_cast<int>(index_), side_);
             }
             return;
     }
@@ -233,23 +238,13 @@ void CTcpSockStream::advanceClose() {
 
 void CTcpSockStream::OnConnect(int nErrorCode) {
     if (nErrorCode == 0) {
-        if (parent != nullptr) {
-            parent->notifyOnConnect(static_cast<int>(index), kind);
+        if (parent_ != nullptr) {
+            parent_->notifyOnConnect(static_cast<int>(index_), side_);
         }
         return;
     }
     reportError(nErrorCode);
     TRACE("Error:CTcpSockStream::OnConnect() err=%d\n", WSAGetLastError());
-}
-
-void CTcpSockStream::OnAccept(int nErrorCode) {
-    if (nErrorCode != 0) {
-        TRACE("Error:CTcpSockStream::OnAccept() err=%d\n", WSAGetLastError());
-        return;
-    }
-    if (parent != nullptr) {
-        parent->notifyOnAccept(static_cast<int>(index), kind);
-    }
 }
 
 void CTcpSockStream::OnOutOfBandData(int /*nErrorCode*/) {

@@ -7,13 +7,15 @@
 #include "platform/async_socket.h"
 #include "relay/buffer_pool.h"
 #include "relay/send_ring.h"
+#include "relay/stream_side.h"
 
 class CTcpSockStreamParent;
 
-enum ConnectState : std::int32_t {
-    Idle = 0,
-    Connecting = 1,
-    Connected = 2,
+// How far a pair's streams are with the connection to the destination.
+enum class ConnectState : std::uint8_t {
+    Idle,
+    Connecting,  // the destination is looked up or connected to; the client's bytes wait
+    Connected,   // both ends are established
 };
 
 // Where the bytes from one stream's peer stand on their way to the partner's peer. Each
@@ -26,7 +28,7 @@ enum class Flow : std::uint8_t {
     Aborted,   // the peer reset the connection or this socket failed
 };
 
-// One end of a relayed TCP connection, or a repeater's listening socket.
+// One end of a relayed TCP connection.
 //
 // What this stream's peer sends is read straight into the partner's send queue, and only as
 // far as that queue has room; the partner writes it on to its own peer. While the partner's
@@ -53,72 +55,80 @@ enum class Flow : std::uint8_t {
 // are not owned. Thread: the relay's thread, inside socket notifications.
 class CTcpSockStream : public CAsyncSocket {
   public:
-    CTcpSockStream();
+    // Reports go to parent (null: none), as this side of its pair.
+    CTcpSockStream(Side side, CTcpSockStreamParent* parent, bool halfClose);
     ~CTcpSockStream() override;
 
-    std::int32_t connectState = Idle;
-    std::string kind;
-    std::uint32_t index = 0;
-    CTcpSockStreamParent* parent = nullptr;
-    CTcpSockStream* pairSocket = nullptr;
-    std::int32_t recvBufferSize = 0;
-    std::int32_t sendBufferSize = 0;
-    std::uint32_t sRemainCount = 0;
-    std::uint32_t maxRemainCount = 0;
-    std::string bindIp;
-    std::uint32_t bindPort = 0;
-    std::string peerAddress;
-    std::uint32_t peerPort = 0;
-    // 1 once this stream's peer has ended while the partner still had bytes of it to send.
-    std::int32_t closePending = 0;
-    // Pass one peer's end on as a shutdown for writing and keep the other direction going,
-    // instead of closing the pair at the first end.
-    bool halfClose = false;
-    // Bytes read from this stream's peer.
-    std::uint64_t receivedBytes = 0;
+    // Makes the two streams each other's partner: each one's peer is read into the other.
+    void pairWith(CTcpSockStream& partner);
+    Side side() const { return side_; }
+    // The pair's slot in its repeater's table.
+    std::uint32_t index() const { return index_; }
+    void setIndex(std::uint32_t slot) { index_ = slot; }
+    ConnectState connectState() const { return connectState_; }
+    void setConnectState(ConnectState state) { connectState_ = state; }
 
-    void setKind(const std::string& text) { kind = text; }
-
-    // Sets both nominal sizes to sizeKb KiB (below 1 counts as 1). False when that size
+    // Sets the queue's size to sizeKb KiB (below 1 counts as 1). False when that size
     // cannot be held; the queue itself is borrowed from the pool on first use.
     bool allocateBuffers(int sizeKb, std::shared_ptr<BufferPool> pool);
 
     std::uint32_t getSendFreeSize() const;
 
-    // Queues bytes behind those already waiting; nothing happens if they do not fit.
-    void appendSendBuffer(const unsigned char* bytes, std::uint32_t length);
-
-    // Pushes the queue into the socket. False when that failed and the pair, this stream
-    // included, has been closed: the caller must not touch the stream any more.
-    bool writeSendBuffer2Socket();
-
     // Fills the names of an outgoing stream once its connect has succeeded; they are kept,
     // so the status list still shows them after the connection has failed.
     void readNames();
+    // Fills the names of an accepted stream: the peer as the accept reported it.
+    void acceptedFrom(const std::string& peerAddress, std::uint32_t peerPort);
     // Hands over what is still queued for the peer (the stream keeps an empty queue).
     SendRing takeSendQueue();
 
-    const std::string& getPeerAddress() const { return peerAddress; }
-    std::uint32_t getPeerPort() const { return peerPort; }
-    const std::string& getBindIp() const { return bindIp; }
-    std::uint32_t getBindPort() const { return bindPort; }
-    std::uint32_t getMaxRemainCount() const { return maxRemainCount; }
+    const std::string& getPeerAddress() const { return peerAddress_; }
+    std::uint32_t getPeerPort() const { return peerPort_; }
+    const std::string& getBindIp() const { return bindIp_; }
+    std::uint32_t getBindPort() const { return bindPort_; }
+    // Bytes waiting in the queue for this stream's peer, now and at most so far.
+    std::uint32_t queuedBytes() const { return queued_; }
+    std::uint32_t getMaxRemainCount() const { return mostQueued_; }
+    std::uint32_t sendBufferSize() const { return sendBufferSize_; }
+    // Bytes read from this stream's peer.
+    std::uint64_t receivedBytes() const { return receivedBytes_; }
+    // True once this stream's peer has ended while the partner still had bytes of it to send.
+    bool closePending() const { return closePending_; }
     Flow inbound() const { return inbound_; }
 
     void OnReceive(int nErrorCode) override;
     void OnSend(int nErrorCode) override;
     void OnOutOfBandData(int nErrorCode) override;
-    void OnAccept(int nErrorCode) override;
     void OnConnect(int nErrorCode) override;
     void OnClose(int nErrorCode) override;
 
   private:
+    // Pushes the queue into the socket. False when that failed and the pair, this stream
+    // included, has been closed: the caller must not touch the stream any more.
+    bool writeSendBuffer2Socket();
     void peerHasEnded();
     void advanceClose();
     void queueChanged();
     void resumePartnerReading();
     void reportError(int err);
 
+    const Side side_;
+    CTcpSockStreamParent* const parent_;
+    // Pass one peer's end on as a shutdown for writing and keep the other direction going,
+    // instead of closing the pair at the first end.
+    const bool halfClose_;
+    CTcpSockStream* partner_ = nullptr;
+    ConnectState connectState_ = ConnectState::Idle;
+    std::uint32_t index_ = 0;
+    std::uint32_t sendBufferSize_ = 0;
+    std::uint32_t queued_ = 0;
+    std::uint32_t mostQueued_ = 0;
+    std::string bindIp_;
+    std::uint32_t bindPort_ = 0;
+    std::string peerAddress_;
+    std::uint32_t peerPort_ = 0;
+    bool closePending_ = false;
+    std::uint64_t receivedBytes_ = 0;
     SendRing sendQueue_;
     // Set while this stream's reading waits for room in the partner's queue.
     bool receivePaused_ = false;

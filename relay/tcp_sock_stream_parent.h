@@ -1,16 +1,17 @@
 #pragma once
 
-#include <string>
+#include "relay/stream_side.h"
 
-// How a stream reports to its repeater. The stream names itself by pair index and kind.
+// How a repeater's sockets report to it: the listening socket that connections wait, a stream
+// its events, naming itself by pair index and side.
 // notifyOnClose and notifyOnError end with the whole pair closed and both streams destroyed,
 // so a stream touches nothing of itself or its partner after either returns.
 class CTcpSockStreamParent {
   public:
-    virtual void notifyOnAccept(int index, std::string kind) = 0;
-    virtual void notifyOnConnect(int index, std::string kind) = 0;
-    virtual void notifyOnClose(int index, std::string kind) = 0;
-    virtual void notifyOnError(int index, std::string kind, int err) = 0;
+    virtual void notifyOnAccept() = 0;
+    virtual void notifyOnConnect(int index, Side side) = 0;
+    virtual void notifyOnClose(int index, Side side) = 0;
+    virtual void notifyOnError(int index, Side side, int err) = 0;
 
   protected:
     ~CTcpSockStreamParent() = default;

@@ -388,8 +388,7 @@ void UdpRepeater::connectSession(UdpSession& session, const std::vector<SocketAd
     }
     std::unique_ptr<PendingDatagrams> pending = std::move(session.pending);
     for (const std::string& datagram : pending->datagrams) {
-        send(session.socket.handle(), datagram.data(), datagram.size(),
-             MSG_DONTWAIT | MSG_NOSIGNAL);
+        session.socket.sendNow(datagram.data(), datagram.size());
     }
 }
 
@@ -532,9 +531,7 @@ std::vector<UdpSessionRow> UdpRepeater::snapshot() const {
         SocketAddress ends;
         if (s->socket.localName(ends)) {
             row.outgoingIp = textOf(ends, row.outgoingPort);
-            socklen_t length = sizeof ends.storage;
-            if (getpeername(s->socket.handle(), ends.get(), &length) == 0) {
-                ends.length = length;
+            if (s->socket.peerName(ends)) {
                 row.destinationAddress = textOf(ends, row.destinationPort);
             }
         }

@@ -15,7 +15,7 @@
 #include "platform/host_resolver.h"
 #include "platform/loop_timer.h"
 #include "relay/connection_log.h"
-#include "relay/datagram_batch.h"
+#include "platform/datagram_batch.h"
 #include "relay/tcp_repeater_listener.h"
 #include "relay/udp_port_quarantine.h"
 #include "relay/udp_session_table.h"

@@ -70,7 +70,7 @@ RelayStats collect(const std::vector<std::unique_ptr<CTcpRepeater>>& repeaters) 
             for (const CTcpSockStream* stream :
                  {pair->acceptSocket.get(), pair->connectSocket.get()}) {
                 stats.fullQueues += stream->getSendFreeSize() == 0 ? 1 : 0;
-                stats.queuedBytes += stream->sRemainCount;
+                stats.queuedBytes += stream->queuedBytes();
             }
         }
         stats.connections[i] = repeater.getConnectionCount();

@@ -191,7 +191,7 @@ TEST_F(ClosingTest, APeerThatEndsStillGetsWhatTheRelayHeldForItThenAReset) {
     ASSERT_TRUE(runUntil([&] {
         CTcpSockPair* pair = firstPair();
         int unread = -1;
-        return pair != nullptr && pair->connectSocket->sRemainCount > 0 &&
+        return pair != nullptr && pair->connectSocket->queuedBytes() > 0 &&
                ioctl(pair->acceptSocket->handle(), SIOCINQ, &unread) == 0 && unread == 0;
     }));
     held = false;
@@ -224,7 +224,7 @@ TEST_F(ClosingTest, AResetWhileTheRelayHoldsDataIsPassedOnAsAReset) {
         ssize_t n = send(client, upload.data(), upload.size(), MSG_NOSIGNAL);
         sent += n > 0 ? static_cast<std::size_t>(n) : 0;
         CTcpSockPair* pair = firstPair();
-        return pair != nullptr && pair->connectSocket->sRemainCount > 0;
+        return pair != nullptr && pair->connectSocket->queuedBytes() > 0;
     }));
     loopback::resetOnClose(client);
     close(client);
@@ -269,8 +269,8 @@ TEST_F(ClosingTest, AStopEndsCleanlyOnlyWhatEndedAndWasDelivered) {
         ASSERT_TRUE(runUntil([&] {
             CTcpSockPair* pair = firstPair();
             return pair != nullptr && pair->bytesDown() == c.bytes &&
-                   (c.pause == 0us ? pair->acceptSocket->sRemainCount == 0
-                                   : pair->acceptSocket->sRemainCount > (1u << 20)) &&
+                   (c.pause == 0us ? pair->acceptSocket->queuedBytes() == 0
+                                   : pair->acceptSocket->queuedBytes() > (1u << 20)) &&
                    (pair->connectSocket->inbound() == Flow::Shut) == c.destinationEnds;
         }));
         repeater.stop();

@@ -216,8 +216,8 @@ TEST_P(CloseWithQueuedData, DeliversEverythingBeforeClosing) {
     // Wait until every closing peer's end has been seen while its bytes still wait.
     ASSERT_TRUE(runUntil([&] {
         CTcpSockPair* pair = firstPair();
-        return pair != nullptr && (!clientSends || pair->acceptSocket->closePending == 1) &&
-               (!serverSends || pair->connectSocket->closePending == 1);
+        return pair != nullptr && (!clientSends || pair->acceptSocket->closePending()) &&
+               (!serverSends || pair->connectSocket->closePending());
     }));
     EXPECT_EQ(pairCount(), 1);
     serverGate.open = true;

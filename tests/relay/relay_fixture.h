@@ -79,7 +79,7 @@ class RelayTest : public ::testing::Test {
         std::vector<int> indexes;
         int cursor = 0;
         while (CTcpSockPair* pair = repeater.getNextPair(cursor)) {
-            indexes.push_back(static_cast<int>(pair->acceptSocket->index));
+            indexes.push_back(static_cast<int>(pair->acceptSocket->index()));
         }
         return indexes;
     }

@@ -250,7 +250,7 @@ TEST_F(RepeaterTest, BufferSizeAboveTheBoundIsHeldToIt) {
     int cursor = 0;
     CTcpSockPair* pair = repeater.getNextPair(cursor);
     ASSERT_NE(pair, nullptr);
-    EXPECT_EQ(pair->connectSocket->sendBufferSize, CTcpRepeater::kMaxBufferKb * 1024);
+    EXPECT_EQ(pair->connectSocket->sendBufferSize(), CTcpRepeater::kMaxBufferKb * 1024);
     close(client);
     EXPECT_TRUE(runUntil([&] { return pairCount() == 0; }));
 }

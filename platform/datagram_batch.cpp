@@ -1,4 +1,4 @@
-#include "relay/datagram_batch.h"
+#include "platform/datagram_batch.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,0 +1,72 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/socket_wait.h"
+#include "platform/tcp_queues.h"
+#include "tests/support/loopback.h"
+
+namespace {
+using namespace std::chrono_literals;
+
+// Polls the kernel's state until it holds or two seconds have passed.
+template <class Condition>
+bool within2s(Condition condition) {
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);  // paces the queries; the kernel moves by itself
+    }
+    return true;
+}
+}  // namespace
+
+// One loopback connection through its life: what the queues hold, what the wait reports for
+// the directions asked about, and the reset as the socket's state.
+TEST(TcpQueues, FollowOneLoopbackConnectionToItsReset) {
+    int port = 0;
+    const int listener = loopback::listenAny(port, 1);
+    ASSERT_GE(listener, 0);
+    const int client = loopback::connectTo(port);
+    ASSERT_GE(client, 0);
+    const int server = accept(listener, nullptr, nullptr);
+    ASSERT_GE(server, 0);
+
+    SocketWait wait;
+    wait.add(server, false);
+    wait.add(client, true);
+    ASSERT_TRUE(wait.wait(0ms));
+    EXPECT_FALSE(wait.readable(0));
+    EXPECT_FALSE(wait.writable(0)) << "sending was not asked about";
+    EXPECT_TRUE(wait.writable(1));
+    EXPECT_EQ(unreadBytes(server), 0);
+    EXPECT_FALSE(connectionReset(client));
+
+    ASSERT_TRUE(loopback::sendAll(client, "hello", 5));
+    wait.clear();
+    wait.add(server, false);
+    ASSERT_TRUE(wait.wait(2000ms));
+    EXPECT_TRUE(wait.readable(0));
+    EXPECT_EQ(unreadBytes(server), 5);
+    EXPECT_TRUE(within2s([&] { return unsentBytes(client) == 0; }));
+
+    loopback::resetOnClose(server);
+    close(server);
+    wait.clear();
+    wait.add(client, false);
+    ASSERT_TRUE(wait.wait(2000ms));
+    EXPECT_TRUE(wait.readable(0)) << "a reset counts as readable";
+    EXPECT_TRUE(connectionReset(client));
+    close(client);
+    close(listener);
+
+    // A descriptor that is no socket holds nothing and tells no state.
+    EXPECT_EQ(unreadBytes(-1), 0);
+    EXPECT_EQ(unsentBytes(-1), 0);
+    EXPECT_TRUE(connectionReset(-1));
+}
