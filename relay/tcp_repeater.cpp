@@ -49,7 +49,7 @@ void keepAlive(CTcpSockStream& stream) {
 }
 }  // namespace
 
-CTcpRepeater::CTcpRepeater() = default;
+CTcpRepeater::CTcpRepeater(RepeaterTuning tuning) : stopGrace_(tuning.stopGrace) {}
 
 CTcpRepeater::~CTcpRepeater() {
     dropStopHook();
@@ -75,8 +75,6 @@ void CTcpRepeater::dropStopHook() {
 
 void CTcpRepeater::configure(const ForwardConfig& config) {
     config_ = config;
-    bufferSize = config.bufferSizeKb;
-    options_ = config.relay;
 }
 
 void CTcpRepeater::setLookupFunction(LookupFunction lookup) {
@@ -84,18 +82,15 @@ void CTcpRepeater::setLookupFunction(LookupFunction lookup) {
     resolver_.reset();
 }
 
-bool CTcpRepeater::start(int listenPort, const std::string& host, int destinationPort) {
-    port = listenPort;
-    forwardHost = host;
-    forwardPort = destinationPort;
+bool CTcpRepeater::start() {
     SocketAddress numeric;
     numericDestination_.reset();
-    if (parseNumericAddress(forwardHost, forwardPort, numeric)) {
+    if (parseNumericAddress(config_.forwardHost, config_.forwardPort, numeric)) {
         numericDestination_ = numeric;
     }
     // Create sets SO_REUSEADDR before it binds a fixed port, where it takes effect.
     const char* bindAddress = config_.listenHost.empty() ? nullptr : config_.listenHost.c_str();
-    if (!listenSocket.Create(port, SOCK_STREAM, FD_ALL_EVENTS, bindAddress)) {
+    if (!listenSocket.Create(config_.listenPort, SOCK_STREAM, FD_ALL_EVENTS, bindAddress)) {
         TRACE("Error:CTcpRepeater::start()-Create() err=%d\n", WSAGetLastError());
         return false;
     }
@@ -112,16 +107,16 @@ bool CTcpRepeater::start(int listenPort, const std::string& host, int destinatio
             [this](std::chrono::steady_clock::time_point graceEnds) { stop(graceEnds); });
     }
     if (config_.name.empty()) {
-        TRACE("CTcpRepeater::start()-Listen() OK! Port=%d\n", static_cast<int>(getListenPort()));
+        TRACE("CTcpRepeater::start()-Listen() OK! Port=%d\n", static_cast<int>(listenPort()));
     } else {
         TRACE("CTcpRepeater::start()-Listen() OK! Port=%d Name=%s\n",
-              static_cast<int>(getListenPort()), config_.name.c_str());
+              static_cast<int>(listenPort()), config_.name.c_str());
     }
     log_ = !config_.log
                ? nullptr
-               : std::make_unique<ConnectionLog>(config_.logPath, static_cast<int>(getListenPort()),
+               : std::make_unique<ConnectionLog>(config_.logPath, static_cast<int>(listenPort()),
                                                  config_.name);
-    if (options_.idleTimeoutSeconds > 0) {
+    if (config_.relay.idleTimeoutSeconds > 0) {
         idleSweep_.startRepeating(
             std::chrono::duration_cast<std::chrono::milliseconds>(kIdleSweepInterval),
             [this] { closeIdlePairs(); });
@@ -157,7 +152,7 @@ void CTcpRepeater::stop() {
     }
 }
 
-unsigned int CTcpRepeater::getListenPort() const {
+unsigned int CTcpRepeater::listenPort() const {
     std::string address;
     unsigned int bound = 0;
     if (!listenSocket.isOpen() || !listenSocket.GetSockName(address, bound)) {
@@ -167,7 +162,7 @@ unsigned int CTcpRepeater::getListenPort() const {
 }
 
 std::shared_ptr<BufferPool> CTcpRepeater::poolForBufferSize() {
-    long long bytes = static_cast<long long>(clampedBufferKb(bufferSize)) * 1024;
+    long long bytes = static_cast<long long>(clampedBufferKb(config_.bufferSizeKb)) * 1024;
     if (bytes > INT_MAX) {
         return nullptr;
     }
@@ -225,9 +220,9 @@ std::unique_ptr<CTcpSockPair> CTcpRepeater::makePair(std::unique_ptr<CTcpSockStr
     std::shared_ptr<BufferPool> pool = poolForBufferSize();
     accepted->parent = this;
     accepted->setKind("acceptSocket");
-    if (!accepted->allocateBuffers(clampedBufferKb(bufferSize), pool)) {
+    if (!accepted->allocateBuffers(clampedBufferKb(config_.bufferSizeKb), pool)) {
         TRACE("Error:CTcpRepeater::notifyOnAccept()-allocateBuffers() FAILED size=%d\n",
-              bufferSize);
+              config_.bufferSizeKb);
         return nullptr;
     }
     // Its socket is made when the destination is known, so a client waiting for a lookup
@@ -235,12 +230,12 @@ std::unique_ptr<CTcpSockPair> CTcpRepeater::makePair(std::unique_ptr<CTcpSockStr
     auto outgoing = std::make_unique<CTcpSockStream>();
     outgoing->parent = this;
     outgoing->setKind("connectSocket");
-    outgoing->allocateBuffers(clampedBufferKb(bufferSize), pool);
+    outgoing->allocateBuffers(clampedBufferKb(config_.bufferSizeKb), pool);
 
     accepted->pairSocket = outgoing.get();
     outgoing->pairSocket = accepted.get();
-    accepted->halfClose = options_.halfClose;
-    outgoing->halfClose = options_.halfClose;
+    accepted->halfClose = config_.relay.halfClose;
+    outgoing->halfClose = config_.relay.halfClose;
     auto pair = std::make_unique<CTcpSockPair>();
     pair->acceptSocket = std::move(accepted);
     pair->connectSocket = std::move(outgoing);
@@ -261,7 +256,7 @@ void CTcpRepeater::lookUpDestination(int slot) {
         return;
     }
     std::uint64_t ticket = resolver_->lookup(
-        forwardHost, forwardPort,
+        config_.forwardHost, config_.forwardPort,
         [this, slot](std::uint64_t ticket, int error, std::vector<SocketAddress> addresses) {
             CTcpSockPair* waiting = pairAt(slot);
             if (waiting != nullptr && waiting->lookupTicket == ticket) {
@@ -286,7 +281,7 @@ void CTcpRepeater::connectPair(int slot, const std::vector<SocketAddress>& addre
     }
     if (lookupError == 0 && pair.connectSocket->ConnectTo(addresses)) {
         TRACE("CTcpRepeater::notifyOnAccept()-Connect() OK host=%s, port=%d \n",
-              forwardHost.c_str(), forwardPort);
+              config_.forwardHost.c_str(), config_.forwardPort);
         markConnected(pair);
         reportConnectionCount();
         return;
@@ -294,13 +289,13 @@ void CTcpRepeater::connectPair(int slot, const std::vector<SocketAddress>& addre
     int err = lookupError != 0 ? lookupError : WSAGetLastError();
     if (err == WSAEWOULDBLOCK) {
         TRACE("CTcpRepeater::notifyOnAccept()-Connect() WSAEWOULDBLOCK  host=%s, port=%d \n",
-              forwardHost.c_str(), forwardPort);
+              config_.forwardHost.c_str(), config_.forwardPort);
         pair.acceptSocket->connectState = Connecting;
         pair.connectSocket->connectState = Connecting;
         return;
     }
     TRACE("CTcpA2AModel::notifyOnAccept() CONNECT FAILE! hostname=%s, port=%d err=%d\n",
-          forwardHost.c_str(), forwardPort, err);
+          config_.forwardHost.c_str(), config_.forwardPort, err);
     closePair(slot, {pair.connectSocket.get(), "error " + std::to_string(err), err});
 }
 
@@ -314,7 +309,7 @@ void CTcpRepeater::markConnected(CTcpSockPair& pair) {
     pair.connectTimer.cancel();
     pair.connectSocket->readNames();
     pair.quietSince = std::chrono::steady_clock::now();
-    if (options_.keepAlive) {
+    if (config_.relay.keepAlive) {
         keepAlive(*pair.acceptSocket);
         keepAlive(*pair.connectSocket);
     }
@@ -419,7 +414,8 @@ ConnectionLog::Ends CTcpRepeater::endsOf(const CTcpSockPair& pair) const {
     const CTcpSockStream& destination = *pair.connectSocket;
     return {ConnectionLog::endText(pair.acceptSocket->peerAddress, pair.acceptSocket->peerPort),
             destination.peerAddress.empty()
-                ? ConnectionLog::endText(forwardHost, static_cast<unsigned int>(forwardPort))
+                ? ConnectionLog::endText(config_.forwardHost,
+                                         static_cast<unsigned int>(config_.forwardPort))
                 : ConnectionLog::endText(destination.peerAddress, destination.peerPort)};
 }
 
@@ -438,11 +434,11 @@ void CTcpRepeater::logClose(const CTcpSockPair& pair, const PairEnding& ending) 
 }
 
 void CTcpRepeater::scheduleConnectTimeout(int slot) {
-    if (options_.connectTimeoutSeconds <= 0) {
+    if (config_.relay.connectTimeoutSeconds <= 0) {
         return;
     }
     // The timer goes with the pair, so it never outlives it.
-    pairs[slot]->connectTimer.start(std::chrono::seconds(options_.connectTimeoutSeconds),
+    pairs[slot]->connectTimer.start(std::chrono::seconds(config_.relay.connectTimeoutSeconds),
                                     [this, slot] {
                                         // Too slow counts as a failed connect, whichever
                                         // address was being tried.
@@ -452,7 +448,7 @@ void CTcpRepeater::scheduleConnectTimeout(int slot) {
 
 void CTcpRepeater::closeIdlePairs() {
     auto now = std::chrono::steady_clock::now();
-    auto limit = std::chrono::seconds(options_.idleTimeoutSeconds);
+    auto limit = std::chrono::seconds(config_.relay.idleTimeoutSeconds);
     // A byte count that has not moved since the last look means silence in both directions.
     for (int slot = 0; validSlot(slot, pairs.size()); ++slot) {
         CTcpSockPair* pair = pairs[slot].get();
@@ -497,4 +493,27 @@ CTcpSockPair* CTcpRepeater::getNextPair(int& cursor) {
     }
     cursor = -1;
     return nullptr;
+}
+
+std::vector<ConnectionRow> CTcpRepeater::rows() const {
+    // Ports and sizes are shown as signed decimals, as the streams' figures always were.
+    auto peerOf = [](const CTcpSockStream& stream) {
+        return ConnectionRow::End{stream.getPeerAddress(), static_cast<int>(stream.getPeerPort())};
+    };
+    auto bindOf = [](const CTcpSockStream& stream) {
+        return ConnectionRow::End{stream.getBindIp(), static_cast<int>(stream.getBindPort())};
+    };
+    std::vector<ConnectionRow> rows;
+    for (const auto& pair : pairs) {
+        if (!pair) {
+            continue;
+        }
+        const CTcpSockStream& accepted = *pair->acceptSocket;
+        const CTcpSockStream& outgoing = *pair->connectSocket;
+        rows.push_back({pair->serial, peerOf(accepted), bindOf(accepted),
+                        static_cast<int>(accepted.getMaxRemainCount()), bindOf(outgoing),
+                        peerOf(outgoing), static_cast<int>(outgoing.getMaxRemainCount()),
+                        pair->bytesUp(), pair->bytesDown(), pair->acceptedAt});
+    }
+    return rows;
 }

@@ -3,6 +3,8 @@
 #include <QTimer>
 #include <array>
 #include <atomic>
+#include <sys/socket.h>
+
 #include <cerrno>
 
 #include "panel_fixture.h"
@@ -49,14 +51,7 @@ class StatusTest : public PanelTest {
         ASSERT_EQ(panelText(IDC_SWITCH), "ON");
     }
 
-    int pairCount() {
-        int cursor = 0;
-        int pairs = 0;
-        while (panel->getRepeater().getNextPair(cursor) != nullptr && pairs < 1000) {
-            ++pairs;
-        }
-        return pairs;
-    }
+    int pairCount() { return static_cast<int>(panel->getRepeater().rows().size()); }
 
     // Presses the status button; inside the dialog's own loop runs inspect, then the
     // dialog is closed with its button. False when no dialog came up.
@@ -188,10 +183,9 @@ TEST_F(StatusTest, RowsFollowTheRelayAndTheSelectionFollowsItsPair) {
     // The relay runs on this thread: wait until the echo has come back through it.
     ASSERT_TRUE(clients[2].send("hello"));
     ASSERT_TRUE(waitFor([&] {
-        int cursor = 0;
         std::uint64_t down = 0;
-        while (const CTcpSockPair* pair = panel->getRepeater().getNextPair(cursor)) {
-            down += pair->bytesDown();
+        for (const ConnectionRow& row : panel->getRepeater().rows()) {
+            down += row.bytesDown;
         }
         return down == 5;
     }));
