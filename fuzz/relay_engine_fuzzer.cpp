@@ -430,8 +430,8 @@ Connection* Harness::connectionOf(const CTcpSockPair& pair) {
 
 void Harness::failWithState(const char* what) {
     std::fprintf(stderr, "relay_engine_fuzzer: %s\n  pairs=%d count=%d refusing=%d stopped=%d\n",
-                 what, pairsLeft(), repeater_ ? repeater_->connectionCount() : 0,
-                 refusing_ ? 1 : 0, stopped_ ? 1 : 0);
+                 what, pairsLeft(), repeater_ ? repeater_->connectionCount() : 0, refusing_ ? 1 : 0,
+                 stopped_ ? 1 : 0);
     for (std::size_t i = 0; i < connections_.size(); ++i) {
         const Connection& c = *connections_[i];
         std::fprintf(

@@ -350,8 +350,7 @@ class Harness {
 
     void checkTable() {
         const auto rows = repeater_.rows();
-        if (rows.size() > bound_ ||
-            repeater_.connectionCount() != static_cast<int>(rows.size())) {
+        if (rows.size() > bound_ || repeater_.connectionCount() != static_cast<int>(rows.size())) {
             fail("%zu sessions, bound %zu", rows.size(), bound_);
         }
         if (counts_.last != repeater_.connectionCount()) {
@@ -359,8 +358,8 @@ class Harness {
                  repeater_.connectionCount());
         }
         for (const ConnectionRow& row : rows) {
-            if (!talkedSinceStart_.contains(clientName(row.acceptPeer.address == "127.0.0.2",
-                                                       row.acceptPeer.port))) {
+            if (!talkedSinceStart_.contains(
+                    clientName(row.acceptPeer.address == "127.0.0.2", row.acceptPeer.port))) {
                 fail("a session for a client that did not send or was refused");
             }
         }

@@ -18,15 +18,14 @@ class CSettingDlg;
 class SocketLoopThread;
 
 // The panel of one listening TCP or UDP port: its ON/OFF switch, connection (or session)
-// count and destination,
-// the buttons that open the forward-settings and connection-status dialogs, and the port's
-// settings in the settings file.
+// count and destination, the buttons that open the forward-settings and connection-status
+// dialogs, and the port's settings in the settings file.
 //
 // Ownership: owns its repeater, of the kind its protocol asks for; the settings dialog and
-// the socket thread belong to the main window. A child window of the main window. Thread: UI thread.
-// Given a socket thread, the repeater lives on it: made, driven, read and destroyed there
-// through calls that wait, and its count comes back queued. Without one, the repeater runs
-// on the UI thread's own socket loop and reports its count directly.
+// the socket thread belong to the main window. A child window of the main window.
+// Thread: UI thread. Given a socket thread, the repeater lives on it: made, driven, read and
+// destroyed there through calls that wait, and its count comes back queued. Without one, the
+// repeater runs on the UI thread's own socket loop and reports its count directly.
 // What others show of the panel (the notification area's menu and tooltip) follows its
 // signals: the count as it is shown, the switch, and the forward's label.
 class CPortDlg : public CDialog, public CSettingDlgListener, public RepeaterListener {

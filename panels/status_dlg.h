@@ -21,9 +21,10 @@ class SocketLoopThread;
 std::string readableRate(double bytesPerSecond);
 
 // The connection-status dialog: one repeater's connections (TCP pairs or UDP sessions), one
-// row each in the repeater's order, kept current while it is open: once a second rows of new pairs appear, rows of
-// closed ones go, and the others change in place (byte counts, rates, time). A selected
-// connection can be cut with "切断". The selection follows its pair, not its row number.
+// row each in the repeater's order, kept current while it is open: once a second rows of new
+// connections appear, rows of closed ones go, and the others change in place (byte counts,
+// rates, time). A selected connection can be cut with "切断". The selection follows its
+// connection, not its row number.
 // Ownership: the repeater and the socket thread are not owned; the panel that opens the
 // dialog outlives it. Modal, UI thread. Given a socket thread, the repeater lives there: the
 // dialog copies what it shows in one call to that thread, so every row is of one moment.

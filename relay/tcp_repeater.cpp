@@ -112,10 +112,9 @@ bool CTcpRepeater::start() {
         TRACE("CTcpRepeater::start()-Listen() OK! Port=%d Name=%s\n",
               static_cast<int>(listenPort()), config_.name.c_str());
     }
-    log_ = !config_.log
-               ? nullptr
-               : std::make_unique<ConnectionLog>(config_.logPath, static_cast<int>(listenPort()),
-                                                 config_.name);
+    log_ = !config_.log ? nullptr
+                        : std::make_unique<ConnectionLog>(
+                              config_.logPath, static_cast<int>(listenPort()), config_.name);
     if (config_.relay.idleTimeoutSeconds > 0) {
         idleSweep_.startRepeating(
             std::chrono::duration_cast<std::chrono::milliseconds>(kIdleSweepInterval),

@@ -93,8 +93,9 @@ std::chrono::milliseconds UdpRepeater::idleLimit() const {
         return idleOverride_;
     }
     // A UDP session has no end of its own: silence is the only sign that it is over.
-    return std::chrono::seconds(config_.relay.idleTimeoutSeconds > 0 ? config_.relay.idleTimeoutSeconds
-                                                                : kDefaultIdleSeconds);
+    return std::chrono::seconds(config_.relay.idleTimeoutSeconds > 0
+                                    ? config_.relay.idleTimeoutSeconds
+                                    : kDefaultIdleSeconds);
 }
 
 bool UdpRepeater::start() {
@@ -122,8 +123,9 @@ bool UdpRepeater::start() {
     } else {
         TRACE("UdpRepeater::start()-Bind() OK! Port=%d Name=%s\n", port, config_.name.c_str());
     }
-    log_ = !config_.log ? nullptr
-                        : std::make_unique<ConnectionLog>(config_.logPath, port, config_.name, "UDP");
+    log_ = !config_.log
+               ? nullptr
+               : std::make_unique<ConnectionLog>(config_.logPath, port, config_.name, "UDP");
     // Often enough that a session ends within a quarter of its idle time past it.
     sweepTimer_.startRepeating(std::clamp(idleLimit() / 4, kShortestSweep, kLongestSweep),
                                [this] { sweep(); });

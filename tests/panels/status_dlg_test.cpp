@@ -1,9 +1,9 @@
+#include <sys/socket.h>
 #include <QApplication>
 #include <QHeaderView>
 #include <QTimer>
 #include <array>
 #include <atomic>
-#include <sys/socket.h>
 
 #include <cerrno>
 
