@@ -446,3 +446,39 @@ TEST_F(UdpRelayTest, ADatagramThatCannotGoIsSkippedAndTheRestOfItsBatchGoes) {
     });
     EXPECT_EQ(answers, sent);
 }
+
+// Either protocol behind the one interface: made by its kind, it relays, lists its client,
+// cuts it and counts alike.
+TEST_F(UdpRelayTest, EitherProtocolRelaysListsAndCutsThroughTheOneInterface) {
+    loopback::Server tcpEcho(loopback::echo);
+    for (bool datagrams : {false, true}) {
+        SCOPED_TRACE(datagrams ? "UDP" : "TCP");
+        ForwardConfig forward =
+            testForward(0, "127.0.0.1", datagrams ? echo.port() : tcpEcho.port());
+        forward.udp = datagrams;
+        std::unique_ptr<PortRepeater> port = makeRepeater(forward);
+        port->setListener(&recorder);
+        ASSERT_TRUE(port->start());
+        const int at = static_cast<int>(port->listenPort());
+        Fd udpClient{udp::bindAt("127.0.0.1")};
+        loopback::Client tcpClient;
+        const int clientPort = datagrams ? udp::localPort(udpClient.fd) : 0;
+        ASSERT_TRUE(datagrams || tcpClient.connectTo(at));
+        EXPECT_EQ(whileRelaying([&] {
+                      if (datagrams) {
+                          return roundTrip(udpClient.fd, "127.0.0.1", at, "one");
+                      }
+                      return tcpClient.send("one") ? tcpClient.receive(3) : std::string();
+                  }),
+                  "one");
+        ASSERT_TRUE(loop.runUntil([&] { return port->connectionCount() == 1; }, 10s));
+        const std::vector<ConnectionRow> rows = port->rows();
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_EQ(rows[0].acceptPeer.port, datagrams ? clientPort : tcpClient.localPort());
+        EXPECT_EQ(rows[0].bytesUp, 3u);
+        EXPECT_TRUE(port->disconnect(rows[0].serial));
+        EXPECT_TRUE(loop.runUntil([&] { return port->connectionCount() == 0; }, 10s));
+        EXPECT_EQ(recorder.last(), 0);
+        port->stop(std::chrono::steady_clock::now());
+    }
+}
