@@ -51,7 +51,12 @@ class StatusTest : public PanelTest {
         ASSERT_EQ(panelText(IDC_SWITCH), "ON");
     }
 
-    int pairCount() { return static_cast<int>(panel->getRepeater().rows().size()); }
+    // Read where the repeater lives.
+    int pairCount() {
+        std::size_t rows = 0;
+        runOnSocketLoop(socketThread.get(), [&] { rows = panel->getRepeater().rows().size(); });
+        return static_cast<int>(rows);
+    }
 
     // Presses the status button; inside the dialog's own loop runs inspect, then the
     // dialog is closed with its button. False when no dialog came up.
