@@ -198,13 +198,8 @@ bool CPortDlg::applySwitch() {
     RepeaterListener* listener =
         socketThread != nullptr ? static_cast<RepeaterListener*>(&queuedCount) : this;
     onRepeaterThread([&] {
-        // A stopped repeater of the other protocol has nothing left to keep.
-        if (repeater->config().udp != config.udp) {
-            repeater->setListener(nullptr);
-            repeater = makeRepeater(config);
-        }
+        reconfigure(repeater, config);
         repeater->setListener(listener);
-        repeater->configure(config);
         started = repeater->start();
         startError = WSAGetLastError();
     });

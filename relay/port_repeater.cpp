@@ -13,3 +13,11 @@ std::unique_ptr<PortRepeater> makeRepeater(const ForwardConfig& config) {
     repeater->configure(config);
     return repeater;
 }
+
+void reconfigure(std::unique_ptr<PortRepeater>& repeater, const ForwardConfig& config) {
+    if (repeater && repeater->config().udp == config.udp) {
+        repeater->configure(config);
+        return;
+    }
+    repeater = makeRepeater(config);
+}

@@ -73,3 +73,6 @@ class PortRepeater {
 
 // A configured repeater of the kind the forward's protocol asks for.
 std::unique_ptr<PortRepeater> makeRepeater(const ForwardConfig& config);
+// Hands a stopped repeater new settings; one of the other protocol is replaced by a new one,
+// since it has nothing left to keep. The listener is then to be set again.
+void reconfigure(std::unique_ptr<PortRepeater>& repeater, const ForwardConfig& config);

@@ -482,3 +482,17 @@ TEST_F(UdpRelayTest, EitherProtocolRelaysListsAndCutsThroughTheOneInterface) {
         port->stop(std::chrono::steady_clock::now());
     }
 }
+
+TEST(Reconfigure, KeepsARepeaterOfTheSameProtocolAndReplacesOneOfTheOther) {
+    SocketEventLoop loop;
+    std::unique_ptr<PortRepeater> repeater = makeRepeater(testForward(0, "127.0.0.1", 1));
+    const PortRepeater* first = repeater.get();
+    ForwardConfig next = testForward(0, "127.0.0.1", 2);
+    reconfigure(repeater, next);
+    EXPECT_EQ(repeater.get(), first);
+    EXPECT_EQ(repeater->config(), next);
+    next.udp = true;
+    reconfigure(repeater, next);
+    EXPECT_NE(dynamic_cast<UdpRepeater*>(repeater.get()), nullptr);
+    EXPECT_EQ(repeater->config(), next);
+}
