@@ -21,6 +21,7 @@
 #include "platform/trace.h"
 #include "relay/tcp_repeater.h"
 #include "tests/support/loopback.h"
+#include "tests/support/test_forward.h"
 
 namespace {
 
@@ -98,11 +99,9 @@ int main(int argc, char** argv) {
     int sinkPort = 0;
     int sinkFd = listenLoopback(sinkPort);
     CTcpRepeater repeater;
-    ForwardConfig config;
-    config.listenHost = "127.0.0.1";
-    repeater.configure(config);
-    repeater.start(0, "127.0.0.1", sinkPort);
-    int relayPort = static_cast<int>(repeater.getListenPort());
+    repeater.configure(testForward(0, "127.0.0.1", sinkPort));
+    repeater.start();
+    int relayPort = static_cast<int>(repeater.listenPort());
 
     std::vector<double> direct;
     std::vector<double> relayed;

@@ -78,6 +78,7 @@
 #include "tests/support/loopback.h"
 #include "tests/support/process_figures.h"
 #include "tests/support/quiet_trace.h"
+#include "tests/support/test_forward.h"
 
 namespace {
 
@@ -273,15 +274,22 @@ class Harness;
 // The real engine; the notifications it gives itself are watched on their way through.
 class ObservedRepeater : public CTcpRepeater {
   public:
-    explicit ObservedRepeater(Harness& harness) : harness_(harness) {}
+    explicit ObservedRepeater(Harness& harness) : CTcpRepeater(shortGrace()), harness_(harness) {}
     void notifyOnClose(int index, Side side) override;
     void notifyOnError(int index, Side side, int err) override;
 
   private:
+    // Our ends are read on this thread only after stop returns: a short grace still runs it.
+    static RepeaterTuning shortGrace() {
+        RepeaterTuning tuning;
+        tuning.stopGrace = milliseconds(5);
+        return tuning;
+    }
+
     Harness& harness_;
 };
 
-class CountWatch : public CTcpRepeaterListener {
+class CountWatch : public RepeaterListener {
   public:
     explicit CountWatch(CTcpRepeater& repeater) : repeater_(repeater) {}
     void notifyConnectionCount(int count) override;
@@ -422,8 +430,8 @@ Connection* Harness::connectionOf(const CTcpSockPair& pair) {
 
 void Harness::failWithState(const char* what) {
     std::fprintf(stderr, "relay_engine_fuzzer: %s\n  pairs=%d count=%d refusing=%d stopped=%d\n",
-                 what, pairsLeft(), repeater_ ? repeater_->getConnectionCount() : 0,
-                 refusing_ ? 1 : 0, stopped_ ? 1 : 0);
+                 what, pairsLeft(), repeater_ ? repeater_->connectionCount() : 0, refusing_ ? 1 : 0,
+                 stopped_ ? 1 : 0);
     for (std::size_t i = 0; i < connections_.size(); ++i) {
         const Connection& c = *connections_[i];
         std::fprintf(
@@ -515,21 +523,19 @@ void Harness::run(Script& script) {
     openDestination();
     repeater_->setListener(&counts_);
     halfClose_ = (head & 0x40) != 0;
-    ForwardConfig config;
+    ForwardConfig config =
+        testForward(0, byName_ ? kDestinationName : "127.0.0.1", destinationPort_);
     config.bufferSizeKb = 1 + (head & 7);
     config.relay = {halfClose_, 0, 0, (head & 0x80) != 0};
-    config.listenHost = "127.0.0.1";
     repeater_->configure(config);
-    // Our ends are read on this thread only after stop returns: a short grace still runs it.
-    repeater_->setStopGrace(milliseconds(5));
     repeater_->setLookupFunction(
         [gate = gate_](const std::string& host, int port, std::vector<SocketAddress>& out) {
             return gate->lookup(host, port, out);
         });
-    if (!repeater_->start(0, byName_ ? kDestinationName : "127.0.0.1", destinationPort_)) {
+    if (!repeater_->start()) {
         fail("the relay does not listen");
     }
-    relayPort_ = repeater_->getListenPort();
+    relayPort_ = repeater_->listenPort();
     for (int op = 0; op < kMaxOps && !script.done(); ++op) {
         step(script);
     }
@@ -1036,7 +1042,7 @@ void Harness::teardown() {
     if (!done) {
         failWithState("the relay did not wind up within the round limit");
     }
-    if ((repeater_ && repeater_->getConnectionCount() != 0) || counts_.last != 0) {
+    if ((repeater_ && repeater_->connectionCount() != 0) || counts_.last != 0) {
         failWithState("connections still counted with the table empty");
     }
     for (auto& connection : connections_) {

@@ -57,6 +57,7 @@
 #include "relay/udp_repeater.h"
 #include "tests/support/process_figures.h"
 #include "tests/support/quiet_trace.h"
+#include "tests/support/test_forward.h"
 #include "tests/support/udp_peer.h"
 
 namespace {
@@ -116,7 +117,7 @@ int clientName(bool outsider, int port) {
     return (outsider ? 65536 : 0) + port;
 }
 
-struct CountCheck : CTcpRepeaterListener {
+struct CountCheck : RepeaterListener {
     int last = 0;
     void notifyConnectionCount(int count) override { last = count; }
 };
@@ -127,22 +128,20 @@ class Harness {
         : bound_(1 + (flags & 7)),
           names_((flags & 8) != 0),
           filtered_((flags & 16) != 0),
-          repeater_(bound_) {
+          repeater_(tuningFor(flags)) {
         destination_ = udp::bindAt("127.0.0.1", 0, 0ms);
         if (destination_ < 0) {
             fail("no destination socket");
         }
         repeater_.setListener(&counts_);
-        repeater_.setListenBind(1, "127.0.0.1");
-        const milliseconds idle(10 + 10 * (flags >> 5));
-        repeater_.setIdleTimeout(idle);
-        repeater_.setQuarantineTime(3 * idle);
-        lateBy_ = 2 * idle;
+        lateBy_ = 2 * idleFor(flags);
+        ForwardConfig config =
+            testForward(0, names_ ? "echo.test" : "127.0.0.1", udp::localPort(destination_));
+        config.udp = true;
         if (filtered_) {
-            CIpFilter loopbackOnly;
-            loopbackOnly.mode = CIpFilter::kLoopbackOnly;
-            repeater_.setFilter(&loopbackOnly);
+            config.filter.mode = CIpFilter::kLoopbackOnly;
         }
+        repeater_.configure(config);
         repeater_.setLookupFunction(
             [](const std::string&, int port, std::vector<SocketAddress>& out) {
                 SocketAddress address;
@@ -174,17 +173,26 @@ class Harness {
         }
         pump(milliseconds(5));
         repeater_.stop();
-        if (repeater_.getConnectionCount() != 0 || counts_.last != 0) {
+        if (repeater_.connectionCount() != 0 || counts_.last != 0) {
             fail("sessions left after stop");
         }
     }
 
   private:
+    static milliseconds idleFor(std::uint8_t flags) { return milliseconds(10 + 10 * (flags >> 5)); }
+    RepeaterTuning tuningFor(std::uint8_t flags) const {
+        RepeaterTuning tuning;
+        tuning.maxSessions = bound_;
+        tuning.idleTimeout = idleFor(flags);
+        tuning.quarantine = 3 * idleFor(flags);
+        return tuning;
+    }
+
     void start() {
-        if (!repeater_.start(0, names_ ? "echo.test" : "127.0.0.1", udp::localPort(destination_))) {
+        if (!repeater_.start()) {
             fail("the relay does not start");
         }
-        relayPort_ = static_cast<int>(repeater_.getListenPort());
+        relayPort_ = static_cast<int>(repeater_.listenPort());
         talkedSinceStart_.clear();
     }
 
@@ -223,7 +231,7 @@ class Harness {
                 break;
             case 5:
                 repeater_.stop();
-                if (repeater_.getConnectionCount() != 0 || !repeater_.snapshot().empty()) {
+                if (repeater_.connectionCount() != 0 || !repeater_.rows().empty()) {
                     fail("a stop left sessions");
                 }
                 start();
@@ -246,12 +254,12 @@ class Harness {
 
     void cut(Client& c) {
         const auto port = static_cast<unsigned>(udp::localPort(c.fd));
-        for (const UdpSessionRow& row : repeater_.snapshot()) {
-            if (row.clientPort == port) {
+        for (const ConnectionRow& row : repeater_.rows()) {
+            if (static_cast<unsigned>(row.acceptPeer.port) == port) {
                 if (!repeater_.disconnect(row.serial)) {
                     fail("a listed session could not be cut");
                 }
-                for (const UdpSessionRow& left : repeater_.snapshot()) {
+                for (const ConnectionRow& left : repeater_.rows()) {
                     if (left.serial == row.serial) {
                         fail("a cut session stays listed");
                     }
@@ -341,18 +349,17 @@ class Harness {
     }
 
     void checkTable() {
-        const auto rows = repeater_.snapshot();
-        if (rows.size() > bound_ ||
-            repeater_.getConnectionCount() != static_cast<int>(rows.size())) {
+        const auto rows = repeater_.rows();
+        if (rows.size() > bound_ || repeater_.connectionCount() != static_cast<int>(rows.size())) {
             fail("%zu sessions, bound %zu", rows.size(), bound_);
         }
-        if (counts_.last != repeater_.getConnectionCount()) {
+        if (counts_.last != repeater_.connectionCount()) {
             fail("the listener was told %d sessions, the table holds %d", counts_.last,
-                 repeater_.getConnectionCount());
+                 repeater_.connectionCount());
         }
-        for (const UdpSessionRow& row : rows) {
-            if (!talkedSinceStart_.contains(clientName(row.clientAddress == "127.0.0.2",
-                                                       static_cast<int>(row.clientPort)))) {
+        for (const ConnectionRow& row : rows) {
+            if (!talkedSinceStart_.contains(
+                    clientName(row.acceptPeer.address == "127.0.0.2", row.acceptPeer.port))) {
                 fail("a session for a client that did not send or was refused");
             }
         }

@@ -37,7 +37,7 @@ CPortDlg::CPortDlg(QWidget* parent, SocketLoopThread* socketThread)
                       showConnectionCount();
                   }),
       countDisplay(kCountShowMs, [this] { showConnectionCount(); }) {
-    onRepeaterThread([this] { repeater = std::make_unique<CTcpRepeater>(); });
+    onRepeaterThread([this] { repeater = makeRepeater(config); });
 }
 
 CPortDlg::~CPortDlg() {
@@ -45,10 +45,6 @@ CPortDlg::~CPortDlg() {
     onRepeaterThread([this] {
         repeater->setListener(nullptr);
         repeater.reset();
-        if (udpRepeater) {
-            udpRepeater->setListener(nullptr);
-            udpRepeater.reset();
-        }
     });
     if (settingDlg != nullptr) {
         settingDlg->detach(this);
@@ -179,7 +175,8 @@ void CPortDlg::onSwitch() {
 
 bool CPortDlg::applySwitch() {
     if (switchState == 0) {
-        onRepeaterThread([this] { stopRepeaters({}); });
+        onRepeaterThread(
+            [this] { stopRepeater(std::chrono::steady_clock::now() + PortRepeater::kStopGrace); });
         if (socketThread != nullptr) {
             // Stopped means nothing is connected, whatever count is still on its way.
             CPortDlg::notifyConnectionCount(0);
@@ -198,35 +195,19 @@ bool CPortDlg::applySwitch() {
     config.forwardPort = forwardPort;
     config.bufferSizeKb = bufferSize;
     bool started = false;
-    CTcpRepeaterListener* listener =
-        socketThread != nullptr ? static_cast<CTcpRepeaterListener*>(&queuedCount) : this;
+    RepeaterListener* listener =
+        socketThread != nullptr ? static_cast<RepeaterListener*>(&queuedCount) : this;
     onRepeaterThread([&] {
-        if (config.udp) {
-            if (!udpRepeater) {
-                udpRepeater = std::make_unique<UdpRepeater>();
-            }
-            udpRepeater->setListener(listener);
-            udpRepeater->configure(config);
-            started = udpRepeater->start();
-        } else {
-            repeater->setListener(listener);
-            repeater->configure(config);
-            started = repeater->start();
-        }
+        reconfigure(repeater, config);
+        repeater->setListener(listener);
+        started = repeater->start();
         startError = WSAGetLastError();
     });
     return started;
 }
 
-void CPortDlg::stopRepeaters(std::optional<std::chrono::steady_clock::time_point> graceEnds) {
-    if (graceEnds) {
-        repeater->stop(*graceEnds);
-    } else {
-        repeater->stop();
-    }
-    if (udpRepeater) {
-        udpRepeater->stop();
-    }
+void CPortDlg::stopRepeater(std::chrono::steady_clock::time_point graceEnds) {
+    repeater->stop(graceEnds);
 }
 
 void CPortDlg::takeCount(int count) {
@@ -300,11 +281,7 @@ void CPortDlg::onStatus() {
     if (connectionCount > 0) {
         // Owned by the main window: centred over it, modal to it, no task-bar entry.
         CStatusDlg status(window());
-        if (config.udp) {
-            status.udpRepeater = udpRepeater.get();
-        } else {
-            status.repeater = repeater.get();
-        }
+        status.repeater = repeater.get();
         status.socketThread = socketThread;
         status.setForwardTitle(name.empty() ? std::string() : forwardTitle());
         status.DoModal();
@@ -315,7 +292,7 @@ void CPortDlg::onStatus() {
 
 void CPortDlg::saveAndStop(std::chrono::steady_clock::time_point graceEnds) {
     saveSettings();
-    onRepeaterThread([this, graceEnds] { stopRepeaters(graceEnds); });
+    onRepeaterThread([this, graceEnds] { stopRepeater(graceEnds); });
 }
 
 std::optional<QColor> CPortDlg::OnCtlColor(int id, CtlColor kind) {

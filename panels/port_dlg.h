@@ -10,9 +10,7 @@
 #include "panels/setting_dlg_listener.h"
 #include "platform/qt/dialog.h"
 #include "platform/qt/display_throttle.h"
-#include "relay/tcp_repeater.h"
-#include "relay/tcp_repeater_listener.h"
-#include "relay/udp_repeater.h"
+#include "relay/port_repeater.h"
 #include "settings/forward_config_store.h"
 #include "settings/port_settings.h"
 
@@ -20,19 +18,17 @@ class CSettingDlg;
 class SocketLoopThread;
 
 // The panel of one listening TCP or UDP port: its ON/OFF switch, connection (or session)
-// count and destination,
-// the buttons that open the forward-settings and connection-status dialogs, and the port's
-// settings in the settings file.
+// count and destination, the buttons that open the forward-settings and connection-status
+// dialogs, and the port's settings in the settings file.
 //
-// Ownership: owns its repeater (and, once the port has been UDP, its UDP repeater); the
-// settings dialog and the socket
-// thread belong to the main window. A child window of the main window. Thread: UI thread.
-// Given a socket thread, the repeater lives on it: made, driven, read and destroyed there
-// through calls that wait, and its count comes back queued. Without one, the repeater runs
-// on the UI thread's own socket loop and reports its count directly.
+// Ownership: owns its repeater, of the kind its protocol asks for; the settings dialog and
+// the socket thread belong to the main window. A child window of the main window.
+// Thread: UI thread. Given a socket thread, the repeater lives on it: made, driven, read and
+// destroyed there through calls that wait, and its count comes back queued. Without one, the
+// repeater runs on the UI thread's own socket loop and reports its count directly.
 // What others show of the panel (the notification area's menu and tooltip) follows its
 // signals: the count as it is shown, the switch, and the forward's label.
-class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeaterListener {
+class CPortDlg : public CDialog, public CSettingDlgListener, public RepeaterListener {
     Q_OBJECT
 
   public:
@@ -62,7 +58,7 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
     const std::string& getForwardHost() const { return forwardHost; }
     int getConnectionCount() const { return static_cast<int>(connectionCount); }
     // Only for a panel without a socket thread: otherwise it belongs to that thread.
-    CTcpRepeater& getRepeater() { return *repeater; }
+    PortRepeater& getRepeater() { return *repeater; }
     // What the repeater was last started with.
     const ForwardConfig& getForwardConfig() const { return config; }
     const std::string& getName() const { return name; }
@@ -95,8 +91,8 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
     // False when the port was to be opened and could not listen.
     bool applySwitch();
     void takeCount(int count);
-    // On the repeater's thread: stops whichever repeater runs.
-    void stopRepeaters(std::optional<std::chrono::steady_clock::time_point> graceEnds);
+    // On the repeater's thread.
+    void stopRepeater(std::chrono::steady_clock::time_point graceEnds);
     void showConnectionCount();
     void onSetting();
     void onStatus();
@@ -130,9 +126,8 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public CTcpRepeater
     // Made afresh from the section at every start; the repeater takes a copy of it.
     ForwardConfig config;
     SocketLoopThread* socketThread = nullptr;
-    std::unique_ptr<CTcpRepeater> repeater;
-    // Made at the first UDP start, on the same thread as the TCP one.
-    std::unique_ptr<UdpRepeater> udpRepeater;
+    // Made anew on its thread when a start asks for the other protocol.
+    std::unique_ptr<PortRepeater> repeater;
     // Why the last start failed, as the socket layer said it.
     int startError = 0;
     QueuedCountListener queuedCount;

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <functional>
 
-#include "relay/tcp_repeater_listener.h"
+#include "relay/port_repeater.h"
 
 // Carries a repeater's connection count from the socket loop's thread to a window's. The
 // latest count wins, and after each delivery the next waits for the hold time: a busy
@@ -13,7 +13,7 @@
 // Ownership: owns neither the context nor the repeater. A delivery or hold still pending
 // when the context goes is dropped by Qt, so make the context outlive this object.
 // Thread: notified on any thread; delivers on the context's thread.
-class QueuedCountListener : public CTcpRepeaterListener {
+class QueuedCountListener : public RepeaterListener {
   public:
     QueuedCountListener(QObject* context, std::chrono::milliseconds hold,
                         std::function<void(int)> deliver)

@@ -6,8 +6,6 @@
 #include <string>
 
 #include "platform/socket_loop_thread.h"
-#include "relay/tcp_repeater.h"
-#include "relay/udp_repeater.h"
 #include "resources/dialog_templates.h"
 
 namespace {
@@ -123,7 +121,7 @@ bool CStatusDlg::OnInitDialog() {
     }
     QObject::connect(list, &QTableWidget::itemSelectionChanged, [this] { updateButtons(); });
     updateButtons();
-    if (repeater == nullptr && udpRepeater == nullptr) {
+    if (repeater == nullptr) {
         return true;
     }
     refresh();
@@ -131,12 +129,10 @@ bool CStatusDlg::OnInitDialog() {
     return true;
 }
 
-std::vector<PairRow> CStatusDlg::copyPairs() const {
-    std::vector<PairRow> rows;
+std::vector<ConnectionRow> CStatusDlg::copyPairs() const {
+    std::vector<ConnectionRow> rows;
     if (repeater != nullptr) {
-        runOnSocketLoop(socketThread, [this, &rows] { rows = pairRows(*repeater); });
-    } else if (udpRepeater != nullptr) {
-        runOnSocketLoop(socketThread, [this, &rows] { rows = pairRows(*udpRepeater); });
+        runOnSocketLoop(socketThread, [this, &rows] { rows = repeater->rows(); });
     }
     return rows;
 }
@@ -154,13 +150,13 @@ void CStatusDlg::showTitle() {
 }
 
 void CStatusDlg::refresh() {
-    const std::vector<PairRow> pairs = copyPairs();
+    const std::vector<ConnectionRow> pairs = copyPairs();
     const std::uint64_t selected = selectedSerial();
     // Rows of pairs that have gone leave; the rest keep their order, which is slot order.
     for (int row = static_cast<int>(shown_.size()) - 1; row >= 0; --row) {
         std::uint64_t serial = shown_[static_cast<std::size_t>(row)].serial;
         if (std::none_of(pairs.begin(), pairs.end(),
-                         [serial](const PairRow& p) { return p.serial == serial; })) {
+                         [serial](const ConnectionRow& p) { return p.serial == serial; })) {
             list->removeRow(row);
             shown_.erase(shown_.begin() + row);
         }
@@ -177,7 +173,7 @@ void CStatusDlg::refresh() {
     updateButtons();
 }
 
-void CStatusDlg::fillRow(int row, const PairRow& pair, Shown& shown, bool fresh) {
+void CStatusDlg::fillRow(int row, const ConnectionRow& pair, Shown& shown, bool fresh) {
     const std::array<std::string, 10> values{
         pair.acceptPeer.address,        decimal(pair.acceptPeer.port),
         pair.acceptBind.address,        decimal(pair.acceptBind.port),
@@ -216,7 +212,7 @@ void CStatusDlg::select(std::uint64_t serial) {
 
 void CStatusDlg::updateButtons() {
     if (QWidget* cut = GetDlgItem(IDC_DISCONNECT_BUTTON)) {
-        cut->setEnabled((repeater != nullptr || udpRepeater != nullptr) && selectedSerial() != 0);
+        cut->setEnabled(repeater != nullptr && selectedSerial() != 0);
     }
 }
 
@@ -238,15 +234,9 @@ void CStatusDlg::OnCommand(int id) {
         return;
     }
     const std::uint64_t serial = selectedSerial();
-    if (serial == 0 || (repeater == nullptr && udpRepeater == nullptr)) {
+    if (serial == 0 || repeater == nullptr) {
         return;
     }
-    runOnSocketLoop(socketThread, [this, serial] {
-        if (udpRepeater != nullptr) {
-            udpRepeater->disconnect(serial);
-        } else {
-            repeater->disconnect(serial);
-        }
-    });
+    runOnSocketLoop(socketThread, [this, serial] { repeater->disconnect(serial); });
     refresh();
 }

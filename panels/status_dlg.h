@@ -13,19 +13,18 @@
 
 #include "platform/qt/dialog.h"
 #include "platform/qt/list_ctrl.h"
-#include "relay/pair_rows.h"
+#include "relay/port_repeater.h"
 
-class CTcpRepeater;
-class UdpRepeater;
 class SocketLoopThread;
 
 // A rate as a person reads it: "512 B/s", "1.5 KiB/s", "12.3 MiB/s".
 std::string readableRate(double bytesPerSecond);
 
-// The connection-status dialog: one repeater's connection pairs, one row per pair in slot
-// order, kept current while it is open: once a second rows of new pairs appear, rows of
-// closed ones go, and the others change in place (byte counts, rates, time). A selected
-// connection can be cut with "切断". The selection follows its pair, not its row number.
+// The connection-status dialog: one repeater's connections (TCP pairs or UDP sessions), one
+// row each in the repeater's order, kept current while it is open: once a second rows of new
+// connections appear, rows of closed ones go, and the others change in place (byte counts,
+// rates, time). A selected connection can be cut with "切断". The selection follows its
+// connection, not its row number.
 // Ownership: the repeater and the socket thread are not owned; the panel that opens the
 // dialog outlives it. Modal, UI thread. Given a socket thread, the repeater lives there: the
 // dialog copies what it shows in one call to that thread, so every row is of one moment.
@@ -35,9 +34,7 @@ class CStatusDlg : public CDialog {
     ~CStatusDlg() override;
 
     CListCtrl* list = nullptr;
-    CTcpRepeater* repeater = nullptr;
-    // A UDP port's sessions instead, one row each.
-    UdpRepeater* udpRepeater = nullptr;
+    PortRepeater* repeater = nullptr;
     SocketLoopThread* socketThread = nullptr;
 
     // Brings the rows up to the repeater's pairs as they are now.
@@ -62,8 +59,8 @@ class CStatusDlg : public CDialog {
         Clock::time_point at;
     };
 
-    std::vector<PairRow> copyPairs() const;
-    void fillRow(int row, const PairRow& pair, Shown& shown, bool fresh);
+    std::vector<ConnectionRow> copyPairs() const;
+    void fillRow(int row, const ConnectionRow& pair, Shown& shown, bool fresh);
     std::uint64_t selectedSerial() const;
     void select(std::uint64_t serial);
     void updateButtons();

@@ -41,7 +41,7 @@ void keepAlive(CTcpSockStream& stream) {
 }
 }  // namespace
 
-CTcpRepeater::CTcpRepeater() = default;
+CTcpRepeater::CTcpRepeater(RepeaterTuning tuning) : stopGrace_(tuning.stopGrace) {}
 
 CTcpRepeater::~CTcpRepeater() {
     dropStopHook();
@@ -67,8 +67,6 @@ void CTcpRepeater::dropStopHook() {
 
 void CTcpRepeater::configure(const ForwardConfig& config) {
     config_ = config;
-    bufferSize = config.bufferSizeKb;
-    options_ = config.relay;
 }
 
 void CTcpRepeater::setLookupFunction(LookupFunction lookup) {
@@ -76,18 +74,15 @@ void CTcpRepeater::setLookupFunction(LookupFunction lookup) {
     resolver_.reset();
 }
 
-bool CTcpRepeater::start(int listenPort, const std::string& host, int destinationPort) {
-    port = listenPort;
-    forwardHost = host;
-    forwardPort = destinationPort;
+bool CTcpRepeater::start() {
     SocketAddress numeric;
     numericDestination_.reset();
-    if (parseNumericAddress(forwardHost, forwardPort, numeric)) {
+    if (parseNumericAddress(config_.forwardHost, config_.forwardPort, numeric)) {
         numericDestination_ = numeric;
     }
     // Create sets SO_REUSEADDR before it binds a fixed port, where it takes effect.
     const char* bindAddress = config_.listenHost.empty() ? nullptr : config_.listenHost.c_str();
-    if (!listenSocket.Create(port, SOCK_STREAM, FD_ALL_EVENTS, bindAddress)) {
+    if (!listenSocket.Create(config_.listenPort, SOCK_STREAM, FD_ALL_EVENTS, bindAddress)) {
         TRACE("Error:CTcpRepeater::start()-Create() err=%d\n", WSAGetLastError());
         return false;
     }
@@ -103,15 +98,15 @@ bool CTcpRepeater::start(int listenPort, const std::string& host, int destinatio
             [this](std::chrono::steady_clock::time_point graceEnds) { stop(graceEnds); });
     }
     if (config_.name.empty()) {
-        TRACE("CTcpRepeater::start()-Listen() OK! Port=%d\n", static_cast<int>(getListenPort()));
+        TRACE("CTcpRepeater::start()-Listen() OK! Port=%d\n", static_cast<int>(listenPort()));
     } else {
         TRACE("CTcpRepeater::start()-Listen() OK! Port=%d Name=%s\n",
-              static_cast<int>(getListenPort()), config_.name.c_str());
+              static_cast<int>(listenPort()), config_.name.c_str());
     }
     log_ = !config_.log ? nullptr
                         : std::make_unique<ConnectionLog>(
-                              config_.logPath, static_cast<int>(getListenPort()), config_.name);
-    if (options_.idleTimeoutSeconds > 0) {
+                              config_.logPath, static_cast<int>(listenPort()), config_.name);
+    if (config_.relay.idleTimeoutSeconds > 0) {
         idleSweep_.startRepeating(
             std::chrono::duration_cast<std::chrono::milliseconds>(kIdleSweepInterval),
             [this] { closeIdlePairs(); });
@@ -147,7 +142,7 @@ void CTcpRepeater::stop() {
     }
 }
 
-unsigned int CTcpRepeater::getListenPort() const {
+unsigned int CTcpRepeater::listenPort() const {
     std::string address;
     unsigned int bound = 0;
     if (!listenSocket.isOpen() || !listenSocket.GetSockName(address, bound)) {
@@ -157,7 +152,7 @@ unsigned int CTcpRepeater::getListenPort() const {
 }
 
 std::shared_ptr<BufferPool> CTcpRepeater::poolForBufferSize() {
-    long long bytes = static_cast<long long>(clampedBufferKb(bufferSize)) * 1024;
+    long long bytes = static_cast<long long>(clampedBufferKb(config_.bufferSizeKb)) * 1024;
     if (bytes > INT_MAX) {
         return nullptr;
     }
@@ -173,7 +168,7 @@ CTcpSockPair* CTcpRepeater::pairAt(int slot) {
 }
 
 void CTcpRepeater::notifyOnAccept() {
-    auto accepted = std::make_unique<CTcpSockStream>(Side::Accepted, this, options_.halfClose);
+    auto accepted = std::make_unique<CTcpSockStream>(Side::Accepted, this, config_.relay.halfClose);
     std::string peer;
     unsigned int peerPortNumber = 0;
     if (!listenSocket.Accept(*accepted, &peer, &peerPortNumber)) {
@@ -211,15 +206,16 @@ void CTcpRepeater::notifyOnAccept() {
 
 std::unique_ptr<CTcpSockPair> CTcpRepeater::makePair(std::unique_ptr<CTcpSockStream> accepted) {
     std::shared_ptr<BufferPool> pool = poolForBufferSize();
-    if (!accepted->allocateBuffers(clampedBufferKb(bufferSize), pool)) {
+    if (!accepted->allocateBuffers(clampedBufferKb(config_.bufferSizeKb), pool)) {
         TRACE("Error:CTcpRepeater::notifyOnAccept()-allocateBuffers() FAILED size=%d\n",
-              bufferSize);
+              config_.bufferSizeKb);
         return nullptr;
     }
     // Its socket is made when the destination is known, so a client waiting for a lookup
     // holds one descriptor, not two.
-    auto outgoing = std::make_unique<CTcpSockStream>(Side::Connected, this, options_.halfClose);
-    outgoing->allocateBuffers(clampedBufferKb(bufferSize), pool);
+    auto outgoing =
+        std::make_unique<CTcpSockStream>(Side::Connected, this, config_.relay.halfClose);
+    outgoing->allocateBuffers(clampedBufferKb(config_.bufferSizeKb), pool);
     accepted->pairWith(*outgoing);
     auto pair = std::make_unique<CTcpSockPair>();
     pair->acceptSocket = std::move(accepted);
@@ -241,7 +237,7 @@ void CTcpRepeater::lookUpDestination(int slot) {
         return;
     }
     std::uint64_t ticket = resolver_->lookup(
-        forwardHost, forwardPort,
+        config_.forwardHost, config_.forwardPort,
         [this, slot](std::uint64_t ticket, int error, std::vector<SocketAddress> addresses) {
             CTcpSockPair* waiting = pairAt(slot);
             if (waiting != nullptr && waiting->lookupTicket == ticket) {
@@ -266,7 +262,7 @@ void CTcpRepeater::connectPair(int slot, const std::vector<SocketAddress>& addre
     }
     if (lookupError == 0 && pair.connectSocket->ConnectTo(addresses)) {
         TRACE("CTcpRepeater::notifyOnAccept()-Connect() OK host=%s, port=%d \n",
-              forwardHost.c_str(), forwardPort);
+              config_.forwardHost.c_str(), config_.forwardPort);
         markConnected(pair);
         reportConnectionCount();
         return;
@@ -274,13 +270,13 @@ void CTcpRepeater::connectPair(int slot, const std::vector<SocketAddress>& addre
     int err = lookupError != 0 ? lookupError : WSAGetLastError();
     if (err == WSAEWOULDBLOCK) {
         TRACE("CTcpRepeater::notifyOnAccept()-Connect() WSAEWOULDBLOCK  host=%s, port=%d \n",
-              forwardHost.c_str(), forwardPort);
+              config_.forwardHost.c_str(), config_.forwardPort);
         pair.acceptSocket->setConnectState(ConnectState::Connecting);
         pair.connectSocket->setConnectState(ConnectState::Connecting);
         return;
     }
     TRACE("CTcpA2AModel::notifyOnAccept() CONNECT FAILE! hostname=%s, port=%d err=%d\n",
-          forwardHost.c_str(), forwardPort, err);
+          config_.forwardHost.c_str(), config_.forwardPort, err);
     closePair(slot, {pair.connectSocket.get(), "error " + std::to_string(err), err});
 }
 
@@ -293,7 +289,7 @@ void CTcpRepeater::markConnected(CTcpSockPair& pair) {
     pair.connectTimer.cancel();
     pair.connectSocket->readNames();
     pair.quietSince = std::chrono::steady_clock::now();
-    if (options_.keepAlive) {
+    if (config_.relay.keepAlive) {
         keepAlive(*pair.acceptSocket);
         keepAlive(*pair.connectSocket);
     }
@@ -399,7 +395,8 @@ ConnectionLog::Ends CTcpRepeater::endsOf(const CTcpSockPair& pair) const {
     return {ConnectionLog::endText(pair.acceptSocket->getPeerAddress(),
                                    pair.acceptSocket->getPeerPort()),
             destination.getPeerAddress().empty()
-                ? ConnectionLog::endText(forwardHost, static_cast<unsigned int>(forwardPort))
+                ? ConnectionLog::endText(config_.forwardHost,
+                                         static_cast<unsigned int>(config_.forwardPort))
                 : ConnectionLog::endText(destination.getPeerAddress(), destination.getPeerPort())};
 }
 
@@ -418,11 +415,11 @@ void CTcpRepeater::logClose(const CTcpSockPair& pair, const PairEnding& ending) 
 }
 
 void CTcpRepeater::scheduleConnectTimeout(int slot) {
-    if (options_.connectTimeoutSeconds <= 0) {
+    if (config_.relay.connectTimeoutSeconds <= 0) {
         return;
     }
     // The timer goes with the pair, so it never outlives it.
-    pairs[slot]->connectTimer.start(std::chrono::seconds(options_.connectTimeoutSeconds),
+    pairs[slot]->connectTimer.start(std::chrono::seconds(config_.relay.connectTimeoutSeconds),
                                     [this, slot] {
                                         // Too slow counts as a failed connect, whichever
                                         // address was being tried.
@@ -432,7 +429,7 @@ void CTcpRepeater::scheduleConnectTimeout(int slot) {
 
 void CTcpRepeater::closeIdlePairs() {
     auto now = std::chrono::steady_clock::now();
-    auto limit = std::chrono::seconds(options_.idleTimeoutSeconds);
+    auto limit = std::chrono::seconds(config_.relay.idleTimeoutSeconds);
     // A byte count that has not moved since the last look means silence in both directions.
     for (int slot = 0; validSlot(slot, pairs.size()); ++slot) {
         CTcpSockPair* pair = pairs[slot].get();
@@ -477,4 +474,27 @@ CTcpSockPair* CTcpRepeater::getNextPair(int& cursor) {
     }
     cursor = -1;
     return nullptr;
+}
+
+std::vector<ConnectionRow> CTcpRepeater::rows() const {
+    // Ports and sizes are shown as signed decimals, as the streams' figures always were.
+    auto peerOf = [](const CTcpSockStream& stream) {
+        return ConnectionRow::End{stream.getPeerAddress(), static_cast<int>(stream.getPeerPort())};
+    };
+    auto bindOf = [](const CTcpSockStream& stream) {
+        return ConnectionRow::End{stream.getBindIp(), static_cast<int>(stream.getBindPort())};
+    };
+    std::vector<ConnectionRow> rows;
+    for (const auto& pair : pairs) {
+        if (!pair) {
+            continue;
+        }
+        const CTcpSockStream& accepted = *pair->acceptSocket;
+        const CTcpSockStream& outgoing = *pair->connectSocket;
+        rows.push_back({pair->serial, peerOf(accepted), bindOf(accepted),
+                        static_cast<int>(accepted.getMaxRemainCount()), bindOf(outgoing),
+                        peerOf(outgoing), static_cast<int>(outgoing.getMaxRemainCount()),
+                        pair->bytesUp(), pair->bytesDown(), pair->acceptedAt});
+    }
+    return rows;
 }

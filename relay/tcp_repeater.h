@@ -14,8 +14,9 @@
 #include "relay/buffer_pool.h"
 #include "relay/connection_log.h"
 #include "relay/lingering_closer.h"
+#include "relay/port_repeater.h"
+#include "relay/repeater_tuning.h"
 #include "relay/tcp_listen_socket.h"
-#include "relay/tcp_repeater_listener.h"
 #include "relay/tcp_sock_pair.h"
 #include "relay/tcp_sock_stream.h"
 #include "relay/tcp_sock_stream_parent.h"
@@ -39,15 +40,15 @@ struct PairEnding {
 // addresses are used at once. Closed pairs hand their sockets to a lingering closer, so that
 // nothing already accepted from one side is thrown away on the way to the other.
 // Ownership: owns the listening socket, the table, every pair and both streams of each pair,
-// the resolver, the lingering sockets and a copy of its configuration; the listener is not
-// owned.
+// the resolver, the lingering sockets and a copy of its configuration, from which alone it
+// works; the listener is not owned.
 // Thread: the relay's thread only; there is no limit on the number of pairs.
 // Closing: the streams decide when a pair closes (CTcpSockStream's rules); closePairStreams
 // decides how each of its sockets closes.
-class CTcpRepeater : public CTcpSockStreamParent {
+class CTcpRepeater : public PortRepeater, public CTcpSockStreamParent {
   public:
-    CTcpRepeater();
-    virtual ~CTcpRepeater();
+    explicit CTcpRepeater(RepeaterTuning tuning = {});
+    ~CTcpRepeater() override;
     CTcpRepeater(const CTcpRepeater&) = delete;
     CTcpRepeater& operator=(const CTcpRepeater&) = delete;
 
@@ -56,34 +57,32 @@ class CTcpRepeater : public CTcpSockStreamParent {
     void notifyOnClose(int index, Side side) override;
     void notifyOnError(int index, Side side, int err) override;
 
-    void setListener(CTcpRepeaterListener* newListener) { listener = newListener; }
+    void setListener(RepeaterListener* newListener) override { listener = newListener; }
     // Takes its own copy of the forward's settings (the filter included); they count for
     // the next start and for pairs made from then on. The buffer size is held to
     // 1..kMaxBufferKb KiB.
-    void configure(const ForwardConfig& config);
+    void configure(const ForwardConfig& config) override;
+    const ForwardConfig& config() const override { return config_; }
     static constexpr int kMaxBufferKb = ForwardConfig::kMaxBufferSizeKb;
 
-    // True when the port listens; a failure leaves its trace line and nothing open.
-    bool start(int listenPort, const std::string& host, int destinationPort);
-    // Starts on the configured listen port, destination host and destination port.
-    bool start() { return start(config_.listenPort, config_.forwardHost, config_.forwardPort); }
+    // Listens on the configured port and relays to the configured destination.
+    bool start() override;
     // Closes every pair and the port. What the closing sockets still hold for their peers
-    // gets up to the stop grace (a second unless set) in all to go out; whatever is left
-    // then is reset.
+    // gets up to the stop grace in all to go out; whatever is left then is reset.
     void stop();
     // The same, with the grace ending at the given moment (several ports ending together).
-    void stop(std::chrono::steady_clock::time_point graceEnds);
-    void setStopGrace(std::chrono::milliseconds grace) { stopGrace_ = grace; }
+    void stop(std::chrono::steady_clock::time_point graceEnds) override;
 
     // The first pair at or after cursor, moving the cursor past it; null and -1 at the end.
     CTcpSockPair* getNextPair(int& cursor);
     // Resets both ends of the pair with this serial at once; false when it has gone.
-    bool disconnect(std::uint64_t serial);
+    bool disconnect(std::uint64_t serial) override;
+    // Every pair in slot order.
+    std::vector<ConnectionRow> rows() const override;
 
-    // The port the listening socket is bound to (useful when started on port 0), or 0.
-    unsigned int getListenPort() const;
-    bool isListening() const { return listening_; }
-    int getConnectionCount() const { return connectedCount_; }
+    unsigned int listenPort() const override;
+    bool isListening() const override { return listening_; }
+    int connectionCount() const override { return connectedCount_; }
     std::size_t getLingeringCount() const { return closer_.size(); }
 
     // How destination names are looked up (the system's resolver unless a test says else).
@@ -107,31 +106,25 @@ class CTcpRepeater : public CTcpSockStreamParent {
     void lookUpDestination(int slot);
     void connectPair(int slot, const std::vector<SocketAddress>& addresses, int lookupError);
 
-    CTcpRepeaterListener* listener = nullptr;
+    RepeaterListener* listener = nullptr;
     std::shared_ptr<BufferPool> pool_;
     // Declared before the pairs, so that it outlives them.
     LingeringCloser closer_;
     std::vector<std::unique_ptr<CTcpSockPair>> pairs;
     CTcpListenSocket listenSocket{*this};
-    int port = 0;
-    std::string forwardHost;
-    int forwardPort = 0;
+    ForwardConfig config_;
     // The destination when it is an address, read once at start; a name is looked up per client.
     std::optional<SocketAddress> numericDestination_;
-    ForwardConfig config_;
-    // Read by every new pair: copies of config_'s, as is options_ below.
-    int bufferSize = 128;
     int connectedCount_ = 0;
     // Occupied slots and the free ones below the table's end, so that neither the lowest
     // free index nor the emptiness of the table needs a scan.
     int occupiedSlots_ = 0;
     std::set<int> freeSlots_;
     bool listening_ = false;
-    RelayOptions options_;
     std::unique_ptr<ConnectionLog> log_;
     std::uint64_t nextSerial_ = 1;
     LoopTimer idleSweep_;
-    std::chrono::milliseconds stopGrace_{1000};
+    std::chrono::milliseconds stopGrace_;
     LookupFunction lookup_ = systemLookup;
     // This port's stop, registered with its loop while it listens, or 0; the loop is not owned.
     std::uint64_t stopHook_ = 0;

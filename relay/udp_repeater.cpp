@@ -51,8 +51,10 @@ bool anyAddress(const std::string& ip) {
 }
 }  // namespace
 
-UdpRepeater::UdpRepeater(std::size_t maxSessions)
-    : maxSessions_(std::max<std::size_t>(1, maxSessions)) {}
+UdpRepeater::UdpRepeater(RepeaterTuning tuning)
+    : maxSessions_(std::max<std::size_t>(1, tuning.maxSessions)),
+      idleOverride_(tuning.idleTimeout),
+      quarantineOverride_(tuning.quarantine) {}
 
 UdpRepeater::~UdpRepeater() {
     // No reports here: the listener may already be on its way out.
@@ -64,25 +66,9 @@ UdpRepeater::~UdpRepeater() {
     listenSocket_.close();
 }
 
-void UdpRepeater::setListenBind(int enabled, const std::string& ip) {
-    listenBindEnabled_ = enabled;
-    listenBindIp_ = ip;
-}
-
 void UdpRepeater::configure(const ForwardConfig& config) {
     config_ = config;
-    setBufferSize(config.bufferSizeKb);
-    setListenBind(config.listenHost.empty() ? 0 : 1, config.listenHost);
-    setFilter(&config.filter);
-    setOptions(config.relay);
-    setConnectionLog(config.log ? config.logPath : std::string());
-}
-
-void UdpRepeater::setFilter(const CIpFilter* filter) {
-    filter_.reset();
-    if (filter != nullptr) {
-        filter_ = *filter;
-    }
+    // Who was refused depends on the filter.
     refused_.clear();
 }
 
@@ -107,38 +93,39 @@ std::chrono::milliseconds UdpRepeater::idleLimit() const {
         return idleOverride_;
     }
     // A UDP session has no end of its own: silence is the only sign that it is over.
-    return std::chrono::seconds(options_.idleTimeoutSeconds > 0 ? options_.idleTimeoutSeconds
-                                                                : kDefaultIdleSeconds);
+    return std::chrono::seconds(config_.relay.idleTimeoutSeconds > 0
+                                    ? config_.relay.idleTimeoutSeconds
+                                    : kDefaultIdleSeconds);
 }
 
-bool UdpRepeater::start(int listenPort, const std::string& host, int destinationPort) {
-    forwardHost_ = host;
-    forwardPort_ = destinationPort;
+bool UdpRepeater::start() {
     numericDestination_.reset();
     SocketAddress numeric;
-    if (parseNumericAddress(forwardHost_, forwardPort_, numeric)) {
+    if (parseNumericAddress(config_.forwardHost, config_.forwardPort, numeric)) {
         numericDestination_ = numeric;
     }
-    const bool bound = listenBindEnabled_ != 0;
-    if (!listenSocket_.bind(listenPort, bound ? listenBindIp_.c_str() : nullptr, this)) {
+    const std::string& listenHost = config_.listenHost;
+    const bool bound = !listenHost.empty();
+    if (!listenSocket_.bind(config_.listenPort, bound ? listenHost.c_str() : nullptr, this)) {
         TRACE("Error:UdpRepeater::start()-Bind() err=%d\n", listenSocket_.lastError());
         return false;
     }
-    listenSocket_.setBufferSizes(std::clamp(bufferKb_, 1, kMaxBufferKb) * 1024);
-    if (!bound || anyAddress(listenBindIp_)) {
+    listenSocket_.setBufferSizes(std::clamp(config_.bufferSizeKb, 1, kMaxBufferKb) * 1024);
+    if (!bound || anyAddress(listenHost)) {
         listenSocket_.receiveLocalAddresses();
     }
     if (!batch_) {
         batch_ = std::make_unique<DatagramBatch>();
     }
-    const int port = static_cast<int>(getListenPort());
+    const int port = static_cast<int>(listenPort());
     if (config_.name.empty()) {
         TRACE("UdpRepeater::start()-Bind() OK! Port=%d\n", port);
     } else {
         TRACE("UdpRepeater::start()-Bind() OK! Port=%d Name=%s\n", port, config_.name.c_str());
     }
-    log_ = logPath_.empty() ? nullptr
-                            : std::make_unique<ConnectionLog>(logPath_, port, config_.name, "UDP");
+    log_ = !config_.log
+               ? nullptr
+               : std::make_unique<ConnectionLog>(config_.logPath, port, config_.name, "UDP");
     // Often enough that a session ends within a quarter of its idle time past it.
     sweepTimer_.startRepeating(std::clamp(idleLimit() / 4, kShortestSweep, kLongestSweep),
                                [this] { sweep(); });
@@ -160,7 +147,7 @@ void UdpRepeater::stop() {
     }
 }
 
-unsigned int UdpRepeater::getListenPort() const {
+unsigned int UdpRepeater::listenPort() const {
     SocketAddress local;
     unsigned int port = 0;
     if (listenSocket_.localName(local)) {
@@ -257,8 +244,8 @@ void UdpRepeater::hold(UdpSession& session, const char* data, std::size_t length
 
 bool UdpRepeater::admitted(const SocketAddress& client, const ClientKey& key,
                            Clock::time_point now) {
-    if (!filter_) {
-        return true;
+    if (config_.filter.mode == CIpFilter::kAdmitAll) {
+        return true;  // spares the address text
     }
     auto known = refused_.find(key);
     if (known != refused_.end()) {
@@ -267,7 +254,7 @@ bool UdpRepeater::admitted(const SocketAddress& client, const ClientKey& key,
     }
     unsigned int port = 0;
     const std::string address = textOf(client, port);
-    if (filter_->checkAddress(address) != 0) {
+    if (config_.filter.checkAddress(address) != 0) {
         return true;
     }
     // Logged once per attempt: until the client has been silent for the idle time.
@@ -344,7 +331,7 @@ void UdpRepeater::lookUpDestination(UdpSession& session) {
     }
     const ClientKey key = session.key;
     std::uint64_t ticket = resolver_->lookup(
-        forwardHost_, forwardPort_,
+        config_.forwardHost, config_.forwardPort,
         [this, key](std::uint64_t ticket, int error, std::vector<SocketAddress> addresses) {
             UdpSession* waiting = sessions_.find(key);
             if (waiting != nullptr && waiting->lookupTicket == ticket) {
@@ -377,12 +364,12 @@ void UdpRepeater::connectSession(UdpSession& session, const std::vector<SocketAd
         }
     }
     if (error != 0) {
-        TRACE("Error:UdpRepeater::connectSession() host=%s, port=%d err=%d\n", forwardHost_.c_str(),
-              forwardPort_, error);
+        TRACE("Error:UdpRepeater::connectSession() host=%s, port=%d err=%d\n",
+              config_.forwardHost.c_str(), config_.forwardPort, error);
         closeSession(session, "failed", error);
         return;
     }
-    session.socket.setBufferSizes(std::clamp(bufferKb_, 1, kMaxBufferKb) * 1024);
+    session.socket.setBufferSizes(std::clamp(config_.bufferSizeKb, 1, kMaxBufferKb) * 1024);
     if (!session.pending) {
         return;
     }
@@ -460,8 +447,8 @@ void UdpRepeater::sweep() {
         }
         closeSession(*oldest, "idle-timeout");
     }
-    if (waitingLookups_ > 0 && options_.connectTimeoutSeconds > 0) {
-        const auto limit = std::chrono::seconds(options_.connectTimeoutSeconds);
+    if (waitingLookups_ > 0 && config_.relay.connectTimeoutSeconds > 0) {
+        const auto limit = std::chrono::seconds(config_.relay.connectTimeoutSeconds);
         std::vector<UdpSession*> late;
         for (UdpSession* s = sessions_.oldest(); s != nullptr; s = s->newer) {
             if (s->lookupTicket != 0 && now - s->openedAt >= limit) {
@@ -470,7 +457,7 @@ void UdpRepeater::sweep() {
         }
         for (UdpSession* s : late) {
             TRACE("Error:UdpRepeater::connectSession() host=%s, port=%d err=%d\n",
-                  forwardHost_.c_str(), forwardPort_, WSAETIMEDOUT);
+                  config_.forwardHost.c_str(), config_.forwardPort, WSAETIMEDOUT);
             closeSession(*s, "failed", WSAETIMEDOUT);
         }
     }
@@ -484,7 +471,7 @@ void UdpRepeater::forgetRefused(Clock::time_point now) {
 
 void UdpRepeater::reportCount() {
     if (listener_ != nullptr) {
-        listener_->notifyConnectionCount(getConnectionCount());
+        listener_->notifyConnectionCount(connectionCount());
     }
 }
 
@@ -494,7 +481,8 @@ std::string UdpRepeater::destinationText() const {
         std::string text = textOf(*numericDestination_, port);
         return ConnectionLog::endText(text, port);
     }
-    return ConnectionLog::endText(forwardHost_, static_cast<unsigned int>(forwardPort_));
+    return ConnectionLog::endText(config_.forwardHost,
+                                  static_cast<unsigned int>(config_.forwardPort));
 }
 
 ConnectionLog::Ends UdpRepeater::endsOf(const UdpSession& session) const {
@@ -513,34 +501,39 @@ bool UdpRepeater::disconnect(std::uint64_t serial) {
     return false;
 }
 
-std::vector<UdpSessionRow> UdpRepeater::snapshot() const {
-    std::vector<UdpSessionRow> rows;
+std::vector<ConnectionRow> UdpRepeater::rows() const {
+    auto endOf = [](const SocketAddress& address) {
+        unsigned int port = 0;
+        std::string text = textOf(address, port);
+        return ConnectionRow::End{std::move(text), static_cast<int>(port)};
+    };
+    std::vector<ConnectionRow> rows;
     rows.reserve(sessions_.size());
     SocketAddress listenAt;
-    UdpSessionRow shared;
+    ConnectionRow shared;
     if (listenSocket_.localName(listenAt)) {
-        shared.bindIp = textOf(listenAt, shared.bindPort);
+        shared.acceptBind = endOf(listenAt);
     }
     for (const UdpSession* s = sessions_.oldest(); s != nullptr; s = s->newer) {
-        UdpSessionRow row = shared;
+        ConnectionRow row = shared;
         row.serial = s->serial;
-        row.clientAddress = textOf(s->client, row.clientPort);
+        row.acceptPeer = endOf(s->client);
         if (s->local.family != 0) {
-            row.bindIp = localText(s->local);
+            row.acceptBind.address = localText(s->local);
         }
         SocketAddress ends;
         if (s->socket.localName(ends)) {
-            row.outgoingIp = textOf(ends, row.outgoingPort);
+            row.connectBind = endOf(ends);
             if (s->socket.peerName(ends)) {
-                row.destinationAddress = textOf(ends, row.destinationPort);
+                row.connectPeer = endOf(ends);
             }
         }
-        row.up = s->up;
-        row.down = s->down;
+        row.bytesUp = s->up;
+        row.bytesDown = s->down;
         row.acceptedAt = s->openedAt;
         rows.push_back(std::move(row));
     }
     std::sort(rows.begin(), rows.end(),
-              [](const UdpSessionRow& a, const UdpSessionRow& b) { return a.serial < b.serial; });
+              [](const ConnectionRow& a, const ConnectionRow& b) { return a.serial < b.serial; });
     return rows;
 }

@@ -11,32 +11,15 @@
 
 #include "address/ip_filter.h"
 #include "config/forward_config.h"
+#include "platform/datagram_batch.h"
 #include "platform/datagram_socket.h"
 #include "platform/host_resolver.h"
 #include "platform/loop_timer.h"
 #include "relay/connection_log.h"
-#include "platform/datagram_batch.h"
-#include "relay/tcp_repeater_listener.h"
+#include "relay/port_repeater.h"
+#include "relay/repeater_tuning.h"
 #include "relay/udp_port_quarantine.h"
 #include "relay/udp_session_table.h"
-
-// What the status list shows of one session.
-struct UdpSessionRow {
-    std::uint64_t serial = 0;
-    std::string clientAddress;
-    unsigned int clientPort = 0;
-    // The local address the client reached and the forwarded port.
-    std::string bindIp;
-    unsigned int bindPort = 0;
-    // The session's own socket and the destination; empty and 0 while the name is looked up.
-    std::string outgoingIp;
-    unsigned int outgoingPort = 0;
-    std::string destinationAddress;
-    unsigned int destinationPort = 0;
-    std::uint64_t up = 0;
-    std::uint64_t down = 0;
-    std::chrono::steady_clock::time_point acceptedAt;
-};
 
 // The forwarding engine of one UDP port: every client address and port gets a session with
 // a socket of its own connected to the destination; the client's datagrams go out there,
@@ -51,53 +34,47 @@ struct UdpSessionRow {
 // destination name is looked up per session off the relay's thread; meanwhile its datagrams
 // wait in a small queue. The listener is told the number of sessions after every change.
 // Ownership: owns the listening socket, the sessions (live and ended), the batch buffer, the
-// resolver and a copy of the filter; the listener is not owned. Thread: the relay's only.
-class UdpRepeater final : private DatagramSocketHandler, private UdpSessionOwner {
+// resolver and a copy of its configuration, from which alone it works; the listener is not
+// owned. Thread: the relay's only.
+class UdpRepeater final : public PortRepeater,
+                          private DatagramSocketHandler,
+                          private UdpSessionOwner {
   public:
-    static constexpr std::size_t kMaxSessions = 4096;
     static constexpr int kDefaultIdleSeconds = 60;
     static constexpr std::chrono::seconds kShortestQuarantine{30};
     static constexpr std::chrono::seconds kLongestQuarantine{120};
 
-    explicit UdpRepeater(std::size_t maxSessions = kMaxSessions);
-    ~UdpRepeater();
+    explicit UdpRepeater(RepeaterTuning tuning = {});
+    ~UdpRepeater() override;
     UdpRepeater(const UdpRepeater&) = delete;
     UdpRepeater& operator=(const UdpRepeater&) = delete;
 
-    void setListener(CTcpRepeaterListener* newListener) { listener_ = newListener; }
-    // In KiB, for the sockets' kernel buffers; held to 1..kMaxBufferKb.
-    void setBufferSize(int sizeKb) { bufferKb_ = sizeKb; }
+    void setListener(RepeaterListener* newListener) override { listener_ = newListener; }
+    // Takes its own copy of the forward's settings, as the window hands it over; its name
+    // goes into the log and the trace, the options that mean nothing for datagrams are left.
+    // The sockets' kernel buffers are held to 1..kMaxBufferKb KiB.
+    void configure(const ForwardConfig& config) override;
+    const ForwardConfig& config() const override { return config_; }
     static constexpr int kMaxBufferKb = kMostBufferSizeKb;
-    void setListenBind(int enabled, const std::string& ip);
-    // A copy is kept; null admits everyone.
-    void setFilter(const CIpFilter* filter);
-    // The idle timeout (0: 60 s) and the time a name lookup may take (0: no limit).
-    void setOptions(const RelayOptions& options) { options_ = options; }
-    // An idle timeout finer than the options' seconds (fuzzers, tests); 0 leaves the options'.
-    void setIdleTimeout(std::chrono::milliseconds idle) { idleOverride_ = idle; }
-    // How long an ended session's port stays taken (fuzzers, tests); 0 leaves the idle time.
-    void setQuarantineTime(std::chrono::milliseconds time) { quarantineOverride_ = time; }
-    void setConnectionLog(const std::string& path) { logPath_ = path; }
-    // All of the above from a forward's value, as the window hands it over; its name goes
-    // into the log and the trace, the options that mean nothing for datagrams are left.
-    void configure(const ForwardConfig& config);
-    // Starts on the configured ports and host.
-    bool start() { return start(config_.listenPort, config_.forwardHost, config_.forwardPort); }
+    // How destination names are looked up (the system's resolver unless a test says else).
     void setLookupFunction(LookupFunction lookup);
 
-    bool start(int listenPort, const std::string& host, int destinationPort);
+    // Binds the configured port and relays to the configured destination.
+    bool start() override;
     void stop();
+    // Datagrams need no grace: nothing waits to be delivered.
+    void stop(std::chrono::steady_clock::time_point /*graceEnds*/) override { stop(); }
 
-    unsigned int getListenPort() const;
-    bool isListening() const { return listenSocket_.isOpen(); }
-    int getConnectionCount() const { return static_cast<int>(sessions_.size()); }
+    unsigned int listenPort() const override;
+    bool isListening() const override { return listenSocket_.isOpen(); }
+    int connectionCount() const override { return static_cast<int>(sessions_.size()); }
     // Ended sessions whose ports are still held.
     std::size_t quarantined() const { return quarantine_.size(); }
     std::size_t maxSessions() const { return maxSessions_; }
     // Ends the session with this serial; false when it has gone.
-    bool disconnect(std::uint64_t serial);
-    // One row per session, oldest first.
-    std::vector<UdpSessionRow> snapshot() const;
+    bool disconnect(std::uint64_t serial) override;
+    // One row per session, oldest first; a session holds no relay buffer (UsedBuff 0).
+    std::vector<ConnectionRow> rows() const override;
 
   private:
     // The listening socket.
@@ -128,21 +105,14 @@ class UdpRepeater final : private DatagramSocketHandler, private UdpSessionOwner
     std::chrono::milliseconds quarantineTime() const;
     bool roomForNewSession(std::chrono::steady_clock::time_point now);
 
-    CTcpRepeaterListener* listener_ = nullptr;
+    RepeaterListener* listener_ = nullptr;
     std::size_t maxSessions_;
-    int bufferKb_ = kDefaultBufferSizeKb;
-    int listenBindEnabled_ = 0;
-    std::string listenBindIp_;
-    std::optional<CIpFilter> filter_;
-    RelayOptions options_;
-    std::chrono::milliseconds idleOverride_{0};
-    std::chrono::milliseconds quarantineOverride_{0};
-    std::string logPath_;
+    std::chrono::milliseconds idleOverride_;
+    std::chrono::milliseconds quarantineOverride_;
     ForwardConfig config_;
     LookupFunction lookup_ = systemLookup;
 
-    std::string forwardHost_;
-    int forwardPort_ = 0;
+    // The destination when it is an address, read at start; a name is looked up per session.
     std::optional<SocketAddress> numericDestination_;
     std::unique_ptr<ConnectionLog> log_;
     std::unique_ptr<DatagramBatch> batch_;

@@ -23,6 +23,7 @@
 #include "relay/lingering_closer.h"
 #include "relay/tcp_repeater.h"
 #include "tests/support/loopback.h"
+#include "tests/support/test_forward.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -73,7 +74,7 @@ RelayStats collect(const std::vector<std::unique_ptr<CTcpRepeater>>& repeaters) 
                 stats.queuedBytes += stream->queuedBytes();
             }
         }
-        stats.connections[i] = repeater.getConnectionCount();
+        stats.connections[i] = repeater.connectionCount();
         stats.listening[i] = repeater.isListening() ? 1 : 0;
         stats.lingering += static_cast<int>(repeater.getLingeringCount());
     }
@@ -128,12 +129,11 @@ int runRelay(int control, const std::vector<RelayTarget>& targets, long openFile
                 break;
             }
             auto repeater = std::make_unique<CTcpRepeater>();
-            ForwardConfig config;
+            ForwardConfig config = testForward(0, target.host, target.port);
             config.bufferSizeKb = target.bufferKb;
-            config.listenHost = "127.0.0.1";
             repeater->configure(config);
-            repeater->start(0, target.host, target.port);
-            int port = static_cast<int>(repeater->getListenPort());
+            repeater->start();
+            int port = static_cast<int>(repeater->listenPort());
             if (target.acceptedSendBuffer > 0) {
                 setListenerSendBuffer(port, target.acceptedSendBuffer);
             }

@@ -12,6 +12,7 @@
 #include "platform/trace.h"
 #include "relay/udp_repeater.h"
 #include "tests/load/load_support.h"
+#include "tests/support/test_forward.h"
 #include "tests/support/udp_peer.h"
 
 namespace {
@@ -69,16 +70,18 @@ Outcome runClients(int clients, int relayPort, const udp::EchoServer& destinatio
 // evicted sessions' late answers reach nobody, never the client that came next.
 TEST(UdpLateAnswers, NoAnswerReachesAnotherClientPastTheSessionBound) {
     setTraceEnabled(false);
-    const std::size_t bound = load::byForm<std::size_t>(1024, UdpRepeater::kMaxSessions);
+    const std::size_t bound = load::byForm<std::size_t>(1024, RepeaterTuning::kMaxSessions);
     const int clients = load::byForm(1250, 5000);
     const auto delay = load::byForm(1000ms, 3000ms);
     load::setOpenFiles(4 * clients + 256);
     SocketEventLoop loop;
     udp::EchoServer destination("127.0.0.1", delay);
-    UdpRepeater repeater(bound);
-    repeater.setListenBind(1, "127.0.0.1");
-    ASSERT_TRUE(repeater.start(0, "127.0.0.1", destination.port()));
-    const int relayPort = static_cast<int>(repeater.getListenPort());
+    RepeaterTuning tuning;
+    tuning.maxSessions = bound;
+    UdpRepeater repeater(tuning);
+    repeater.configure(testForward(0, "127.0.0.1", destination.port()));
+    ASSERT_TRUE(repeater.start());
+    const int relayPort = static_cast<int>(repeater.listenPort());
     auto result = std::async(std::launch::async, [&] {
         return runClients(clients, relayPort, destination, Clock::now() + delay + 3s);
     });

@@ -88,7 +88,7 @@ class PanelTest : public ::testing::Test {
     }
     unsigned int repeaterPort() const {
         unsigned int port = 0;
-        runOnSocketLoop(socketThread.get(), [&] { port = panel->getRepeater().getListenPort(); });
+        runOnSocketLoop(socketThread.get(), [&] { port = panel->getRepeater().listenPort(); });
         return port;
     }
 

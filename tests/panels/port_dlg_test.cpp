@@ -16,7 +16,9 @@
 #include "panel_fixture.h"
 #include "platform/private_profile.h"
 #include "platform/qt/spin_button_ctrl.h"
+#include "relay/tcp_repeater.h"
 #include "tests/support/loopback.h"
+#include "tests/support/test_forward.h"
 #include "tests/support/udp_peer.h"
 
 namespace {
@@ -349,11 +351,9 @@ TEST_P(PanelOnEitherThreadTest, AUdpPortRelaysDatagramsBesideATcpPortOfTheSameNu
     EXPECT_TRUE(switchPressed());
 
     CTcpRepeater tcp;
-    ForwardConfig tcpConfig;
-    tcpConfig.listenHost = "127.0.0.1";
     runOnSocketLoop(socketThread.get(), [&] {
-        tcp.configure(tcpConfig);
-        EXPECT_TRUE(tcp.start(port, "127.0.0.1", echo.port()));
+        tcp.configure(testForward(port, "127.0.0.1", echo.port()));
+        EXPECT_TRUE(tcp.start());
     });
     std::atomic<bool> echoed{false};
     std::thread client([&] {

@@ -1,8 +1,10 @@
+#include <sys/socket.h>
 #include <QApplication>
 #include <QHeaderView>
 #include <QTimer>
 #include <array>
 #include <atomic>
+
 #include <cerrno>
 
 #include "panel_fixture.h"
@@ -49,13 +51,11 @@ class StatusTest : public PanelTest {
         ASSERT_EQ(panelText(IDC_SWITCH), "ON");
     }
 
+    // Read where the repeater lives.
     int pairCount() {
-        int cursor = 0;
-        int pairs = 0;
-        while (panel->getRepeater().getNextPair(cursor) != nullptr && pairs < 1000) {
-            ++pairs;
-        }
-        return pairs;
+        std::size_t rows = 0;
+        runOnSocketLoop(socketThread.get(), [&] { rows = panel->getRepeater().rows().size(); });
+        return static_cast<int>(rows);
     }
 
     // Presses the status button; inside the dialog's own loop runs inspect, then the
@@ -188,10 +188,9 @@ TEST_F(StatusTest, RowsFollowTheRelayAndTheSelectionFollowsItsPair) {
     // The relay runs on this thread: wait until the echo has come back through it.
     ASSERT_TRUE(clients[2].send("hello"));
     ASSERT_TRUE(waitFor([&] {
-        int cursor = 0;
         std::uint64_t down = 0;
-        while (const CTcpSockPair* pair = panel->getRepeater().getNextPair(cursor)) {
-            down += pair->bytesDown();
+        for (const ConnectionRow& row : panel->getRepeater().rows()) {
+            down += row.bytesDown;
         }
         return down == 5;
     }));

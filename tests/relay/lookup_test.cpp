@@ -107,10 +107,11 @@ TEST_F(LookupTest, ALookupOutlivedByItsClientOrRepeaterIsDropped) {
     loopback::Server server(loopback::echo);
     auto own = std::make_unique<CTcpRepeater>();
     own->setLookupFunction(names.function());
-    config.listenHost = "127.0.0.1";
+    config.forwardHost = "waiting.test";
+    config.forwardPort = server.port();
     own->configure(config);
-    ASSERT_TRUE(own->start(0, "waiting.test", server.port()));
-    const int port = static_cast<int>(own->getListenPort());
+    ASSERT_TRUE(own->start());
+    const int port = static_cast<int>(own->listenPort());
     auto pairs = [&] {
         int cursor = 0;
         int count = 0;
@@ -130,7 +131,9 @@ TEST_F(LookupTest, ALookupOutlivedByItsClientOrRepeaterIsDropped) {
     ASSERT_TRUE(runUntil([&] { return pairs() == 1; }));
     own->stop();
     loopback::Client orphaned;
-    ASSERT_TRUE(own->start(port, "waiting.test", server.port()));
+    config.listenPort = port;
+    own->configure(config);
+    ASSERT_TRUE(own->start());
     ASSERT_TRUE(orphaned.connectTo(port));
     ASSERT_TRUE(runUntil([&] { return pairs() == 1; }));
     own.reset();

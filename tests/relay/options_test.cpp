@@ -83,8 +83,11 @@ TEST_F(OptionsTest, IPv6ClientsAndDestinationsAreRelayed) {
     close(v6);
     // An IPv6 client of the listener that takes both families, relayed to an IPv4 server.
     loopback::Server server(loopback::echo);
-    repeater.start(0, "127.0.0.1", server.port());
-    int client = connectIpv6(static_cast<int>(repeater.getListenPort()));
+    config.listenHost.clear();
+    config.forwardPort = server.port();
+    repeater.configure(config);
+    repeater.start();
+    int client = connectIpv6(static_cast<int>(repeater.listenPort()));
     ASSERT_GE(client, 0);
     EXPECT_TRUE(echoes(client, "over IPv6"));
     int cursor = 0;
@@ -93,6 +96,7 @@ TEST_F(OptionsTest, IPv6ClientsAndDestinationsAreRelayed) {
     repeater.stop();
 
     // IPv6 literals as the destination, with and without brackets.
+    config.listenHost = "127.0.0.1";
     for (const char* host : {"::1", "[::1]"}) {
         SCOPED_TRACE(host);
         Ipv6Echo destination;

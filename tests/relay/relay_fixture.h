@@ -11,11 +11,12 @@
 #include "platform/trace.h"
 #include "relay/tcp_repeater.h"
 #include "tests/support/loopback.h"
+#include "tests/support/test_forward.h"
 
 using namespace std::chrono_literals;
 
 // Records every count the repeater reports.
-struct CountRecorder : CTcpRepeaterListener {
+struct CountRecorder : RepeaterListener {
     std::vector<int> counts;
     void notifyConnectionCount(int count) override { counts.push_back(count); }
     int last() const { return counts.empty() ? -1 : counts.back(); }
@@ -32,17 +33,18 @@ class RelayTest : public ::testing::Test {
     CTcpRepeater repeater;
     CountRecorder recorder;
     // What startRelay configures the repeater with; tests set options and filter here.
-    ForwardConfig config;
+    ForwardConfig config = testForward(0, "127.0.0.1", 0);
 
     void startRelay(int destinationPort, const std::string& host = "127.0.0.1",
                     int bufferKb = 128) {
         repeater.setListener(&recorder);
+        config.forwardHost = host;
+        config.forwardPort = destinationPort;
         config.bufferSizeKb = bufferKb;
-        config.listenHost = "127.0.0.1";
         repeater.configure(config);
-        repeater.start(0, host, destinationPort);
+        repeater.start();
         ASSERT_TRUE(repeater.isListening());
-        relayPort = static_cast<int>(repeater.getListenPort());
+        relayPort = static_cast<int>(repeater.listenPort());
         ASSERT_GT(relayPort, 0);
     }
 

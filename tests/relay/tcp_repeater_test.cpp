@@ -150,7 +150,10 @@ TEST_F(RepeaterTest, ListenPortsOutsideTheRangeFailAtCreate) {
         SCOPED_TRACE(port);
         testing::internal::CaptureStdout();
         setTraceEnabled(true);
-        repeater.start(port, "127.0.0.1", 80);
+        config.listenPort = port;
+        config.forwardPort = 80;
+        repeater.configure(config);
+        repeater.start();
         setTraceEnabled(false);
         std::string trace = testing::internal::GetCapturedStdout();
         EXPECT_FALSE(repeater.isListening());

@@ -9,6 +9,7 @@
 #include "address/ip_filter.h"
 #include "relay/udp_repeater.h"
 #include "tests/relay/relay_fixture.h"
+#include "tests/support/test_forward.h"
 #include "tests/support/udp_peer.h"
 
 namespace fs = std::filesystem;
@@ -56,14 +57,31 @@ class UdpRelayTest : public ::testing::Test {
         setTraceEnabled(true);
     }
 
+    // Starts the repeater on config, relaying to the echo server and logging to logPath.
     void startRelay(const char* bindIp = "127.0.0.1", RelayOptions options = {}) {
+        config.forwardPort = echo.port();
+        config.listenHost = bindIp != nullptr ? bindIp : "";
+        config.relay = options;
+        config.log = true;
+        config.logPath = logPath.string();
+        startConfigured();
+    }
+    void startConfigured() {
         repeater->setListener(&recorder);
-        repeater->setListenBind(bindIp != nullptr ? 1 : 0, bindIp != nullptr ? bindIp : "");
-        repeater->setOptions(options);
-        repeater->setConnectionLog(logPath.string());
-        ASSERT_TRUE(repeater->start(0, "127.0.0.1", echo.port()));
-        relayPort = static_cast<int>(repeater->getListenPort());
+        repeater->configure(config);
+        ASSERT_TRUE(repeater->start());
+        relayPort = static_cast<int>(repeater->listenPort());
         ASSERT_GT(relayPort, 0);
+    }
+
+    static std::unique_ptr<UdpRepeater> tunedRepeater(std::size_t maxSessions,
+                                                      std::chrono::milliseconds quarantine = {},
+                                                      std::chrono::milliseconds idle = {}) {
+        RepeaterTuning tuning;
+        tuning.maxSessions = maxSessions;
+        tuning.quarantine = quarantine;
+        tuning.idleTimeout = idle;
+        return std::make_unique<UdpRepeater>(tuning);
     }
 
     template <class Work>
@@ -95,6 +113,8 @@ class UdpRelayTest : public ::testing::Test {
     udp::EchoServer echo;
     std::unique_ptr<UdpRepeater> repeater = std::make_unique<UdpRepeater>();
     CountRecorder recorder;
+    // What the repeater is started with; tests set the filter and buffer size here.
+    ForwardConfig config = testForward(0, "127.0.0.1", 0);
     fs::path logPath;
     int relayPort = 0;
 };
@@ -129,8 +149,8 @@ TEST_F(UdpRelayTest, DatagramsOfEverySizeArriveWholeAndInOrder) {
         EXPECT_EQ(answers[sizes.size() + static_cast<std::size_t>(i)],
                   "order-" + std::to_string(i));
     }
-    ASSERT_EQ(repeater->snapshot().size(), 1u);
-    EXPECT_EQ(repeater->snapshot()[0].up, repeater->snapshot()[0].down);
+    ASSERT_EQ(repeater->rows().size(), 1u);
+    EXPECT_EQ(repeater->rows()[0].bytesUp, repeater->rows()[0].bytesDown);
 }
 
 TEST_F(UdpRelayTest, TwentyClientsAtOnceGetOnlyTheirOwnAnswers) {
@@ -157,7 +177,7 @@ TEST_F(UdpRelayTest, TwentyClientsAtOnceGetOnlyTheirOwnAnswers) {
     });
     EXPECT_EQ(mixedUp, 0);
     EXPECT_EQ(echo.senders().size(), static_cast<std::size_t>(kClients));
-    EXPECT_EQ(repeater->getConnectionCount(), kClients);
+    EXPECT_EQ(repeater->connectionCount(), kClients);
     EXPECT_EQ(recorder.last(), kClients);
 }
 
@@ -166,12 +186,12 @@ TEST_F(UdpRelayTest, SilenceEndsASessionAndTheNextDatagramStartsANewOne) {
     Fd client{udp::bindAt("127.0.0.1")};
     EXPECT_EQ(whileRelaying([&] { return roundTrip(client.fd, "127.0.0.1", relayPort, "a"); }),
               "a");
-    const std::uint64_t first = repeater->snapshot().at(0).serial;
-    EXPECT_TRUE(loop.runUntil([&] { return repeater->getConnectionCount() == 0; }, 10s));
+    const std::uint64_t first = repeater->rows().at(0).serial;
+    EXPECT_TRUE(loop.runUntil([&] { return repeater->connectionCount() == 0; }, 10s));
     EXPECT_EQ(whileRelaying([&] { return roundTrip(client.fd, "127.0.0.1", relayPort, "b"); }),
               "b");
-    ASSERT_EQ(repeater->getConnectionCount(), 1);
-    EXPECT_NE(repeater->snapshot().at(0).serial, first);
+    ASSERT_EQ(repeater->connectionCount(), 1);
+    EXPECT_NE(repeater->rows().at(0).serial, first);
     std::string log = stoppedLog();
     EXPECT_EQ(count(log, "\tUDP:" + std::to_string(relayPort) + "\topen\t"), 2);
     EXPECT_EQ(count(log, "\tidle-timeout"), 1);
@@ -181,13 +201,11 @@ TEST_F(UdpRelayTest, SilenceEndsASessionAndTheNextDatagramStartsANewOne) {
 }
 
 TEST_F(UdpRelayTest, LoopbackFilterDropsAClientOn127002AndLogsItOnce) {
-    CIpFilter loopbackOnly;
-    loopbackOnly.mode = CIpFilter::kLoopbackOnly;
-    repeater->setFilter(&loopbackOnly);
+    config.filter.mode = CIpFilter::kLoopbackOnly;
+    startRelay();
     // The repeater keeps its own copy: the panel's filter may change or go (empty lists
     // would refuse everyone).
-    loopbackOnly.mode = CIpFilter::kAllowDenyLists;
-    startRelay();
+    config.filter.mode = CIpFilter::kAllowDenyLists;
     auto [outsider, insider] = whileRelaying([&] {
         Fd other{udp::bindAt("127.0.0.2", 0, 300ms)};
         Fd local{udp::bindAt("127.0.0.1")};
@@ -199,7 +217,7 @@ TEST_F(UdpRelayTest, LoopbackFilterDropsAClientOn127002AndLogsItOnce) {
     });
     EXPECT_EQ(outsider, 0);
     EXPECT_EQ(insider, "y");
-    EXPECT_EQ(repeater->getConnectionCount(), 1);
+    EXPECT_EQ(repeater->connectionCount(), 1);
     std::string log = stoppedLog();
     EXPECT_EQ(count(log, "\trefused\t127.0.0.2:"), 1) << log;
 }
@@ -211,7 +229,7 @@ TEST_F(UdpRelayTest, IPv6ClientsAndAnswersFromTheAddressTheClientSentTo) {
                   return roundTrip(client.fd, "::1", relayPort, "six");
               }),
               "six");
-    EXPECT_EQ(repeater->snapshot().at(0).clientAddress, "::1");
+    EXPECT_EQ(repeater->rows().at(0).acceptPeer.address, "::1");
     repeater->stop();
     // Bound to any address, both families: a client that only takes answers from the
     // address it sent to (a connected socket) still gets them.
@@ -229,14 +247,14 @@ TEST_F(UdpRelayTest, IPv6ClientsAndAnswersFromTheAddressTheClientSentTo) {
         return got;
     });
     EXPECT_EQ(answers, (std::vector<std::string>{"127.0.0.5", "::1"}));
-    auto rows = repeater->snapshot();
+    auto rows = repeater->rows();
     ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0].bindIp, "127.0.0.5");
-    EXPECT_EQ(rows[0].destinationPort, static_cast<unsigned>(echo.port()));
+    EXPECT_EQ(rows[0].acceptBind.address, "127.0.0.5");
+    EXPECT_EQ(rows[0].connectPeer.port, echo.port());
 }
 
 TEST_F(UdpRelayTest, AtTheBoundTheLeastRecentlyActiveSessionMakesRoom) {
-    repeater = std::make_unique<UdpRepeater>(3);
+    repeater = tunedRepeater(3);
     startRelay();
     std::vector<int> ports = whileRelaying([&] {
         std::vector<int> clients;
@@ -256,14 +274,14 @@ TEST_F(UdpRelayTest, AtTheBoundTheLeastRecentlyActiveSessionMakesRoom) {
         return seen;
     });
     std::set<unsigned> live;
-    for (const UdpSessionRow& row : repeater->snapshot()) {
-        live.insert(row.clientPort);
+    for (const ConnectionRow& row : repeater->rows()) {
+        live.insert(static_cast<unsigned>(row.acceptPeer.port));
     }
     EXPECT_EQ(live,
               (std::set<unsigned>{static_cast<unsigned>(ports[0]), static_cast<unsigned>(ports[3]),
                                   static_cast<unsigned>(ports[4])}));
     EXPECT_LE(*std::max_element(recorder.counts.begin(), recorder.counts.end()), 3);
-    EXPECT_TRUE(repeater->disconnect(repeater->snapshot().at(0).serial));
+    EXPECT_TRUE(repeater->disconnect(repeater->rows().at(0).serial));
     EXPECT_FALSE(repeater->disconnect(9999));
     std::string log = stoppedLog();
     EXPECT_EQ(count(log, "\tevicted"), 2);
@@ -278,20 +296,19 @@ TEST_F(UdpRelayTest, ARefusingDestinationKeepsTheSessionAndANameIsLookedUpOnce) 
         Fd gone{udp::bindAt("127.0.0.1")};
         closedPort = udp::localPort(gone.fd);
     }
-    repeater->setListenBind(1, "127.0.0.1");
-    ASSERT_TRUE(repeater->start(0, "127.0.0.1", closedPort));
-    relayPort = static_cast<int>(repeater->getListenPort());
+    config.forwardPort = closedPort;
+    startConfigured();
     Fd client{udp::bindAt("127.0.0.1", 0, 100ms)};
     auto upBytes = [&] {
-        auto rows = repeater->snapshot();
-        return rows.empty() ? 0 : rows[0].up;
+        auto rows = repeater->rows();
+        return rows.empty() ? 0 : rows[0].bytesUp;
     };
     for (std::uint64_t sent = 7; sent <= 21; sent += 7) {
         udp::sendTo(client.fd, "127.0.0.1", relayPort, "anyone?");
         // Each one after the first meets the refusal the kernel kept from the one before.
         EXPECT_TRUE(loop.runUntil([&] { return upBytes() == sent; }, 10s));
     }
-    EXPECT_EQ(repeater->getConnectionCount(), 1);
+    EXPECT_EQ(repeater->connectionCount(), 1);
     repeater->stop();
 
     // By name: what comes during the lookup waits and then goes out in order.
@@ -303,8 +320,9 @@ TEST_F(UdpRelayTest, ARefusingDestinationKeepsTheSessionAndANameIsLookedUpOnce) 
         out = {address};
         return 0;
     });
-    ASSERT_TRUE(repeater->start(0, "echo.test", echo.port()));
-    relayPort = static_cast<int>(repeater->getListenPort());
+    config.forwardHost = "echo.test";
+    config.forwardPort = echo.port();
+    startConfigured();
     auto answers = whileRelaying([&] {
         Fd named{udp::bindAt("127.0.0.1")};
         std::vector<std::string> got(3);
@@ -322,16 +340,15 @@ TEST_F(UdpRelayTest, ARefusingDestinationKeepsTheSessionAndANameIsLookedUpOnce) 
 
 TEST_F(UdpRelayTest, ATcpPortMayShareItsNumberButASecondUdpPortMayNot) {
     CTcpRepeater tcp;
-    ForwardConfig tcpConfig;
-    tcpConfig.listenHost = "127.0.0.1";
-    tcp.configure(tcpConfig);
-    ASSERT_TRUE(tcp.start(0, "127.0.0.1", echo.port()));
-    const int shared = static_cast<int>(tcp.getListenPort());
-    repeater->setListenBind(1, "127.0.0.1");
-    EXPECT_TRUE(repeater->start(shared, "127.0.0.1", echo.port()));
+    tcp.configure(testForward(0, "127.0.0.1", echo.port()));
+    ASSERT_TRUE(tcp.start());
+    const int shared = static_cast<int>(tcp.listenPort());
+    config = testForward(shared, "127.0.0.1", echo.port());
+    repeater->configure(config);
+    EXPECT_TRUE(repeater->start());
     UdpRepeater second;
-    second.setListenBind(1, "127.0.0.1");
-    EXPECT_FALSE(second.start(shared, "127.0.0.1", echo.port()));
+    second.configure(config);
+    EXPECT_FALSE(second.start());
     EXPECT_FALSE(second.isListening());
     EXPECT_EQ(whileRelaying([&] {
                   Fd client{udp::bindAt("127.0.0.1")};
@@ -347,16 +364,14 @@ TEST_F(UdpRelayTest, AnEndedSessionsPortStaysTakenUntilItsQuarantineIsOver) {
     enum class End { Evicted, Idle, Disconnected, Stopped };
     for (End end : {End::Evicted, End::Idle, End::Disconnected, End::Stopped}) {
         SCOPED_TRACE(static_cast<int>(end));
-        repeater = std::make_unique<UdpRepeater>(1);
-        repeater->setQuarantineTime(500ms);
-        repeater->setIdleTimeout(end == End::Idle ? 50ms : 60s);
+        repeater = tunedRepeater(1, 500ms, end == End::Idle ? 50ms : 60s);
         startRelay();
         Fd first{udp::bindAt("127.0.0.1")};
         Fd second{udp::bindAt("127.0.0.1")};
         ASSERT_EQ(whileRelaying([&] { return roundTrip(first.fd, "127.0.0.1", relayPort, "a"); }),
                   "a");
-        const UdpSessionRow row = repeater->snapshot().at(0);
-        const int port = static_cast<int>(row.outgoingPort);
+        const ConnectionRow row = repeater->rows().at(0);
+        const int port = row.connectBind.port;
         ASSERT_GT(port, 0);
         switch (end) {
             case End::Evicted:
@@ -365,7 +380,7 @@ TEST_F(UdpRelayTest, AnEndedSessionsPortStaysTakenUntilItsQuarantineIsOver) {
                           "b");
                 break;
             case End::Idle:
-                ASSERT_TRUE(loop.runUntil([&] { return repeater->getConnectionCount() == 0; }, 5s));
+                ASSERT_TRUE(loop.runUntil([&] { return repeater->connectionCount() == 0; }, 5s));
                 break;
             case End::Disconnected:
                 ASSERT_TRUE(repeater->disconnect(row.serial));
@@ -385,8 +400,7 @@ TEST_F(UdpRelayTest, AnEndedSessionsPortStaysTakenUntilItsQuarantineIsOver) {
 // Live and ended sessions together stay within twice the bound: past it a new client is
 // dropped rather than given a port that may still get another client's answers.
 TEST_F(UdpRelayTest, WhileEndedSessionsFillTheBoundANewClientWaitsForTheirPorts) {
-    repeater = std::make_unique<UdpRepeater>(1);
-    repeater->setQuarantineTime(400ms);
+    repeater = tunedRepeater(1, 400ms);
     startRelay();
     Fd a{udp::bindAt("127.0.0.1")};
     Fd b{udp::bindAt("127.0.0.1")};
@@ -400,9 +414,9 @@ TEST_F(UdpRelayTest, WhileEndedSessionsFillTheBoundANewClientWaitsForTheirPorts)
         return roundTrip(b.fd, "127.0.0.1", relayPort, "b2");
     });
     // b's own session (the second opened) is still there: c evicted nobody.
-    ASSERT_EQ(repeater->snapshot().size(), 1u);
-    EXPECT_EQ(repeater->snapshot()[0].serial, 2u);
-    EXPECT_NE(repeater->snapshot()[0].clientPort, static_cast<unsigned>(cPort));
+    ASSERT_EQ(repeater->rows().size(), 1u);
+    EXPECT_EQ(repeater->rows()[0].serial, 2u);
+    EXPECT_NE(repeater->rows()[0].acceptPeer.port, cPort);
     EXPECT_EQ(repeater->quarantined(), 1u);
     ASSERT_TRUE(loop.runUntil([&] { return repeater->quarantined() == 0; }, 5s));
     EXPECT_EQ(whileRelaying([&] { return roundTrip(c.fd, "127.0.0.1", relayPort, "c2"); }), "c2");
@@ -410,7 +424,7 @@ TEST_F(UdpRelayTest, WhileEndedSessionsFillTheBoundANewClientWaitsForTheirPorts)
 
 // A datagram too long for the destination's family fails alone; the others of its batch go.
 TEST_F(UdpRelayTest, ADatagramThatCannotGoIsSkippedAndTheRestOfItsBatchGoes) {
-    repeater->setBufferSize(2048);
+    config.bufferSizeKb = 2048;
     startRelay("::1");
     Fd client{udp::bindAt("::1")};
     std::vector<std::string> sent;
@@ -431,4 +445,54 @@ TEST_F(UdpRelayTest, ADatagramThatCannotGoIsSkippedAndTheRestOfItsBatchGoes) {
         return got;
     });
     EXPECT_EQ(answers, sent);
+}
+
+// Either protocol behind the one interface: made by its kind, it relays, lists its client,
+// cuts it and counts alike.
+TEST_F(UdpRelayTest, EitherProtocolRelaysListsAndCutsThroughTheOneInterface) {
+    loopback::Server tcpEcho(loopback::echo);
+    for (bool datagrams : {false, true}) {
+        SCOPED_TRACE(datagrams ? "UDP" : "TCP");
+        ForwardConfig forward =
+            testForward(0, "127.0.0.1", datagrams ? echo.port() : tcpEcho.port());
+        forward.udp = datagrams;
+        std::unique_ptr<PortRepeater> port = makeRepeater(forward);
+        port->setListener(&recorder);
+        ASSERT_TRUE(port->start());
+        const int at = static_cast<int>(port->listenPort());
+        Fd udpClient{udp::bindAt("127.0.0.1")};
+        loopback::Client tcpClient;
+        const int clientPort = datagrams ? udp::localPort(udpClient.fd) : 0;
+        ASSERT_TRUE(datagrams || tcpClient.connectTo(at));
+        EXPECT_EQ(whileRelaying([&] {
+                      if (datagrams) {
+                          return roundTrip(udpClient.fd, "127.0.0.1", at, "one");
+                      }
+                      return tcpClient.send("one") ? tcpClient.receive(3) : std::string();
+                  }),
+                  "one");
+        ASSERT_TRUE(loop.runUntil([&] { return port->connectionCount() == 1; }, 10s));
+        const std::vector<ConnectionRow> rows = port->rows();
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_EQ(rows[0].acceptPeer.port, datagrams ? clientPort : tcpClient.localPort());
+        EXPECT_EQ(rows[0].bytesUp, 3u);
+        EXPECT_TRUE(port->disconnect(rows[0].serial));
+        EXPECT_TRUE(loop.runUntil([&] { return port->connectionCount() == 0; }, 10s));
+        EXPECT_EQ(recorder.last(), 0);
+        port->stop(std::chrono::steady_clock::now());
+    }
+}
+
+TEST(Reconfigure, KeepsARepeaterOfTheSameProtocolAndReplacesOneOfTheOther) {
+    SocketEventLoop loop;
+    std::unique_ptr<PortRepeater> repeater = makeRepeater(testForward(0, "127.0.0.1", 1));
+    const PortRepeater* first = repeater.get();
+    ForwardConfig next = testForward(0, "127.0.0.1", 2);
+    reconfigure(repeater, next);
+    EXPECT_EQ(repeater.get(), first);
+    EXPECT_EQ(repeater->config(), next);
+    next.udp = true;
+    reconfigure(repeater, next);
+    EXPECT_NE(dynamic_cast<UdpRepeater*>(repeater.get()), nullptr);
+    EXPECT_EQ(repeater->config(), next);
 }
