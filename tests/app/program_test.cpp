@@ -104,20 +104,23 @@ class Program : public testing::Test {
 };
 
 TEST_F(Program, HeadlessRunRelaysEchoesArgumentsAndKeepsSignalDefaults) {
-    const int port = saveRelayTo(echo_.port());
+    const int port = saveRelayWithoutHostTo(echo_.port());
     ChildProgram child(folder_, program(), {"a", "-d503"}, "/");
     ASSERT_TRUE(child.started());
     // The inherited output gets the arguments and nothing after them.
     EXPECT_EQ(child.standardOutput(), "1番目の引数=a\n2番目の引数=-d503\n");
     ASSERT_TRUE(relaysSoon(port));
+    ASSERT_TRUE(startSaved());
 
-    std::filesystem::remove(iniFile());
+    const std::string unsaved = "[TCP-PORT0]\nACT=0\nPORT=" + std::to_string(port) +
+                                "\nFORWARDPORT=" + std::to_string(echo_.port()) + "\n";
+    replaceSettings(unsaved);
     child.signal(SIGTERM);
     std::optional<int> status = child.waitForExit();
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM);
     // Killed by the signal: nothing was saved on the way out.
-    EXPECT_FALSE(std::filesystem::exists(iniFile()));
+    EXPECT_EQ(readFile(iniFile().string()), unsaved);
 }
 
 // Without the debug switch, SIGTERM and SIGINT still end the program by the signal and save
