@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/datagram_batch.h"
 #include "platform/datagram_socket.h"
 #include "platform/socket_address.h"
-#include "platform/datagram_batch.h"
 
 // A client's address and port in a fixed form (IPv4 as IPv4-mapped IPv6), the table's key.
 struct ClientKey {

@@ -6,9 +6,9 @@
 
 #include <functional>
 
-#include "tests/support/qt_socket_notifications.h"
 #include "platform/socket_event_loop.h"
 #include "platform/trace.h"
+#include "tests/support/qt_socket_notifications.h"
 
 // What a test program with windows needs before its first widget, as in the program: a Qt
 // application (offscreen unless a platform is chosen), the UI thread's socket loop and its
