@@ -175,8 +175,9 @@ void CPortDlg::onSwitch() {
 
 bool CPortDlg::applySwitch() {
     if (switchState == 0) {
-        onRepeaterThread(
-            [this] { stopRepeater(std::chrono::steady_clock::now() + PortRepeater::kStopGrace); });
+        onRepeaterThread([this] {
+            repeater->stop(std::chrono::steady_clock::now() + PortRepeater::kStopGrace);
+        });
         if (socketThread != nullptr) {
             // Stopped means nothing is connected, whatever count is still on its way.
             CPortDlg::notifyConnectionCount(0);
@@ -204,10 +205,6 @@ bool CPortDlg::applySwitch() {
         startError = WSAGetLastError();
     });
     return started;
-}
-
-void CPortDlg::stopRepeater(std::chrono::steady_clock::time_point graceEnds) {
-    repeater->stop(graceEnds);
 }
 
 void CPortDlg::takeCount(int count) {
@@ -292,7 +289,7 @@ void CPortDlg::onStatus() {
 
 void CPortDlg::saveAndStop(std::chrono::steady_clock::time_point graceEnds) {
     saveSettings();
-    onRepeaterThread([this, graceEnds] { stopRepeater(graceEnds); });
+    onRepeaterThread([this, graceEnds] { repeater->stop(graceEnds); });
 }
 
 std::optional<QColor> CPortDlg::OnCtlColor(int id, CtlColor kind) {

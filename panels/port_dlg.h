@@ -91,8 +91,6 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public RepeaterList
     // False when the port was to be opened and could not listen.
     bool applySwitch();
     void takeCount(int count);
-    // On the repeater's thread.
-    void stopRepeater(std::chrono::steady_clock::time_point graceEnds);
     void showConnectionCount();
     void onSetting();
     void onStatus();

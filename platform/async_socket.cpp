@@ -2,11 +2,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
-#include <sys/ioctl.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -17,6 +15,7 @@
 #include <utility>
 
 #include "platform/socket_event_loop.h"
+#include "platform/tcp_queues.h"
 #include "platform/wsa_error.h"
 
 namespace {
@@ -45,12 +44,6 @@ bool systemDefaultIsDualStack() {
         return value == '0';
     }();
     return dualStack;
-}
-
-// Bytes received and not yet read; a reset leaves them readable before its error.
-int unreadBytes(int fd) {
-    int bytes = 0;
-    return ioctl(fd, SIOCINQ, &bytes) == 0 ? bytes : 0;
 }
 
 int socketError(int fd) {
