@@ -456,6 +456,10 @@ void CPortDlg::checkDraining() {
             if (keep || !old->drained()) {
                 return false;
             }
+            // What it carried still counts for the forward since it was switched ON.
+            const ForwardTotals totals = old->totals();
+            drainedUp_ += totals.bytesUp;
+            drainedDown_ += totals.bytesDown;
             return true;
         });
         for (const std::unique_ptr<PortRepeater>& old : draining_) {
@@ -502,11 +506,10 @@ void CPortDlg::stopForRemoval() {
 CPortDlg::Figures CPortDlg::figures() {
     Figures figures;
     auto add = [&figures](const PortRepeater& from) {
+        const ForwardTotals totals = from.totals();
         figures.connections += from.connectionCount();
-        for (const ConnectionRow& row : from.rows()) {
-            figures.bytesUp += row.bytesUp;
-            figures.bytesDown += row.bytesDown;
-        }
+        figures.bytesUp += totals.bytesUp;
+        figures.bytesDown += totals.bytesDown;
     };
     onRepeaterThread([&] {
         add(*repeater);
@@ -514,5 +517,7 @@ CPortDlg::Figures CPortDlg::figures() {
             add(*old);
         }
     });
+    figures.bytesUp += drainedUp_;
+    figures.bytesDown += drainedDown_;
     return figures;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/forward_config.h"
+#include "relay/forward_totals.h"
 
 // One relayed connection (a TCP pair or a UDP session) as plain values, copied from the
 // repeater in one go so that the window formats it on its own thread without touching a
@@ -75,6 +76,9 @@ class PortRepeater {
     // One row per connection, in the order the status list shows them.
     virtual std::vector<ConnectionRow> rows() const = 0;
     virtual int connectionCount() const = 0;
+    // What the forward has relayed since the last start, closed connections included; a
+    // stopped forward keeps its figures until it starts again.
+    virtual ForwardTotals totals() const = 0;
     virtual void setListener(RepeaterListener* listener) = 0;
     virtual bool isListening() const = 0;
     // The port the listening socket is bound to (useful when started on port 0), or 0.

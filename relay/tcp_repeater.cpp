@@ -87,6 +87,7 @@ bool CTcpRepeater::start() {
         return false;
     }
     listening_ = true;
+    sinceStart_ = {};
     stopLoop_ = SocketEventLoop::current();
     if (stopLoop_ != nullptr) {
         stopHook_ = stopLoop_->addStopHook(
@@ -300,6 +301,8 @@ void CTcpRepeater::connectPair(int slot, const std::vector<SocketAddress>& addre
 void CTcpRepeater::markConnected(CTcpSockPair& pair) {
     if (!bothConnected(pair)) {
         ++connectedCount_;
+        ++sinceStart_.connectionsServed;
+        sinceStart_.mostAtOnce = std::max(sinceStart_.mostAtOnce, connectedCount_);
     }
     pair.acceptSocket->setConnectState(ConnectState::Connected);
     pair.connectSocket->setConnectState(ConnectState::Connected);
@@ -395,6 +398,8 @@ void CTcpRepeater::closePair(int slot, PairEnding ending) {
             --connectedCount_;
         }
         logClose(*pair, ending);
+        sinceStart_.bytesUp += pair->bytesUp();
+        sinceStart_.bytesDown += pair->bytesDown();
         closePairStreams(*pair, ending);
         pair.reset();
         --occupiedSlots_;
@@ -480,6 +485,17 @@ bool CTcpRepeater::disconnect(std::uint64_t serial) {
         }
     }
     return false;
+}
+
+ForwardTotals CTcpRepeater::totals() const {
+    ForwardTotals totals = sinceStart_;
+    for (const auto& pair : pairs) {
+        if (pair) {
+            totals.bytesUp += pair->bytesUp();
+            totals.bytesDown += pair->bytesDown();
+        }
+    }
+    return totals;
 }
 
 CTcpSockPair* CTcpRepeater::getNextPair(int& cursor) {

@@ -87,6 +87,7 @@ class CTcpRepeater : public PortRepeater, public CTcpSockStreamParent {
     unsigned int listenPort() const override;
     bool isListening() const override { return listening_; }
     int connectionCount() const override { return connectedCount_; }
+    ForwardTotals totals() const override;
     std::size_t getLingeringCount() const { return closer_.size(); }
 
     // How destination names are looked up (the system's resolver unless a test says else).
@@ -122,6 +123,8 @@ class CTcpRepeater : public PortRepeater, public CTcpSockStreamParent {
     // name is looked up per client) and its log. Made at start and by every update.
     std::shared_ptr<const ForwardGeneration> generation_;
     int connectedCount_ = 0;
+    // Since the last start: the bytes of closed pairs, the pairs served and the most at once.
+    ForwardTotals sinceStart_;
     // Occupied slots and the free ones below the table's end, so that neither the lowest
     // free index nor the emptiness of the table needs a scan.
     int occupiedSlots_ = 0;

@@ -113,6 +113,7 @@ bool UdpRepeater::start() {
     if (!batch_) {
         batch_ = std::make_unique<DatagramBatch>();
     }
+    sinceStart_ = {};
     const int port = static_cast<int>(listenPort());
     if (config_.name.empty()) {
         TRACE("UdpRepeater::start()-Bind() OK! Port=%d\n", port);
@@ -313,6 +314,8 @@ UdpSession* UdpRepeater::openSession(unsigned slot, Clock::time_point now) {
     session.serial = nextSerial_++;
     session.openedAt = now;
     session.generation = generation_;
+    ++sinceStart_.connectionsServed;
+    sinceStart_.mostAtOnce = std::max(sinceStart_.mostAtOnce, static_cast<int>(sessions_.size()));
     unsigned int port = 0;
     const std::string address = textOf(client, port);
     TRACE("UDPセッションを開始しました。PeerAddress=%s, port=%d\n", address.c_str(), port);
@@ -447,8 +450,19 @@ void UdpRepeater::closeSession(UdpSession& session, const char* reason, int erro
         log->closed(endsOf(session), {session.up, session.down, Clock::now() - session.openedAt},
                     reason);
     }
+    sinceStart_.bytesUp += session.up;
+    sinceStart_.bytesDown += session.down;
     quarantine_.hold(sessions_.remove(session), quarantineTime());
     reportCount();
+}
+
+ForwardTotals UdpRepeater::totals() const {
+    ForwardTotals totals = sinceStart_;
+    for (const UdpSession* s = sessions_.oldest(); s != nullptr; s = s->newer) {
+        totals.bytesUp += s->up;
+        totals.bytesDown += s->down;
+    }
+    return totals;
 }
 
 void UdpRepeater::sweep() {

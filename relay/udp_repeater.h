@@ -72,6 +72,7 @@ class UdpRepeater final : public PortRepeater,
     unsigned int listenPort() const override;
     bool isListening() const override { return listenSocket_.isOpen(); }
     int connectionCount() const override { return static_cast<int>(sessions_.size()); }
+    ForwardTotals totals() const override;
     // Ended sessions whose ports are still held.
     std::size_t quarantined() const { return quarantine_.size(); }
     std::size_t maxSessions() const { return maxSessions_; }
@@ -123,6 +124,8 @@ class UdpRepeater final : public PortRepeater,
     std::unique_ptr<DatagramBatch> batch_;
     std::uint64_t nextSerial_ = 1;
     std::size_t waitingLookups_ = 0;
+    // Since the last start: datagram bytes of ended sessions, sessions served, most at once.
+    ForwardTotals sinceStart_;
     // Refused clients, with their last datagram's time, so each is logged once per attempt.
     std::unordered_map<ClientKey, std::chrono::steady_clock::time_point, ClientKeyHash> refused_;
     std::chrono::steady_clock::time_point refusedSaidAt_;

@@ -9,6 +9,7 @@
 #include <array>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -542,6 +543,14 @@ TEST_F(Program, TheCommandLineSwitchesListsAndSaysWhatCouldNotBeDone) {
               std::string::npos)
         << json.out;
 
+    // Four bytes each way for every round trip since ON, closed connections included.
+    const auto figure = [&](const char* key) {
+        const std::size_t at = json.out.find(key);
+        return at == std::string::npos ? -1L : std::stol(json.out.substr(at + std::strlen(key)));
+    };
+    EXPECT_GT(figure("\"bytes_up\": "), 0);
+    EXPECT_EQ(figure("\"bytes_up\": ") % 4, 0);
+    EXPECT_EQ(figure("\"bytes_down\": "), figure("\"bytes_up\": "));
     EXPECT_EQ(command(ControlVerb::On, "tcp:" + std::to_string(p[1])).status, 0);
     EXPECT_TRUE(relaysSoon(p[1]));
     EXPECT_EQ(command(ControlVerb::Off, "web").status, 0);

@@ -563,3 +563,49 @@ TEST(Reconfigure, KeepsARepeaterOfTheSameProtocolAndReplacesOneOfTheOther) {
     EXPECT_NE(dynamic_cast<UdpRepeater*>(repeater.get()), nullptr);
     EXPECT_EQ(repeater->config(), next);
 }
+
+// Totals count from the start, keep the bytes of connections that have closed and begin
+// again at the next start, for either protocol.
+TEST_F(UdpRelayTest, TotalsKeepClosedConnectionsAndBeginAgainAtTheNextStart) {
+    loopback::Server tcpEcho(loopback::echo);
+    for (bool datagrams : {false, true}) {
+        SCOPED_TRACE(datagrams ? "UDP" : "TCP");
+        ForwardConfig forward =
+            testForward(0, "127.0.0.1", datagrams ? echo.port() : tcpEcho.port());
+        forward.udp = datagrams;
+        std::unique_ptr<PortRepeater> port = makeRepeater(forward);
+        ASSERT_TRUE(port->start());
+        const int at = static_cast<int>(port->listenPort());
+        std::array<Fd, 3> udpClients{Fd{udp::bindAt("127.0.0.1")}, Fd{udp::bindAt("127.0.0.1")},
+                                     Fd{udp::bindAt("127.0.0.1")}};
+        std::array<loopback::Client, 3> tcpClients;
+        auto echoed = [&](std::size_t client, const std::string& data) {
+            return whileRelaying([&] {
+                if (datagrams) {
+                    return roundTrip(udpClients[client].fd, "127.0.0.1", at, data);
+                }
+                return tcpClients[client].send(data) ? tcpClients[client].receive(data.size())
+                                                     : std::string();
+            });
+        };
+        for (std::size_t client = 0; client < 2; ++client) {
+            ASSERT_TRUE(datagrams || tcpClients[client].connectTo(at));
+            ASSERT_EQ(echoed(client, std::string(100 * (client + 1), 'x')).size(),
+                      100 * (client + 1));
+        }
+        ASSERT_TRUE(loop.runUntil([&] { return port->connectionCount() == 2; }, 10s));
+        EXPECT_EQ(port->totals(), (ForwardTotals{300, 300, 2, 2}));
+        // The first goes; its bytes stay in the totals, and a third client comes later.
+        ASSERT_TRUE(port->disconnect(port->rows()[0].serial));
+        ASSERT_TRUE(loop.runUntil([&] { return port->connectionCount() == 1; }, 10s));
+        ASSERT_TRUE(datagrams || tcpClients[2].connectTo(at));
+        ASSERT_EQ(echoed(2, "abc"), "abc");
+        ASSERT_TRUE(loop.runUntil([&] { return port->connectionCount() == 2; }, 10s));
+        EXPECT_EQ(port->totals(), (ForwardTotals{303, 303, 3, 2}));
+        port->stop(std::chrono::steady_clock::now());
+        EXPECT_EQ(port->totals(), (ForwardTotals{303, 303, 3, 2}));
+        ASSERT_TRUE(port->start());
+        EXPECT_EQ(port->totals(), ForwardTotals{});
+        port->stop(std::chrono::steady_clock::now());
+    }
+}
