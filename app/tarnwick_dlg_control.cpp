@@ -1,9 +1,11 @@
 // The main window's answers to the command line: listing, switching and reloading forwards.
 #include <QApplication>
+#include <QTimer>
 
 #include "app/tarnwick_dlg.h"
 #include "panels/port_dlg.h"
 #include "panels/setting_dlg.h"
+#include "platform/qt/message_box.h"
 #include "relay/connection_log.h"
 #include "settings/forward_config_store.h"
 #include "settings/port_settings.h"
@@ -91,12 +93,15 @@ bool CTarnwickDlg::reloadSettings(std::vector<std::string>& problems) {
     }
     const std::size_t count = static_cast<std::size_t>(countPortSections(iniPath_));
     bool done = true;
+    // A refused start says so as it does at any start, once the reply has gone.
+    std::vector<std::pair<std::string, unsigned int>> boxes;
     for (std::size_t i = 0; i < panels_.size() && i < count; ++i) {
         CPortDlg& panel = *panels_[i];
         const std::string before = label(panel.isUdp(), panel.getListenPort());
         std::string problem;
         if (!panel.reloadSection(problem)) {
             problems.push_back(before + ": " + problem);
+            boxes.emplace_back(problem, panel.lastRefusalType());
             done = false;
         }
     }
@@ -113,11 +118,19 @@ bool CTarnwickDlg::reloadSettings(std::vector<std::string>& problems) {
         if (!refusal.empty()) {
             const CPortDlg& panel = *panels_.back();
             problems.push_back(label(panel.isUdp(), panel.getListenPort()) + ": " + refusal);
+            boxes.emplace_back(refusal, panel.lastRefusalType());
             done = false;
         }
     }
     layoutPanels();
     publishSummary();
+    if (!boxes.empty()) {
+        QTimer::singleShot(0, this, [boxes] {
+            for (const auto& [text, type] : boxes) {
+                AfxMessageBox(text, type);
+            }
+        });
+    }
     return done;
 }
 

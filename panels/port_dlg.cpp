@@ -154,6 +154,7 @@ void CPortDlg::initPanel(std::string* refusal) {
 }
 
 void CPortDlg::refuse(const std::string& text, unsigned int type) {
+    refusalType = type;
     if (commandRefusal != nullptr) {
         *commandRefusal = text;
         return;
@@ -409,10 +410,12 @@ bool CPortDlg::reloadSection(std::string& problem) {
 bool CPortDlg::replaceRepeater(const ForwardConfig& next, std::string& problem) {
     if (next.listenPort == 0) {
         problem = "Listenポートが無効な設定です";
+        refusalType = MB_OK;
         return false;
     }
     if (next.forwardPort == 0 || next.forwardHost.empty()) {
         problem = "転送先ポート番号が無効な設定です";
+        refusalType = MB_OK;
         return false;
     }
     // The new socket opens before the old one closes; if it cannot, nothing changes.
@@ -436,6 +439,7 @@ bool CPortDlg::replaceRepeater(const ForwardConfig& next, std::string& problem) 
     });
     if (!started) {
         problem = cannotOpenText(next.listenPort, startError);
+        refusalType = MB_ICONWARNING;
         return false;
     }
     config = next;

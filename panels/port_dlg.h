@@ -82,6 +82,8 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public RepeaterList
     bool reloadSection(std::string& problem);
     // Stops the port as the switch OFF does, without writing its section, which is gone.
     void stopForRemoval();
+    // The box type of the last refusal (MB_OK or MB_ICONWARNING), for showing it later.
+    unsigned int lastRefusalType() const { return refusalType; }
     // The options dialog is open over this panel.
     bool editingOptions() const { return editingOptions_; }
     // What the forward relays now: connections (also those draining after a reload) and
@@ -167,6 +169,7 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public RepeaterList
     unsigned int unsavedKeys = kAllPortKeys;
     // While the command line moves the switch: where its refusal goes instead of a box.
     std::string* commandRefusal = nullptr;
+    unsigned int refusalType = 0;
     bool editingOptions_ = false;
     bool statusOpen_ = false;
     // Repeaters left by a reload that moved the forward to another socket: they take no new
