@@ -10,7 +10,9 @@
 
 namespace {
 
-// The state a reset connection is left in (TCP_CLOSE of the kernel's state list).
+// States of the kernel's list: a handshake in progress, and a connection reset.
+constexpr unsigned char kSynSentState = 2;
+constexpr unsigned char kSynReceivedState = 3;
 constexpr unsigned char kClosedState = 7;
 
 int queued(int fd, unsigned long request) {
@@ -49,8 +51,11 @@ CloseStakes closeStakes(int fd, std::uint64_t bytesRead) {
         stakes.unread = unreadBytes(fd) != 0;
         return stakes;
     }
-    // Segments in flight and bytes not sent yet make up what SIOCOUTQ counts.
-    stakes.unsent = !stakes.reset && (info.tcpi_unacked != 0 || info.tcpi_notsent_bytes != 0);
+    // Segments in flight and bytes not sent yet make up what SIOCOUTQ counts; as there, a
+    // handshake's own segment is none.
+    const bool handshake = info.tcpi_state == kSynSentState || info.tcpi_state == kSynReceivedState;
+    stakes.unsent =
+        !stakes.reset && !handshake && (info.tcpi_unacked != 0 || info.tcpi_notsent_bytes != 0);
     // The count takes the peer's end as one byte, so an end not yet seen counts as unread.
     stakes.unread = info.tcpi_bytes_received > bytesRead;
     return stakes;

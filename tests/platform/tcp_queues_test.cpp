@@ -1,4 +1,6 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -110,5 +112,20 @@ TEST(TcpQueues, CloseStakesAgreeWithTheProbes) {
     EXPECT_TRUE(reset.reset);
     EXPECT_FALSE(reset.unsent) << "nothing of a reset connection can still go out";
     close(client);
+
+    // Connects that the full backlog leaves in their handshake have nothing unsent.
+    std::vector<int> waiting;
+    for (int i = 0; i < 4; ++i) {
+        waiting.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<std::uint16_t>(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(waiting.back(), reinterpret_cast<sockaddr*>(&to), sizeof to);
+        EXPECT_EQ(closeStakes(waiting.back(), 0).unsent, unsentBytes(waiting.back()) != 0);
+    }
+    for (int fd : waiting) {
+        close(fd);
+    }
     close(listener);
 }
