@@ -18,7 +18,7 @@ while [ "$#" -gt 0 ]; do
 done
 
 bash scripts/install-deps.sh socat rinetd haproxy nginx libnginx-mod-stream wrk iperf3 \
-    gnuplot-nox cmake ninja-build g++
+    gnuplot-nox pen strace linux-perf cmake ninja-build g++
 
 if [ ! -f "$build_dir/build.ninja" ]; then
     cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -8,6 +8,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -23,9 +24,6 @@ thread_local int t_lastError = 0;
 
 // How long accepting rests after the process ran out of descriptors.
 constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
-// Connections announced per wake-up of a listening socket: under a storm of short
-// connections one per wake-up would make every connection cost a trip through the loop.
-constexpr int kAcceptsPerWake = 16;
 
 bool validPort(int port) {
     return port >= 0 && port <= 65535;
@@ -266,9 +264,18 @@ CAsyncSocket::Dispatch CAsyncSocket::dispatchAccepts(std::uint32_t ev) {
         return Dispatch::Idle;
     }
     // The first announcement answers the kernel's readiness; each further one is made only
-    // for a connection already taken, and only once Accept re-armed it.
-    for (int round = 0; round < kAcceptsPerWake && acceptArmed_; ++round) {
+    // for a connection already taken, and only once Accept re-armed it. Looking for a further
+    // one costs a call that finds nothing while connections come one at a time, so after
+    // the first empty look the burst is one; it grows again while the listener is ready at
+    // consecutive fetches (a backlog builds up).
+    const std::uint64_t fetch = loop_->fetchCount();
+    if (fetch == lastAcceptFetch_ + 1) {
+        acceptBurst_ = std::min(acceptBurst_ * 2, kMaxAcceptBurst);
+    }
+    lastAcceptFetch_ = fetch;
+    for (int round = 0; round < acceptBurst_ && acceptArmed_; ++round) {
         if (round > 0 && !takeWaitingConnection()) {
+            acceptBurst_ = 1;
             break;
         }
         acceptArmed_ = false;
@@ -303,6 +310,9 @@ CAsyncSocket::Dispatch CAsyncSocket::dispatchConnectResult(std::uint32_t& ev) {
         }
     }
     connectAddresses_.clear();
+    if (result != 0) {
+        connectedTo_.reset();
+    }
     // A completed connect is followed by one OnSend, as after an accept.
     writeArmed_ = result == 0;
     closeDelivered_ = result != 0;
@@ -498,6 +508,7 @@ void CAsyncSocket::TakeOver(CAsyncSocket& other) {
     closeDelivered_ = other.closeDelivered_;
     failureDelivered_ = other.failureDelivered_;
     urgentSeen_ = other.urgentSeen_;
+    bytesRead_ = other.bytesRead_;
     readArmed_ = true;
     if (registered_) {
         loop_->replaceSocket(id_, this);
@@ -519,6 +530,7 @@ void CAsyncSocket::Close() {
         waitingFd_ = -1;
     }
     fd_ = -1;
+    bytesRead_ = 0;
     registered_ = false;
     watched_ = false;
     interest_ = 0;
@@ -536,6 +548,7 @@ void CAsyncSocket::Close() {
     urgentSeen_ = false;
     readDrained_ = false;
     connectAddresses_.clear();
+    connectedTo_.reset();
 }
 
 int CAsyncSocket::receiveResult(long received, int error, int asked) {
@@ -567,6 +580,9 @@ int CAsyncSocket::Receive(void* buffer, int length, int flags) {
         readArmed_ = true;
     }
     ssize_t n = recv(fd_, buffer, static_cast<size_t>(length < 0 ? 0 : length), flags);
+    if (n > 0 && (flags & MSG_PEEK) == 0) {
+        bytesRead_ += static_cast<std::uint64_t>(n);
+    }
     int result = receiveResult(n, errno, length);
     if (flags != 0) {
         readDrained_ = false;  // a peek or urgent byte leaves the stream as it was
@@ -585,6 +601,9 @@ int CAsyncSocket::ReceiveInto(void* first, int firstLength, void* second, int se
     message.msg_iov = parts;
     message.msg_iovlen = secondLength > 0 ? 2 : 1;
     ssize_t n = recvmsg(fd_, &message, 0);
+    if (n > 0) {
+        bytesRead_ += static_cast<std::uint64_t>(n);
+    }
     return receiveResult(n, errno, firstLength + secondLength);
 }
 
@@ -693,6 +712,7 @@ int CAsyncSocket::connectNext() {
             result = WSAGetLastError();
             continue;
         }
+        connectedTo_ = std::make_unique<SocketAddress>(target);
         if (connect(fd_, target.get(), target.length) == 0) {
             return 0;
         }
@@ -720,6 +740,7 @@ bool CAsyncSocket::ConnectTo(const std::vector<SocketAddress>& addresses) {
     int result = connectNext();
     if (result != 0 && result != WSAEWOULDBLOCK) {
         connectAddresses_.clear();
+        connectedTo_.reset();
         readArmed_ = false;
         oobArmed_ = false;
         setLastError(result);
@@ -799,6 +820,13 @@ bool CAsyncSocket::GetPeerName(std::string& address, unsigned int& port) const {
         return false;
     }
     return addressToText(peer, address, port);
+}
+
+bool CAsyncSocket::ConnectedPeer(std::string& address, unsigned int& port) const {
+    if (fd_ < 0 || connecting_ || !connectedTo_) {
+        return false;
+    }
+    return addressToText(*connectedTo_, address, port);
 }
 
 bool CAsyncSocket::GetSockName(std::string& address, unsigned int& port) const {

@@ -92,6 +92,9 @@ class CAsyncSocket {
     // Remote and local ends as text and port; untouched on failure.
     bool GetPeerName(std::string& address, unsigned int& port) const;
     bool GetSockName(std::string& address, unsigned int& port) const;
+    // The address the last completed connect reached, as GetPeerName would give it but
+    // without asking the kernel; false when no connect has completed.
+    bool ConnectedPeer(std::string& address, unsigned int& port) const;
 
     // Two-part forms of Receive and Send for ring buffers: one call, both parts in order.
     int ReceiveInto(void* first, int firstLength, void* second, int secondLength);
@@ -106,6 +109,8 @@ class CAsyncSocket {
 
     // True once the peer's end of stream (or a reset) has been seen.
     bool peerEnded() const { return closeDelivered_; }
+    // Bytes taken from the socket by Receive and ReceiveInto (urgent ones included).
+    std::uint64_t bytesRead() const { return bytesRead_; }
 
     static int GetLastError() { return WSAGetLastError(); }
 
@@ -145,6 +150,7 @@ class CAsyncSocket {
     bool wants(long event) const { return (events_ & event) != 0; }
 
     int fd_ = -1;
+    std::uint64_t bytesRead_ = 0;
     int family_ = AF_INET;
     long events_ = FD_ALL_EVENTS;
     SocketEventLoop* loop_ = nullptr;
@@ -176,8 +182,16 @@ class CAsyncSocket {
     // Addresses of the connect in progress still to try, and the next one's position.
     std::vector<SocketAddress> connectAddresses_;
     std::size_t nextAddress_ = 0;
+    // Where the completed connect went; kept for ConnectedPeer.
+    std::unique_ptr<SocketAddress> connectedTo_;
     // A connection this listening socket has already taken from the kernel, announced by
     // OnAccept and handed over by the next Accept.
     int waitingFd_ = -1;
     std::unique_ptr<SocketAddress> waitingPeer_;
+    // Connections announced per wake-up at most: under a storm of short connections one per
+    // wake-up would make every connection cost a trip through the loop.
+    static constexpr int kMaxAcceptBurst = 16;
+    // Connections announced per wake-up now, and the loop's fetch that last announced one.
+    int acceptBurst_ = kMaxAcceptBurst;
+    std::uint64_t lastAcceptFetch_ = 0;
 };

@@ -279,6 +279,7 @@ int SocketEventLoop::wait(int timeoutMs) {
     // would cost more than the rest of a typical wake-up.
     std::array<epoll_event, kBatchSize> events;
     int n = epoll_wait(epollFd_, events.data(), kBatchSize, posted_.empty() ? timeoutMs : 0);
+    ++fetches_;
     dispatching_ = true;
     for (int i = 0; i < n; ++i) {
         std::uint64_t id = events[i].data.u64;

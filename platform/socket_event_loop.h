@@ -66,6 +66,10 @@ class SocketEventLoop {
     void run();
     void quit() { quitting_ = true; }
 
+    // How many times the loop has fetched ready events; tells a socket whether it was ready
+    // at the previous fetch as well.
+    std::uint64_t fetchCount() const { return fetches_; }
+
     // The loop of the calling thread, or null when none was made.
     static SocketEventLoop* current();
 
@@ -139,6 +143,7 @@ class SocketEventLoop {
     int wakeFd_ = -1;
     bool dispatching_ = false;
     bool quitting_ = false;
+    std::uint64_t fetches_ = 0;
     std::vector<std::uint64_t> posted_;
     std::vector<Slot> slots_;
     std::vector<std::uint32_t> freeSlots_;

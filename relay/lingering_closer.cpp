@@ -27,10 +27,13 @@ int sendableBytes(int fd) {
 // Closing loses nothing and sends a FIN when nothing is unread and nothing unsent in the
 // kernel. After the peer's end neither matters: everything before it has been read, and the
 // kernel still sends what it holds, since no later data from the peer can turn the close
-// into a reset.
+// into a reset. One query tells both.
 bool nothingAtStake(const CAsyncSocket& socket) {
-    return socket.peerEnded() ||
-           (unreadBytes(socket.handle()) == 0 && unsentBytes(socket.handle()) == 0);
+    if (socket.peerEnded()) {
+        return true;
+    }
+    CloseStakes stakes = closeStakes(socket.handle(), socket.bytesRead());
+    return stakes.reset || (!stakes.unread && !stakes.unsent);
 }
 
 }  // namespace
@@ -156,13 +159,14 @@ void LingeringCloser::close(CAsyncSocket& stream, SendRing queue, End end) {
     if (!stream.isOpen()) {
         return;
     }
-    if (end == End::Reset && queue.empty() && sendableBytes(stream.handle()) <= 0) {
+    if (end == End::Reset && queue.empty() &&
+        !closeStakes(stream.handle(), stream.bytesRead()).unsent) {
         stream.SetResetOnClose();
         stream.Close();
         return;
     }
     if (end == End::Clean && queue.empty() && nothingAtStake(stream)) {
-        stream.ShutDown(SHUT_RDWR);
+        // With nothing unread, closing is the orderly end in both directions by itself.
         stream.Close();
         return;
     }

@@ -32,14 +32,24 @@ void CTcpSockStream::pairWith(CTcpSockStream& partner) {
 }
 
 void CTcpSockStream::readNames() {
-    GetSockName(bindIp_, bindPort_);
-    GetPeerName(peerAddress_, peerPort_);
+    if (!ConnectedPeer(peerAddress_, peerPort_)) {
+        GetPeerName(peerAddress_, peerPort_);
+    }
+    bindNameDue_ = true;
 }
 
 void CTcpSockStream::acceptedFrom(const std::string& peerAddress, std::uint32_t peerPort) {
     peerAddress_ = peerAddress;
     peerPort_ = peerPort;
-    GetSockName(bindIp_, bindPort_);
+    bindNameDue_ = true;
+}
+
+void CTcpSockStream::readBindName() const {
+    // Most connections end without anyone asking: the lookup is spared for them.
+    if (bindNameDue_ && isOpen()) {
+        bindNameDue_ = false;
+        GetSockName(bindIp_, bindPort_);
+    }
 }
 
 SendRing CTcpSockStream::takeSendQueue() {

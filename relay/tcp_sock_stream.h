@@ -74,18 +74,26 @@ class CTcpSockStream : public CAsyncSocket {
 
     std::uint32_t getSendFreeSize() const;
 
-    // Fills the names of an outgoing stream once its connect has succeeded; they are kept,
-    // so the status list still shows them after the connection has failed.
+    // Fills the names of an outgoing stream once its connect has succeeded: the peer is the
+    // address connected to. The local name is read from the kernel only when first asked
+    // for, and then kept.
     void readNames();
-    // Fills the names of an accepted stream: the peer as the accept reported it.
+    // Fills the names of an accepted stream: the peer as the accept reported it; the local
+    // name as for readNames.
     void acceptedFrom(const std::string& peerAddress, std::uint32_t peerPort);
     // Hands over what is still queued for the peer (the stream keeps an empty queue).
     SendRing takeSendQueue();
 
     const std::string& getPeerAddress() const { return peerAddress_; }
     std::uint32_t getPeerPort() const { return peerPort_; }
-    const std::string& getBindIp() const { return bindIp_; }
-    std::uint32_t getBindPort() const { return bindPort_; }
+    const std::string& getBindIp() const {
+        readBindName();
+        return bindIp_;
+    }
+    std::uint32_t getBindPort() const {
+        readBindName();
+        return bindPort_;
+    }
     // Bytes waiting in the queue for this stream's peer, now and at most so far.
     std::uint32_t queuedBytes() const { return queued_; }
     std::uint32_t getMaxRemainCount() const { return mostQueued_; }
@@ -111,6 +119,7 @@ class CTcpSockStream : public CAsyncSocket {
     void queueChanged();
     void resumePartnerReading();
     void reportError(int err);
+    void readBindName() const;
 
     const Side side_;
     CTcpSockStreamParent* const parent_;
@@ -123,8 +132,10 @@ class CTcpSockStream : public CAsyncSocket {
     std::uint32_t sendBufferSize_ = 0;
     std::uint32_t queued_ = 0;
     std::uint32_t mostQueued_ = 0;
-    std::string bindIp_;
-    std::uint32_t bindPort_ = 0;
+    // The local name, read on first use once the connection is established.
+    mutable std::string bindIp_;
+    mutable std::uint32_t bindPort_ = 0;
+    mutable bool bindNameDue_ = false;
     std::string peerAddress_;
     std::uint32_t peerPort_ = 0;
     bool closePending_ = false;

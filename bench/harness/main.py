@@ -38,6 +38,8 @@ class Config:
         self.conc_timeout = 4 if quick else 20
         self.transfer_bytes = (32 if quick else 1024) * MIB
         self.transfer_timeout = 5 if quick else 40
+        self.per_conn_count = 300 if quick else 1000
+        self.per_conn_timeout = 30 if quick else 90
         # No new relay is started past this; the report then says the run was cut short.
         self.budget_seconds = 285 if quick else 1440
 
@@ -58,6 +60,15 @@ class Config:
                        "sending 32 bytes and waiting for their echo; all stay open until the "
                        f"last has finished (limit {self.conc_timeout} s, or 5 s without any "
                        "finishing once all are open).",
+            "syscalls_per_conn": f"{self.per_conn_count} requests for the 1 KiB file with "
+                                 "Connection: close, one at a time, each on a new relayed "
+                                 "connection, after 20 unmeasured ones; the calls that "
+                                 "strace -c -f counts in all of the relay's processes, "
+                                 "divided by the requests answered. No ratio: direct has "
+                                 "no relay process.",
+            "cpu_us_per_conn": f"The same {self.per_conn_count} requests again, without "
+                               "strace: perf stat -e task-clock of all the relay's "
+                               "processes, divided by the requests answered.",
             "xfer_mibps": f"{self.transfer_bytes // MIB} MiB each way through an echo server on "
                           "one connection, sending and receiving at once, every byte checked "
                           f"(limit {self.transfer_timeout} s; a failed check gives no figure).",
@@ -107,6 +118,10 @@ def run_relay_round(relay, cfg, tools, backends, workdir):
         relay, backends["http"], workdir,
         lambda port, proc: workloads.http(port, cfg, notes),
         ["http_rps", "http_p99_ms", "churn_rps"], notes))
+    values.update(run_session(
+        relay, backends["http"], workdir,
+        lambda port, proc: workloads.per_connection(port, proc, cfg, notes, workdir),
+        ["syscalls_per_conn", "cpu_us_per_conn"], notes))
 
     def echo_workloads(port, proc):
         # The swarm goes last: tearing down its connections keeps a relay busy for a while.
@@ -133,7 +148,8 @@ def machine_lines(cfg, args, started, elapsed, load_before, cut_short):
                     if l.startswith("MemTotal")), 0)
     mem = f"{mem_kib / 1024 / 1024:.1f} GiB"
     versions = sh(["dpkg-query", "-W", "-f", "${Package} ${Version}, ", "socat", "rinetd",
-                   "haproxy", "nginx", "libnginx-mod-stream", "wrk", "iperf3", "gnuplot-nox"])
+                   "haproxy", "nginx", "libnginx-mod-stream", "wrk", "iperf3", "gnuplot-nox",
+                   "strace", "linux-perf", "pen"])
     exe = os.path.abspath(args.tarnwick)
     if os.path.exists(exe):
         built = datetime.datetime.fromtimestamp(os.path.getmtime(exe)).strftime("%Y-%m-%d %H:%M")

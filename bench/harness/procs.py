@@ -115,6 +115,11 @@ def read_line(popen, seconds):
 
 def tree_rss_kib(pid):
     """Sum of VmRSS of the process and all its descendants, in KiB."""
+    return sum(_rss_kib(p) for p in tree_pids(pid))
+
+
+def tree_pids(pid):
+    """The process and all its descendants."""
     children = {}
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
@@ -126,15 +131,14 @@ def tree_rss_kib(pid):
             continue
         ppid = int(stat.rsplit(")", 1)[1].split()[1])
         children.setdefault(ppid, []).append(int(entry))
-    total, todo, seen = 0, [pid], set()
+    todo, seen = [pid], []
     while todo:
         p = todo.pop()
         if p in seen:
             continue
-        seen.add(p)
-        total += _rss_kib(p)
+        seen.append(p)
         todo.extend(children.get(p, []))
-    return total
+    return seen
 
 
 def _rss_kib(pid):

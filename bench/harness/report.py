@@ -18,6 +18,10 @@ METRICS = [
     ("mem_kib_per_conn", "Idle memory: RSS growth per open relayed connection", "KiB", False,
      False),
     ("conc_ok", "Concurrency: simultaneous connections that echoed", "connections", True, True),
+    ("syscalls_per_conn", "Per connection: system calls of the relay (strace -c -f)", "calls",
+     False, False),
+    ("cpu_us_per_conn", "Per connection: CPU time of the relay (perf stat -e task-clock)", "µs",
+     False, False),
     ("xfer_mibps", "Transfer both directions at once, every byte compared", "MiB/s each way",
      True, True),
 ]
@@ -26,7 +30,7 @@ SHORT = {
     "bulk_up_gbps": "bulk up", "bulk_down_gbps": "bulk down", "http_rps": "HTTP keep-alive",
     "http_p99_ms": "HTTP p99", "churn_rps": "churn", "rtt_p50_us": "RTT p50",
     "rtt_p99_us": "RTT p99", "mem_kib_per_conn": "memory/conn", "conc_ok": "concurrency",
-    "xfer_mibps": "transfer",
+    "xfer_mibps": "transfer", "syscalls_per_conn": "calls/conn", "cpu_us_per_conn": "CPU µs/conn",
 }
 
 
@@ -125,6 +129,8 @@ def write_markdown(path, results, relay_names, header_lines, cfg):
         lines.append(f"| {relay} | " + " | ".join(cells) + " |")
     lines.append("")
 
+    lines += per_connection_table(results, relay_names)
+
     for key, title, unit, higher, has_ratio in METRICS:
         lines += [f"## {title}", ""]
         note = cfg.metric_note(key)
@@ -152,6 +158,29 @@ def write_markdown(path, results, relay_names, header_lines, cfg):
         lines.append("")
     with open(path, "w") as f:
         f.write("\n".join(lines))
+
+
+def per_connection_table(results, relay_names):
+    """System calls and CPU time per relayed connection side by side, each also against
+    the lowest figure among the other relays."""
+    keys = ("syscalls_per_conn", "cpu_us_per_conn")
+    medians = {r: {k: summary(results.values(r, k))[0] for k in keys}
+               for r in relay_names if r not in results.skipped and r != "direct"}
+    if not any(v is not None for m in medians.values() for v in m.values()):
+        return []
+    lines = ["## Per connection (median, spread, × the best other relay)", "",
+             "| Relay | System calls | Spread | × best other | CPU µs | Spread | × best other |",
+             "|---|---:|---|---:|---:|---|---:|"]
+    for relay, m in medians.items():
+        cells = []
+        for key in keys:
+            med, lo, hi, _ = summary(results.values(relay, key))
+            others = [o[key] for r, o in medians.items() if r != relay and o[key] is not None]
+            best = min(others) if others else None
+            ratio = med / best if med is not None and best else None
+            cells += [fmt(med), f"{fmt(lo)}–{fmt(hi)}" if med is not None else "", fmt(ratio)]
+        lines.append(f"| {relay} | " + " | ".join(cells) + " |")
+    return lines + [""]
 
 
 def write_chart(path, results, relay_names, heading, tmpdir, plot_script):

@@ -1,5 +1,5 @@
-"""UDP part of the benchmark: the program (one panel with PROTOCOL=UDP), socat and nginx's
-stream module in front of one UDP echo server,
+"""UDP part of the benchmark: the program (one panel with PROTOCOL=UDP), socat, nginx's
+stream module and pen in front of one UDP echo server,
 each in a fresh instance per workload, in rotating rounds like the TCP part:
 64-byte ping-pong interleaved with direct, a fixed offered rate, the largest rate held with
 under 0.1 % loss, and memory per idle session. Writes results/udp-<mode>-table.md."""
@@ -138,8 +138,16 @@ class NginxStream(UdpRelay):
         return ["nginx", "-p", prefix, "-c", conf, "-e", os.path.join(prefix, "error.log")]
 
 
+class Pen(UdpRelay):
+    """Debian's pen in UDP mode, one listening port to one destination, in the foreground."""
+    name = "pen"
+
+    def command(self, port, dest_port, workdir, tools):
+        return ["pen", "-U", "-f", f"127.0.0.1:{port}", f"127.0.0.1:{dest_port}"]
+
+
 def relays():
-    return [Direct(), Tarnwick(), Socat(), NginxStream()]
+    return [Direct(), Tarnwick(), Socat(), NginxStream(), Pen()]
 
 
 def missing(relay, tools):
@@ -147,6 +155,8 @@ def missing(relay, tools):
         return "tarnwick-pico not built"
     if isinstance(relay, Socat) and shutil.which("socat") is None:
         return "socat not installed"
+    if isinstance(relay, Pen) and shutil.which("pen") is None:
+        return "pen not installed"
     if isinstance(relay, NginxStream) and not os.path.exists(NginxStream.module):
         return "libnginx-mod-stream not installed"
     return None

@@ -5,7 +5,10 @@ the reason goes into the notes."""
 import json
 import os
 import re
+import select
+import shutil
 import signal
+import socket
 import subprocess
 import time
 
@@ -163,3 +166,128 @@ def idle_memory(port, relay_proc, cfg, tools, notes):
         return {"mem_kib_per_conn": grown / held}
     finally:
         client.stop(grace=2)
+
+
+_CLOSE_REQUEST = (b"GET /1k HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
+
+
+def _close_requests(port, count, seconds):
+    """count HTTP requests with Connection: close, one connection each, one after the
+    other; returns how many got their whole response before the time limit."""
+    deadline = time.monotonic() + seconds
+    done = 0
+    for _ in range(count):
+        if time.monotonic() > deadline:
+            break
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+                s.sendall(_CLOSE_REQUEST)
+                got = 0
+                while True:
+                    chunk = s.recv(65536)
+                    if not chunk:
+                        break
+                    got += len(chunk)
+            done += got >= 1024
+        except OSError:
+            pass
+    return done
+
+
+def _observed(argv, pids, seconds):
+    """Starts an observer (strace or perf) on the relay's processes; returns it once it
+    is attached to every one of them, or None."""
+    popen = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.PIPE, text=True, start_new_session=True)
+    if argv[0] == "strace":
+        # strace names each process (and thread) as it attaches.
+        attached, text = set(), ""
+        deadline = time.monotonic() + seconds
+        fd = popen.stderr.fileno()
+        while not pids <= attached and time.monotonic() < deadline:
+            ready, _, _ = select.select([fd], [], [], 0.2)
+            chunk = os.read(fd, 4096).decode(errors="replace") if ready else ""
+            if ready and not chunk:
+                break
+            text += chunk
+            attached = {int(m) for m in re.findall(r"Process (\d+) attached", text)}
+        if not pids <= attached:
+            _stop_observer(popen)
+            return None
+    else:
+        time.sleep(0.5)  # perf stat prints nothing until it ends
+    return popen
+
+
+def _stop_observer(popen):
+    try:
+        os.killpg(popen.pid, signal.SIGINT)
+        popen.wait(timeout=20)
+    except (ProcessLookupError, subprocess.TimeoutExpired):
+        os.killpg(popen.pid, signal.SIGKILL)
+        popen.wait()
+
+
+def per_connection(port, relay_proc, cfg, notes, workdir):
+    """System calls (strace -c -f) and CPU time (perf stat -e task-clock) of the relay's
+    processes per relayed connection: a fixed number of Connection: close requests to the
+    1 KiB file, one at a time; strace and perf in separate passes, since strace slows the
+    relay down."""
+    out = {"syscalls_per_conn": None, "cpu_us_per_conn": None}
+    if relay_proc is None:
+        return out
+    pids = procs.tree_pids(relay_proc.pid)
+    _close_requests(port, 20, 10)  # warm-up: first-use costs of the relay stay out
+    strace_out = os.path.join(workdir, "strace.txt")
+    perf_out = os.path.join(workdir, "perf.txt")
+    count = cfg.per_conn_count
+    passes = (("syscalls_per_conn",
+               ["strace", "-c", "-f", "-o", strace_out] + [a for p in pids for a in ("-p", str(p))],
+               strace_out, _strace_calls),
+              ("cpu_us_per_conn",
+               ["perf", "stat", "-e", "task-clock", "-x", ",", "-o", perf_out,
+                "-p", ",".join(str(p) for p in pids)], perf_out, _perf_task_clock_us))
+    for metric, argv, path, parse in passes:
+        if shutil.which(argv[0]) is None:
+            notes.append(f"{metric}: {argv[0]} not installed")
+            continue
+        observer = _observed(argv, set(pids), 10)
+        if observer is None:
+            notes.append(f"{metric}: {argv[0]} could not attach")
+            continue
+        try:
+            done = _close_requests(port, count, cfg.per_conn_timeout)
+        finally:
+            _stop_observer(observer)
+        total = parse(path)
+        if done < count:
+            notes.append(f"{metric}: {done} of {count} requests answered")
+        if total is not None and done > 0:
+            out[metric] = total / done
+    return out
+
+
+def _strace_calls(path):
+    """The calls column of strace -c's total line."""
+    try:
+        with open(path) as f:
+            for line in f:
+                cols = line.split()
+                if cols and cols[-1] == "total":
+                    return float(cols[3])
+    except (OSError, ValueError, IndexError):
+        pass
+    return None
+
+
+def _perf_task_clock_us(path):
+    """perf stat -x, writes "msec,,task-clock,…"; the total in µs."""
+    try:
+        with open(path) as f:
+            for line in f:
+                cols = line.strip().split(",")
+                if len(cols) > 2 and cols[2].startswith("task-clock"):
+                    return float(cols[0]) * 1000.0
+    except (OSError, ValueError):
+        pass
+    return None

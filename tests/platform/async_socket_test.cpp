@@ -112,9 +112,11 @@ TEST_F(AsyncSocketTest, OnSendOnceAfterAcceptAndOnReceiveReArmedByReceive) {
     char buffer[3];
     EXPECT_EQ(server.Receive(buffer, 3), 3);
     ASSERT_TRUE(runUntil([&] { return server.receives == 2; }));
+    EXPECT_EQ(server.Receive(buffer, 1, MSG_PEEK), 1);
     EXPECT_EQ(server.Receive(buffer, 3), 3);
     loop.runFor(50ms);
     EXPECT_EQ(server.receives, 2);
+    EXPECT_EQ(server.bytesRead(), 6U) << "what was taken, a peek not counted";
 
     close(client);
     ASSERT_TRUE(runUntil([&] { return server.closes == 1; }));
@@ -188,6 +190,19 @@ TEST_F(AsyncSocketTest, ConnectionsWaitingTogetherAreAllAnnouncedInOneWakeUp) {
     loop.dispatchReady();
     EXPECT_EQ(listener->accepts, 5);
     EXPECT_EQ(accepted.size(), 5U);
+
+    // That look found the backlog empty at the end: from now on one per wake-up, until the
+    // listener is ready at consecutive wake-ups, when the burst grows again.
+    loop.dispatchReady();
+    for (int i = 0; i < 5; ++i) {
+        clients.push_back(loopback::connectTo(portOf(*listener)));
+        ASSERT_GE(clients.back(), 0);
+    }
+    loop.dispatchReady();
+    EXPECT_EQ(accepted.size(), 6U);
+    loop.dispatchReady();
+    loop.dispatchReady();
+    EXPECT_EQ(accepted.size(), 10U) << "one, then two, then the rest";
     for (int client : clients) {
         close(client);
     }
@@ -244,6 +259,11 @@ TEST_F(AsyncSocketTest, ConnectReportsOnceThenOneSend) {
     ASSERT_TRUE(probe.GetPeerName(peer, peerPort));
     EXPECT_EQ(peer, "127.0.0.1");
     EXPECT_EQ(static_cast<int>(peerPort), port);
+    std::string connected;
+    unsigned int connectedPort = 0;
+    ASSERT_TRUE(probe.ConnectedPeer(connected, connectedPort));
+    EXPECT_EQ(connected, peer) << "the address connected to, as the kernel names the peer";
+    EXPECT_EQ(connectedPort, peerPort);
     close(listenFd);
 }
 
@@ -254,6 +274,9 @@ TEST_F(AsyncSocketTest, ErrorsCarryWindowsSocketsNumbers) {
         ASSERT_TRUE(runUntil([&] { return refused.connectResult != -1; }));
         EXPECT_EQ(refused.connectResult, WSAECONNREFUSED);
     }
+    std::string peer;
+    unsigned int peerPort = 0;
+    EXPECT_FALSE(refused.ConnectedPeer(peer, peerPort)) << "no connect completed";
 
     struct Case {
         const char* name;

@@ -1,9 +1,12 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "platform/socket_wait.h"
 #include "platform/tcp_queues.h"
@@ -66,7 +69,63 @@ TEST(TcpQueues, FollowOneLoopbackConnectionToItsReset) {
     close(listener);
 
     // A descriptor that is no socket holds nothing and tells no state.
+    EXPECT_TRUE(closeStakes(-1, 0).reset);
     EXPECT_EQ(unreadBytes(-1), 0);
     EXPECT_EQ(unsentBytes(-1), 0);
     EXPECT_TRUE(connectionReset(-1));
+}
+
+// The one query a close makes tells what the two queue probes and the state would have told.
+TEST(TcpQueues, CloseStakesAgreeWithTheProbes) {
+    int port = 0;
+    const int listener = loopback::listenAny(port, 1);
+    const int client = loopback::connectTo(port);
+    const int server = accept(listener, nullptr, nullptr);
+    ASSERT_GE(server, 0);
+    CloseStakes idle = closeStakes(server, 0);
+    EXPECT_FALSE(idle.reset || idle.unsent || idle.unread);
+
+    ASSERT_TRUE(loopback::sendAll(client, "hello", 5));
+    ASSERT_TRUE(within2s([&] { return unreadBytes(server) == 5; }));
+    EXPECT_TRUE(closeStakes(server, 0).unread);
+    char buffer[5];
+    ASSERT_EQ(recv(server, buffer, 5, 0), 5);
+    EXPECT_FALSE(closeStakes(server, 5).unread);
+
+    // The peer's end not yet read counts as unread, so a close waits to see it.
+    ASSERT_EQ(shutdown(server, SHUT_WR), 0);
+    ASSERT_TRUE(within2s([&] { return closeStakes(client, 0).unread; }));
+    EXPECT_EQ(unreadBytes(client), 0);
+
+    // The server stops reading: what the client cannot get across stays unsent.
+    ASSERT_TRUE(loopback::setNonBlocking(client));
+    std::vector<char> block(64 * 1024, 'x');
+    for (int i = 0; i < 4096 && send(client, block.data(), block.size(), 0) > 0; ++i) {
+    }
+    EXPECT_GT(unsentBytes(client), 0);
+    EXPECT_TRUE(closeStakes(client, 0).unsent);
+
+    loopback::resetOnClose(server);
+    close(server);
+    ASSERT_TRUE(within2s([&] { return connectionReset(client); }));
+    CloseStakes reset = closeStakes(client, 0);
+    EXPECT_TRUE(reset.reset);
+    EXPECT_FALSE(reset.unsent) << "nothing of a reset connection can still go out";
+    close(client);
+
+    // Connects that the full backlog leaves in their handshake have nothing unsent.
+    std::vector<int> waiting;
+    for (int i = 0; i < 4; ++i) {
+        waiting.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<std::uint16_t>(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(waiting.back(), reinterpret_cast<sockaddr*>(&to), sizeof to);
+        EXPECT_EQ(closeStakes(waiting.back(), 0).unsent, unsentBytes(waiting.back()) != 0);
+    }
+    for (int fd : waiting) {
+        close(fd);
+    }
+    close(listener);
 }
