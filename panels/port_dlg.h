@@ -1,11 +1,13 @@
 #pragma once
 
 #include <QColor>
+#include <QTimer>
 #include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "panels/forward_traffic.h"
 #include "panels/queued_count_listener.h"
 #include "panels/setting_dlg_listener.h"
 #include "platform/qt/dialog.h"
@@ -15,6 +17,7 @@
 #include "settings/port_settings.h"
 
 class CSettingDlg;
+class QLabel;
 class SocketLoopThread;
 
 // The panel of one listening TCP or UDP port: its ON/OFF switch, connection (or session)
@@ -28,6 +31,9 @@ class SocketLoopThread;
 // repeater runs on the UI thread's own socket loop and reports its count directly.
 // What others show of the panel (the notification area's menu and tooltip) follows its
 // signals: the count as it is shown, the switch, and the forward's label.
+// While ON the panel reads its repeater's totals once a second into the forward's traffic,
+// which the status dialog and the notification area show. A NAME gets a line of its own
+// under the controls; a panel without one keeps the template's size.
 class CPortDlg : public CDialog, public CSettingDlgListener, public RepeaterListener {
     Q_OBJECT
 
@@ -65,6 +71,12 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public RepeaterList
     bool isUdp() const { return udp; }
     // "TCP:8080" (or "UDP:5353"), or "TCP:8080  web" with a name.
     std::string forwardTitle() const;
+    // Since the last switch ON, as last read.
+    const ForwardTraffic& traffic() const { return traffic_; }
+    // The template's height, and a line more with a name.
+    int panelHeight() const;
+    // Names longer than this show their first characters and "…", the whole in a tooltip.
+    static constexpr int kShownNameLength = 12;
 
     static inline const QColor kBackgroundColor{230, 230, 220};
     static inline const QColor kValueColor{255, 255, 180};
@@ -75,8 +87,10 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public RepeaterList
     void countChanged(int count);
     // A switch ended, ON or OFF, whether it went as asked or was refused.
     void switchChanged(bool on);
-    // The listen port, destination or protocol changed.
+    // The listen port, destination, protocol or name changed (a name may change the height).
     void forwardChanged();
+    // The traffic took its second's look at the repeater.
+    void trafficSampled();
 
   protected:
     void DoDataExchange(CDataExchange& dx) override;
@@ -101,6 +115,8 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public RepeaterList
     // Runs the work where the repeater lives and returns when it has run.
     void onRepeaterThread(const std::function<void()>& work);
     void takeSettings(const PortSettings& settings);
+    void sampleTraffic();
+    void startTraffic();
 
     std::string countText;
     std::string forwardPortText;
@@ -133,4 +149,9 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public RepeaterList
     // repeater on the UI thread, the queued listener's hold for one on the socket thread.
     // connectionCount is always current as far as this thread has heard.
     DisplayThrottle countDisplay;
+    ForwardTraffic traffic_;
+    QTimer trafficTimer_;
+    // The name's line, made when the panel first has a name; a child of the panel.
+    std::unique_ptr<QLabel> nameLine_;
+    int templateHeight_ = 0;
 };
