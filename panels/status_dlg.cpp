@@ -1,12 +1,11 @@
 #include "panels/status_dlg.h"
 
+#include <QComboBox>
+#include <QLabel>
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <string>
-
-#include <QComboBox>
-#include <QLabel>
 
 #include "panels/forward_traffic.h"
 #include "panels/traffic_graph.h"

@@ -3,8 +3,9 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <algorithm>
-
-#include "panels/status_dlg.h"
+#include <array>
+#include <tuple>
+#include <utility>
 
 namespace {
 
