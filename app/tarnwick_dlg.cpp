@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QPointer>
 #include <QSystemTrayIcon>
+#include <algorithm>
 #include <array>
 #include <climits>
 
@@ -150,7 +151,13 @@ void CTarnwickDlg::createPanel(int index, std::string* refusal) {
     QObject::connect(panel.get(), &CPortDlg::countChanged, this,
                      [this] { summaryThrottle_.changed(); });
     QObject::connect(panel.get(), &CPortDlg::switchChanged, this, [this] { publishSummary(); });
-    QObject::connect(panel.get(), &CPortDlg::forwardChanged, this, [this] { publishSummary(); });
+    QObject::connect(panel.get(), &CPortDlg::forwardChanged, this, [this] {
+        // A name given or taken changes the panel's height.
+        layoutPanels();
+        publishSummary();
+    });
+    QObject::connect(panel.get(), &CPortDlg::trafficSampled, this,
+                     [this] { summaryThrottle_.changed(); });
     panelRect_ = panel->frameGeometry();
     panels_.push_back(std::move(panel));
 }
@@ -195,20 +202,19 @@ bool CTarnwickDlg::removePanel(int index) {
 void CTarnwickDlg::layoutPanels() {
     const int n = static_cast<int>(panels_.size());
     const int w = panelRect_.width();
-    const int h = panelRect_.height();
+    // Five panels a column, each as high as it is (a named one has a line more).
+    std::array<int, 2> columnBottom{20, 20};
     for (int k = 0; k < n; ++k) {
         CPortDlg& panel = *panels_[static_cast<std::size_t>(k)];
-        if (k < 5) {
-            panel.setGeometry(5, 20 + k * (h + 5), w, h);
-        } else {
-            panel.setGeometry(w + 10, 20 + (k - 5) * (h + 5), w, h);
-        }
+        const std::size_t column = k < 5 ? 0 : 1;
+        const int h = panel.panelHeight();
+        panel.setGeometry(column == 0 ? 5 : w + 10, columnBottom[column], w, h);
+        columnBottom[column] += h + 5;
         panel.show();
     }
     const int columns = n <= 5 ? 1 : 2;
-    const int rows = n <= 5 ? n : 5;
     // The template fixed the size; the panels decide it now. The top-left corner stays.
-    setFixedSize(columns * (w + 10), rows * (h + 5) + 20);
+    setFixedSize(columns * (w + 10), std::max(columnBottom[0], columnBottom[1]));
 }
 
 void CTarnwickDlg::updateTitle() {

@@ -20,5 +20,13 @@ struct TrayEntry {
 // "TCP:<port> → <host>:<port>"
 std::string trayEntryLabel(const CPortDlg& panel);
 std::vector<TrayEntry> trayEntries(const std::vector<std::unique_ptr<CPortDlg>>& panels);
-// The title, then "接続数 <n>" over every panel.
+// "TCP:8080 web  3  ↑1.5 KiB/s ↓12.0 MiB/s": the forward, its count and its rates as last
+// sampled (no name: "TCP:8080  3  …").
+std::string trayForwardLine(const CPortDlg& panel);
+// At most this many forwards have a line in the tooltip.
+inline constexpr std::size_t kMostTrayLines = 10;
+// The title, the first kMostTrayLines of the forwards' lines, then "接続数 <total>".
+QString trayToolTipOf(const QString& title, const std::vector<std::string>& forwardLines,
+                      int total);
+// The same of the panels: a line for each ON forward, the count over every panel.
 QString trayToolTip(const QString& title, const std::vector<std::unique_ptr<CPortDlg>>& panels);

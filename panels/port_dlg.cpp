@@ -10,6 +10,7 @@
 #include "panels/setting_dlg.h"
 #include "panels/status_dlg.h"
 #include "platform/async_socket.h"
+#include "platform/qt/dialog_units.h"
 #include "platform/qt/message_box.h"
 #include "platform/socket_loop_thread.h"
 #include "resources/dialog_templates.h"
@@ -32,6 +33,28 @@ std::string cannotOpenText(int port, int error) {
     return "PORT" + decimal(port) + "を開けません (err=" + decimal(error) + ")";
 }
 
+// How often the traffic looks at the repeater's totals.
+constexpr auto kTrafficLook = std::chrono::seconds(1);
+
+// The name's line under the template's controls, in dialog units, as wide as the frames.
+constexpr int kNameLineX = 2;
+constexpr int kNameLineWidth = 184;
+constexpr int kNameLineHeight = 11;
+constexpr int kNameLineBelow = 2;
+
+// The name as the panel shows it: whole up to the shown length, else its first characters
+// and "…" within that length.
+QString shownName(const std::string& name) {
+    const QString whole = QString::fromStdString(name);
+    const QList<uint> characters = whole.toUcs4();
+    if (characters.size() <= CPortDlg::kShownNameLength) {
+        return whole;
+    }
+    return QString::fromUcs4(reinterpret_cast<const char32_t*>(characters.constData()),
+                             CPortDlg::kShownNameLength - 1) +
+           QStringLiteral("…");
+}
+
 }  // namespace
 
 CPortDlg::CPortDlg(QWidget* parent, SocketLoopThread* socketThread)
@@ -45,6 +68,7 @@ CPortDlg::CPortDlg(QWidget* parent, SocketLoopThread* socketThread)
                   }),
       countDisplay(kCountShowMs, [this] { showConnectionCount(); }) {
     onRepeaterThread([this] { repeater = makeRepeater(config); });
+    QObject::connect(&trafficTimer_, &QTimer::timeout, this, [this] { sampleTraffic(); });
 }
 
 CPortDlg::~CPortDlg() {
@@ -123,14 +147,43 @@ void CPortDlg::showListenPort() {
     if (frame == nullptr) {
         return;
     }
-    const QString full = QString::fromStdString(forwardTitle());
+    // A name has its own line; the frame keeps the port.
+    const QString full = QString::fromStdString(
+        name.empty() ? forwardTitle() : std::string(udp ? "UDP:" : "TCP:") + decimal(listenPort));
     const int room = frame->width() - kTitleMargin;
     const QString shown = frame->fontMetrics().elidedText(full, Qt::ElideRight, room);
     frame->setTitle(shown);
     frame->setToolTip(shown == full ? QString() : full);
 }
 
+int CPortDlg::panelHeight() const {
+    const int base = templateHeight_ > 0 ? templateHeight_ : height();
+    return name.empty() || !nameLine_ ? base : nameLine_->geometry().bottom() + 1 + kNameLineBelow;
+}
+
 void CPortDlg::showName() {
+    if (templateHeight_ == 0) {
+        templateHeight_ = height();
+    }
+    if (!name.empty() && !nameLine_) {
+        nameLine_ = std::make_unique<QLabel>(this);
+        const DialogBaseUnits units = dialogBaseUnits(font());
+        const QRect line =
+            dialogUnitsToPixels(units, kNameLineX, 0, kNameLineWidth, kNameLineHeight);
+        nameLine_->setGeometry(line.x(), templateHeight_, line.width(), line.height());
+        nameLine_->setAutoFillBackground(true);
+        QPalette colours = nameLine_->palette();
+        colours.setColor(QPalette::Window, valueBrush);
+        nameLine_->setPalette(colours);
+    }
+    if (nameLine_) {
+        const QString shown = shownName(name);
+        nameLine_->setText(shown);
+        nameLine_->setToolTip(shown == QString::fromStdString(name) ? QString()
+                                                                    : QString::fromStdString(name));
+        nameLine_->setVisible(!name.empty());
+    }
+    resize(width(), panelHeight());
     auto* host = dlgItem<QLabel>(IDC_FORWARD_HOST_TEXT);
     if (host == nullptr || name.empty()) {
         return;
@@ -205,13 +258,17 @@ bool CPortDlg::applySwitch() {
             // Stopped means nothing is connected, whatever count is still on its way.
             CPortDlg::notifyConnectionCount(0);
         }
+        if (trafficTimer_.isActive()) {
+            // The last look takes what the closing connections brought.
+            sampleTraffic();
+            trafficTimer_.stop();
+        }
         return true;
     }
     if (listenPort == 0 || forwardPort == 0 || forwardHost.empty()) {
         return true;
     }
-    drainedUp_ = 0;
-    drainedDown_ = 0;
+    drainedTotals_ = {};
     // Read at every start, so an edited file counts from the next switch ON. What the panel
     // holds wins over the file for the values it shows, should a save have failed.
     config = loadForwardConfig(settingsPath, index);
@@ -229,7 +286,22 @@ bool CPortDlg::applySwitch() {
         started = repeater->start();
         startError = WSAGetLastError();
     });
+    if (started) {
+        startTraffic();
+    }
     return started;
+}
+
+void CPortDlg::startTraffic() {
+    // The repeater's totals begin at 0 with its start: that is the first look.
+    traffic_.restart();
+    traffic_.take({});
+    trafficTimer_.start(kTrafficLook);
+}
+
+void CPortDlg::sampleTraffic() {
+    traffic_.take(forwardTotals());
+    Q_EMIT trafficSampled();
 }
 
 void CPortDlg::takeCount(int count) {
@@ -309,6 +381,8 @@ void CPortDlg::onStatus() {
         CStatusDlg status(window());
         status.repeater = repeater.get();
         status.socketThread = socketThread;
+        status.traffic = &traffic_;
+        status.datagrams = udp;
         status.setForwardTitle(name.empty() ? std::string() : forwardTitle());
         // A repeater it shows is not freed while it is open, even when a reload left it draining.
         statusOpen_ = true;
@@ -461,9 +535,7 @@ void CPortDlg::checkDraining() {
                 return false;
             }
             // What it carried still counts for the forward since it was switched ON.
-            const ForwardTotals totals = old->totals();
-            drainedUp_ += totals.bytesUp;
-            drainedDown_ += totals.bytesDown;
+            addTotals(drainedTotals_, old->totals());
             return true;
         });
         for (const std::unique_ptr<PortRepeater>& old : draining_) {
@@ -507,21 +579,34 @@ void CPortDlg::stopForRemoval() {
     countDisplay.flush();
 }
 
-CPortDlg::Figures CPortDlg::figures() {
-    Figures figures;
-    auto add = [&figures](const PortRepeater& from) {
-        const ForwardTotals totals = from.totals();
-        figures.connections += from.connectionCount();
-        figures.bytesUp += totals.bytesUp;
-        figures.bytesDown += totals.bytesDown;
-    };
+void CPortDlg::addTotals(ForwardTotals& sum, const ForwardTotals& more) {
+    sum.bytesUp += more.bytesUp;
+    sum.bytesDown += more.bytesDown;
+    sum.connectionsServed += more.connectionsServed;
+    sum.mostAtOnce = std::max(sum.mostAtOnce, more.mostAtOnce);
+}
+
+ForwardTotals CPortDlg::forwardTotals() {
+    ForwardTotals sum = drainedTotals_;
     onRepeaterThread([&] {
-        add(*repeater);
+        addTotals(sum, repeater->totals());
         for (const std::unique_ptr<PortRepeater>& old : draining_) {
-            add(*old);
+            addTotals(sum, old->totals());
         }
     });
-    figures.bytesUp += drainedUp_;
-    figures.bytesDown += drainedDown_;
+    return sum;
+}
+
+CPortDlg::Figures CPortDlg::figures() {
+    Figures figures;
+    const ForwardTotals totals = forwardTotals();
+    figures.bytesUp = totals.bytesUp;
+    figures.bytesDown = totals.bytesDown;
+    onRepeaterThread([&] {
+        figures.connections = repeater->connectionCount();
+        for (const std::unique_ptr<PortRepeater>& old : draining_) {
+            figures.connections += old->connectionCount();
+        }
+    });
     return figures;
 }

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <QColor>
+#include <QTimer>
 #include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "panels/forward_traffic.h"
 #include "panels/queued_count_listener.h"
 #include "panels/setting_dlg_listener.h"
 #include "platform/qt/dialog.h"
@@ -16,6 +18,7 @@
 #include "settings/port_settings.h"
 
 class CSettingDlg;
+class QLabel;
 class QTimer;
 class SocketLoopThread;
 
@@ -30,6 +33,9 @@ class SocketLoopThread;
 // repeater runs on the UI thread's own socket loop and reports its count directly.
 // What others show of the panel (the notification area's menu and tooltip) follows its
 // signals: the count as it is shown, the switch, and the forward's label.
+// While ON the panel reads its repeater's totals once a second into the forward's traffic,
+// which the status dialog and the notification area show. A NAME gets a line of its own
+// under the controls; a panel without one keeps the template's size.
 class CPortDlg : public CDialog, public CSettingDlgListener, public RepeaterListener {
     Q_OBJECT
 
@@ -70,6 +76,12 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public RepeaterList
     bool isUdp() const { return udp; }
     // "TCP:8080" (or "UDP:5353"), or "TCP:8080  web" with a name.
     std::string forwardTitle() const;
+    // Since the last switch ON, as last read.
+    const ForwardTraffic& traffic() const { return traffic_; }
+    // The template's height, and a line more with a name.
+    int panelHeight() const;
+    // Names longer than this show their first characters and "…", the whole in a tooltip.
+    static constexpr int kShownNameLength = 12;
 
     // The switch moved from the command line: the switch's own checks, stops and writes,
     // but a refusal's text goes into refusal instead of a box. True when the forward ends
@@ -104,8 +116,10 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public RepeaterList
     void countChanged(int count);
     // A switch ended, ON or OFF, whether it went as asked or was refused.
     void switchChanged(bool on);
-    // The listen port, destination or protocol changed.
+    // The listen port, destination, protocol or name changed (a name may change the height).
     void forwardChanged();
+    // The traffic took its second's look at the repeater.
+    void trafficSampled();
 
   protected:
     void DoDataExchange(CDataExchange& dx) override;
@@ -125,6 +139,9 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public RepeaterList
     bool replaceRepeater(const ForwardConfig& next, std::string& problem);
     void stopDraining(std::chrono::steady_clock::time_point graceEnds);
     void checkDraining();
+    // Since ON: the repeater's, the draining ones' and the drained ones' together.
+    ForwardTotals forwardTotals();
+    static void addTotals(ForwardTotals& sum, const ForwardTotals& more);
     // False when the port was to be opened and could not listen.
     bool applySwitch();
     void takeCount(int count);
@@ -138,6 +155,8 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public RepeaterList
     // Runs the work where the repeater lives and returns when it has run.
     void onRepeaterThread(const std::function<void()>& work);
     void takeSettings(const PortSettings& settings);
+    void sampleTraffic();
+    void startTraffic();
 
     std::string countText;
     std::string forwardPortText;
@@ -176,13 +195,17 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public RepeaterList
     // connection and go once their last one has ended (checked once a second).
     std::vector<std::unique_ptr<PortRepeater>> draining_;
     int drainingCount_ = 0;
-    // Bytes of drained repeaters already gone, since the switch went ON.
-    std::uint64_t drainedUp_ = 0;
-    std::uint64_t drainedDown_ = 0;
+    // What drained repeaters already gone carried since the switch went ON.
+    ForwardTotals drainedTotals_;
     std::unique_ptr<QTimer> drainCheck_;
     QueuedCountListener queuedCount;
     // The count is shown at most 20 times a second, through one throttle: this one for a
     // repeater on the UI thread, the queued listener's hold for one on the socket thread.
     // connectionCount is always current as far as this thread has heard.
     DisplayThrottle countDisplay;
+    ForwardTraffic traffic_;
+    QTimer trafficTimer_;
+    // The name's line, made when the panel first has a name; a child of the panel.
+    std::unique_ptr<QLabel> nameLine_;
+    int templateHeight_ = 0;
 };

@@ -1,10 +1,14 @@
 #include "panels/status_dlg.h"
 
+#include <QComboBox>
+#include <QLabel>
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <string>
 
+#include "panels/forward_traffic.h"
+#include "panels/traffic_graph.h"
 #include "platform/socket_loop_thread.h"
 #include "resources/dialog_templates.h"
 
@@ -13,6 +17,16 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto kRefreshInterval = 1s;
+// The graph's height in pixels, and the room between it and its neighbours.
+constexpr int kGraphHeight = 180;
+constexpr int kGap = 4;
+
+// The windows the graph offers, in the order of the choice; five minutes at first.
+constexpr std::array<std::pair<TrafficWindow, const char*>, 3> kWindows{
+    {{TrafficWindow::OneMinute, "1分"},
+     {TrafficWindow::FiveMinutes, "5分"},
+     {TrafficWindow::ThirtyMinutes, "30分"}}};
+constexpr int kFirstWindow = 1;
 
 struct Column {
     const char* heading;
@@ -65,18 +79,6 @@ std::string duration(std::chrono::steady_clock::duration lasted) {
 
 }  // namespace
 
-std::string readableRate(double bytesPerSecond) {
-    char text[32] = {};
-    if (bytesPerSecond < 1024) {
-        std::snprintf(text, sizeof text, "%.0f B/s", bytesPerSecond);
-    } else if (bytesPerSecond < 1024.0 * 1024) {
-        std::snprintf(text, sizeof text, "%.1f KiB/s", bytesPerSecond / 1024);
-    } else {
-        std::snprintf(text, sizeof text, "%.1f MiB/s", bytesPerSecond / (1024.0 * 1024));
-    }
-    return text;
-}
-
 namespace {
 
 std::string rate(std::uint64_t now, std::uint64_t before, double seconds) {
@@ -111,6 +113,7 @@ bool CStatusDlg::OnInitDialog() {
             buttonsAtTemplate_.emplace_back(button, button->pos());
         }
     }
+    addTrafficView();
     setMinimumSize(templateSize_);
     setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
     setSizeGripEnabled(true);
@@ -127,6 +130,65 @@ bool CStatusDlg::OnInitDialog() {
     refresh();
     refreshTimer_.start(std::chrono::milliseconds(kRefreshInterval));
     return true;
+}
+
+void CStatusDlg::addTrafficView() {
+    if (traffic == nullptr) {
+        return;
+    }
+    QWidget* cut = GetDlgItem(IDC_DISCONNECT_BUTTON);
+    const QRect buttons =
+        cut != nullptr ? cut->geometry() : QRect(listAtTemplate_.right(), 0, 0, 0);
+    windowChoice_ = std::make_unique<QComboBox>(this);
+    for (const auto& [window, label] : kWindows) {
+        windowChoice_->addItem(QString::fromUtf8(label), static_cast<int>(window));
+    }
+    windowChoice_->setToolTip(QStringLiteral("グラフの期間"));
+    const int choiceWidth = windowChoice_->sizeHint().width();
+    windowChoice_->setGeometry(buttons.left() - kGap - choiceWidth, buttons.top(), choiceWidth,
+                               buttons.height());
+    totals_ = std::make_unique<QLabel>(this);
+    totals_->setGeometry(listAtTemplate_.left(), buttons.top(),
+                         windowChoice_->x() - kGap - listAtTemplate_.left(), buttons.height());
+    graph_ = std::make_unique<TrafficGraph>(this);
+    graph_->setHistory(&traffic->history());
+    graphAtTemplate_ =
+        QRect(listAtTemplate_.topLeft(), QSize(listAtTemplate_.width(), kGraphHeight));
+    graph_->setGeometry(graphAtTemplate_);
+    QObject::connect(windowChoice_.get(), &QComboBox::currentIndexChanged, [this](int index) {
+        graph_->setWindow(static_cast<TrafficWindow>(windowChoice_->itemData(index).toInt()));
+    });
+    windowChoice_->setCurrentIndex(kFirstWindow);
+    // The list moves down under the graph; the dialog grows by as much.
+    listAtTemplate_.translate(0, kGraphHeight + kGap);
+    list->setGeometry(listAtTemplate_);
+    templateSize_ += QSize(0, kGraphHeight + kGap);
+    resize(templateSize_);
+    for (QWidget* shown :
+         {static_cast<QWidget*>(totals_.get()), static_cast<QWidget*>(windowChoice_.get()),
+          static_cast<QWidget*>(graph_.get())}) {
+        shown->show();
+    }
+    showTraffic();
+}
+
+std::string CStatusDlg::totalsText() const {
+    if (traffic == nullptr) {
+        return {};
+    }
+    const ForwardTotals& totals = traffic->totals();
+    return "合計 上り " + readableBytes(totals.bytesUp) + "  下り " +
+           readableBytes(totals.bytesDown) + (datagrams ? "  セッション " : "  接続 ") +
+           grouped(totals.connectionsServed) + " (最大同時 " + std::to_string(totals.mostAtOnce) +
+           ")";
+}
+
+void CStatusDlg::showTraffic() {
+    if (!graph_) {
+        return;
+    }
+    totals_->setText(QString::fromStdString(totalsText()));
+    graph_->update();
 }
 
 std::vector<ConnectionRow> CStatusDlg::copyPairs() const {
@@ -171,6 +233,7 @@ void CStatusDlg::refresh() {
     }
     select(selected);
     updateButtons();
+    showTraffic();
 }
 
 void CStatusDlg::fillRow(int row, const ConnectionRow& pair, Shown& shown, bool fresh) {
@@ -223,8 +286,15 @@ void CStatusDlg::resizeEvent(QResizeEvent* event) {
     }
     const QSize grown = size() - templateSize_;
     list->setGeometry(listAtTemplate_.adjusted(0, 0, grown.width(), grown.height()));
+    if (graph_) {
+        graph_->setGeometry(graphAtTemplate_.adjusted(0, 0, grown.width(), 0));
+    }
     for (const auto& [button, at] : buttonsAtTemplate_) {
         button->move(at.x() + grown.width(), at.y());
+    }
+    if (QWidget* cut = GetDlgItem(IDC_DISCONNECT_BUTTON); cut != nullptr && windowChoice_) {
+        windowChoice_->move(cut->x() - kGap - windowChoice_->width(), windowChoice_->y());
+        totals_->resize(windowChoice_->x() - kGap - totals_->x(), totals_->height());
     }
 }
 

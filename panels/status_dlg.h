@@ -7,18 +7,21 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "panels/traffic_history.h"
 #include "platform/qt/dialog.h"
 #include "platform/qt/list_ctrl.h"
 #include "relay/port_repeater.h"
 
+class ForwardTraffic;
+class QComboBox;
+class QLabel;
 class SocketLoopThread;
-
-// A rate as a person reads it: "512 B/s", "1.5 KiB/s", "12.3 MiB/s".
-std::string readableRate(double bytesPerSecond);
+class TrafficGraph;
 
 // The connection-status dialog: one repeater's connections (TCP pairs or UDP sessions), one
 // row each in the repeater's order, kept current while it is open: once a second rows of new
@@ -28,6 +31,8 @@ std::string readableRate(double bytesPerSecond);
 // Ownership: the repeater and the socket thread are not owned; the panel that opens the
 // dialog outlives it. Modal, UI thread. Given a socket thread, the repeater lives there: the
 // dialog copies what it shows in one call to that thread, so every row is of one moment.
+// Given the forward's traffic, the dialog grows above the list: the totals since ON beside
+// the buttons, then a graph of the rates over a window of 1, 5 or 30 minutes.
 class CStatusDlg : public CDialog {
   public:
     explicit CStatusDlg(QWidget* parent = nullptr);
@@ -36,6 +41,14 @@ class CStatusDlg : public CDialog {
     CListCtrl* list = nullptr;
     PortRepeater* repeater = nullptr;
     SocketLoopThread* socketThread = nullptr;
+    // Not owned; the panel keeps it current. Set before the dialog is made.
+    const ForwardTraffic* traffic = nullptr;
+    // Sessions rather than connections in the totals.
+    bool datagrams = false;
+
+    // The totals line as shown, e.g. "合計 上り 1.2 MiB  下り 3.4 MiB  接続 12 (最大同時 5)".
+    std::string totalsText() const;
+    TrafficGraph* graph() const { return graph_.get(); }
 
     // Brings the rows up to the repeater's pairs as they are now.
     void refresh();
@@ -66,6 +79,8 @@ class CStatusDlg : public CDialog {
     void updateButtons();
 
     void showTitle();
+    void addTrafficView();
+    void showTraffic();
 
     std::string forwardTitle_;
     std::vector<Shown> shown_;
@@ -75,4 +90,10 @@ class CStatusDlg : public CDialog {
     QSize templateSize_;
     QRect listAtTemplate_;
     std::vector<std::pair<QWidget*, QPoint>> buttonsAtTemplate_;
+    // Children of the dialog, made only when it is given the traffic; the graph grows in
+    // width with the dialog.
+    std::unique_ptr<QLabel> totals_;
+    std::unique_ptr<QComboBox> windowChoice_;
+    std::unique_ptr<TrafficGraph> graph_;
+    QRect graphAtTemplate_;
 };

@@ -68,7 +68,13 @@ bool CListCtrl::SetItemText(int row, int column, const std::string& text) {
     if (row < 0 || row >= rowCount() || column < 0 || column >= columnCount()) {
         return false;
     }
-    auto* cell = new QTableWidgetItem(QString::fromStdString(text));
+    QString shown = QString::fromStdString(text);
+    // A list refreshed in place mostly sets what it shows already; such a cell stays as it is.
+    if (const QTableWidgetItem* existing = item(row, column);
+        existing != nullptr && existing->text() == shown) {
+        return true;
+    }
+    auto* cell = new QTableWidgetItem(std::move(shown));
     cell->setTextAlignment(alignmentFor(columnFormat(column)));
     cell->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
     // A cell keeps its column's width: a text cut with "…" is shown whole as the tooltip.

@@ -235,6 +235,11 @@ TEST_F(Tray, MenuOpensTheWindowSwitchesEachPanelByItsOwnRulesAndEnds) {
         EXPECT_TRUE(waitUntil(
             [&] { return iconOf(*dlg)->toolTip().endsWith(QString::fromUtf8("接続数 1")); }, 5s));
         EXPECT_TRUE(iconOf(*dlg)->toolTip().startsWith(dlg->windowTitle() + "\n"));
+        // One line for the forward that is ON, with its count and rates.
+        const QString line =
+            QString::fromStdString("\nTCP:" + std::to_string(off) + "  1  ↑0 B/s ↓0 B/s\n");
+        EXPECT_TRUE(waitUntil([&] { return iconOf(*dlg)->toolTip().contains(line); }, 5s))
+            << iconOf(*dlg)->toolTip().toStdString();
         close(client);
 
         EXPECT_FALSE(dlg->isVisible());
@@ -247,6 +252,19 @@ TEST_F(Tray, MenuOpensTheWindowSwitchesEachPanelByItsOwnRulesAndEnds) {
     ASSERT_EQ(boxes_.texts().size(), 1u);
     EXPECT_EQ(boxes_.texts()[0], "Listenポートが無効な設定です");
     EXPECT_NE(readFile(iniFile()).find("[TCP-PORT1]\nACT=1\n"), std::string::npos);
+}
+
+TEST(TrayToolTip, TakesTheFirstTenForwardLinesBetweenTitleAndCount) {
+    std::vector<std::string> lines;
+    for (int port = 8001; port <= 8012; ++port) {
+        lines.push_back("TCP:" + std::to_string(port) + " web  1  ↑1.5 KiB/s ↓0 B/s");
+    }
+    const QStringList shown = trayToolTipOf("Pico", lines, 12).split('\n');
+    ASSERT_EQ(shown.size(), 12);
+    EXPECT_EQ(shown.front(), "Pico");
+    EXPECT_EQ(shown[10].toStdString(), "TCP:8010 web  1  ↑1.5 KiB/s ↓0 B/s");
+    EXPECT_EQ(shown.back().toStdString(), "接続数 12");
+    EXPECT_EQ(trayToolTipOf("Pico", {}, 0).toStdString(), "Pico\n接続数 0");
 }
 
 // The icon is told of every change as it happens; nothing asks the panels when its menu

@@ -6,6 +6,7 @@
 
 #include "panel_fixture.h"
 #include "panels/options_dlg.h"
+#include "platform/qt/dialog_builder.h"
 #include "tests/support/loopback.h"
 
 namespace {
@@ -83,7 +84,7 @@ TEST_F(OptionsTest, OkWritesOnlyTheChangedKeysAndCancelNothing) {
     EXPECT_EQ(fileText(),
               std::string(kPlainFile) + "NAME=web\nPROTOCOL=UDP\nHALFCLOSE=1\nBUFFERSIZE=64\n");
     EXPECT_EQ(panel->getName(), "web");
-    EXPECT_EQ(panel->dlgItem<QGroupBox>(IDC_LISTEN_FRAME)->toolTip(), "UDP:8080  web");
+    EXPECT_EQ(panel->dlgItem<QGroupBox>(IDC_LISTEN_FRAME)->title(), "UDP:8080");
 }
 
 TEST_F(OptionsTest, AValueThatCannotBeUsedIsNamedSelectedAndNothingIsWritten) {
@@ -147,29 +148,43 @@ TEST_F(OptionsTest, OpensOnlyWhileThePanelIsOff) {
 
 // The name follows the port in the frame's title, cut with "…" when it does not fit, and is
 // in the destination's tooltip; without one the panel is as it always was.
-TEST_F(OptionsTest, ANameIsShownAfterThePortAndCutWhenTooLong) {
+// A name has a line of its own under the controls, whole up to 12 characters at the
+// default font, cut with "…" and whole in the tooltip beyond; without one the panel keeps
+// the template's size and the frame its port.
+TEST_F(OptionsTest, ANameShowsOnItsOwnLineAndIsCutBeyondTwelveCharacters) {
     struct Case {
-        const char* name;
-        std::string title;
-        bool cut;
+        std::string name;
+        std::string shown;
     };
-    for (const Case& c : {Case{"", "TCP:8080", false}, Case{"w", "TCP:8080  w", false},
-                          Case{"社内データベース", "TCP:8080  社内データベース", true}}) {
+    const std::string forty = "backup-store-for-the-accounting-team-042";
+    for (const Case& c : {Case{"", ""}, Case{"w", "w"},
+                          Case{"社内データベース検証環境", "社内データベース検証環境"},
+                          Case{"123456789012", "123456789012"}, Case{forty, "backup-stor…"}}) {
         SCOPED_TRACE(c.name);
-        writeFile(std::string(kPlainFile) + "NAME=" + c.name + "\n");
+        writeFile(std::string(kPlainFile) + (c.name.empty() ? "" : "NAME=" + c.name + "\n"));
         makePanel();
-        auto* frame = panel->dlgItem<QGroupBox>(IDC_LISTEN_FRAME);
-        const QString host = panel->dlgItem<QLabel>(IDC_FORWARD_HOST_TEXT)->toolTip();
-        if (c.cut) {
-            EXPECT_TRUE(frame->title().endsWith(QStringLiteral("…")))
-                << frame->title().toStdString();
-            EXPECT_EQ(frame->toolTip().toStdString(), c.title);
-        } else {
-            EXPECT_EQ(frame->title().toStdString(), c.title);
-            EXPECT_TRUE(frame->toolTip().isEmpty());
+        const QSize templateSize = templateClientSize(dialogTemplate(IDD_PORT_DIALOG));
+        EXPECT_EQ(panel->dlgItem<QGroupBox>(IDC_LISTEN_FRAME)->title().toStdString(), "TCP:8080");
+        const QLabel* line = nullptr;
+        for (const QLabel* label : panel->findChildren<QLabel*>()) {
+            if (label->isVisibleTo(panel.get()) &&
+                label->text() == QString::fromStdString(c.shown)) {
+                line = label;
+            }
         }
-        EXPECT_EQ(host.toStdString(), *c.name ? std::string(c.name) + "\n127.0.0.1" : "");
-        EXPECT_LE(frame->fontMetrics().horizontalAdvance(frame->title()), frame->width());
+        if (c.name.empty()) {
+            EXPECT_EQ(panel->size(), templateSize);
+            EXPECT_EQ(panel->panelHeight(), templateSize.height());
+            continue;
+        }
+        ASSERT_NE(line, nullptr);
+        EXPECT_GT(panel->panelHeight(), templateSize.height());
+        EXPECT_GE(line->geometry().top(), templateSize.height());
+        EXPECT_LE(line->geometry().bottom(), panel->panelHeight());
+        EXPECT_LE(line->fontMetrics().horizontalAdvance(line->text()), line->width());
+        EXPECT_EQ(line->toolTip().toStdString(), c.shown == c.name ? "" : c.name);
+        EXPECT_EQ(panel->dlgItem<QLabel>(IDC_FORWARD_HOST_TEXT)->toolTip().toStdString(),
+                  c.name + "\n127.0.0.1");
     }
 }
 

@@ -1,5 +1,6 @@
 #include <sys/socket.h>
 #include <QApplication>
+#include <QComboBox>
 #include <QHeaderView>
 #include <QTimer>
 #include <array>
@@ -9,6 +10,7 @@
 
 #include "panel_fixture.h"
 #include "panels/status_dlg.h"
+#include "panels/traffic_graph.h"
 #include "platform/private_profile.h"
 #include "platform/qt/list_ctrl.h"
 #include "platform/socket_loop_thread.h"
@@ -224,6 +226,56 @@ TEST_F(StatusTest, RowsFollowTheRelayAndTheSelectionFollowsItsPair) {
     EXPECT_EQ(selectedPort, std::to_string(clients[2].localPort()));
     EXPECT_EQ(up, "5");
     EXPECT_EQ(down, "5");
+}
+
+// Above the list: the totals since ON, closed connections included, and the graph of the
+// sampled rates over the chosen window; the next ON starts them afresh.
+TEST_P(StatusOnEitherThreadTest, TotalsAndGraphShowTheForwardSinceItWasSwitchedOn) {
+    loopback::Server echo(loopback::echo);
+    startRelay(echo.port(), GetParam());
+    std::array<loopback::Client, 2> clients;
+    const std::string data(500, 'x');
+    for (loopback::Client& client : clients) {
+        ASSERT_TRUE(client.connectTo(listenPort));
+        ASSERT_TRUE(client.send(data));
+    }
+    // Sampled once a second; the relay may run on this thread, so the echo is read after.
+    ASSERT_TRUE(waitFor([&] { return panel->traffic().totals().bytesDown == 1000; }, 5000));
+    for (loopback::Client& client : clients) {
+        ASSERT_EQ(client.receive(data.size()), data);
+    }
+    clients[0].close();
+    ASSERT_TRUE(waitFor([&] { return panel->getConnectionCount() == 1; }));
+    const std::size_t samples = panel->traffic().history().size();
+    ASSERT_TRUE(waitFor([&] { return panel->traffic().history().size() > samples; }, 5000));
+    EXPECT_GT(peakOf(panel->traffic().history().within(TrafficWindow::OneMinute)).down, 0);
+
+    std::string totals;
+    std::vector<TrafficWindow> windows;
+    bool listBelowGraph = false;
+    ASSERT_TRUE(openStatus([&](CStatusDlg& status) {
+        totals = status.totalsText();
+        ASSERT_NE(status.graph(), nullptr);
+        listBelowGraph = status.list->geometry().top() > status.graph()->geometry().bottom();
+        auto* choice = status.findChild<QComboBox*>();
+        ASSERT_NE(choice, nullptr);
+        for (int index : {1, 0, 2}) {
+            choice->setCurrentIndex(index);
+            windows.push_back(status.graph()->window());
+        }
+    }));
+    EXPECT_EQ(totals, "合計 上り 1000 B  下り 1000 B  接続 2 (最大同時 2)");
+    EXPECT_TRUE(listBelowGraph);
+    EXPECT_EQ(windows,
+              (std::vector<TrafficWindow>{TrafficWindow::FiveMinutes, TrafficWindow::OneMinute,
+                                          TrafficWindow::ThirtyMinutes}));
+
+    panel->clickControl(IDC_SWITCH);
+    EXPECT_EQ(panel->traffic().totals().bytesUp, 1000u);
+    panel->clickControl(IDC_SWITCH);
+    ASSERT_EQ(panelText(IDC_SWITCH), "ON");
+    EXPECT_EQ(panel->traffic().totals(), ForwardTotals{});
+    EXPECT_EQ(panel->traffic().history().size(), 0u);
 }
 
 TEST_P(StatusOnEitherThreadTest, DisconnectResetsBothEndsOfTheSelectedPair) {

@@ -1,13 +1,18 @@
 // Renders the port panel (OFF, and ON with three relayed connections), the forward-settings
-// dialog, the options dialog and the connection-status dialog offscreen into PNG files, so that
+// dialog, the options dialog and the connection-status dialog (also with the traffic graph of a
+// real transfer) offscreen into PNG files, so that
 // their looks can be checked without a display: render_screenshots <output directory>.
 
+#include <sys/socket.h>
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QPixmap>
 #include <QTemporaryDir>
+
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -18,6 +23,7 @@
 #include "panels/port_dlg.h"
 #include "panels/setting_dlg.h"
 #include "panels/status_dlg.h"
+#include "platform/private_profile.h"
 #include "resources/dialog_templates.h"
 #include "tests/support/loopback.h"
 #include "tests/support/qt_test_session.h"
@@ -30,6 +36,75 @@ bool save(QWidget& widget, const QDir& directory, const char* name) {
     const bool saved = widget.grab().save(path, "PNG");
     std::printf("%s %s\n", saved ? "wrote" : "FAILED", path.toUtf8().constData());
     return saved;
+}
+
+// A destination that answers every chunk with twice as much, so that up and down differ.
+void answerTwice(int fd) {
+    std::vector<char> chunk(16384);
+    for (;;) {
+        const ssize_t got = ::recv(fd, chunk.data(), chunk.size(), 0);
+        if (got <= 0 || !loopback::sendAll(fd, chunk.data(), static_cast<std::size_t>(got)) ||
+            !loopback::sendAll(fd, chunk.data(), static_cast<std::size_t>(got))) {
+            return;
+        }
+    }
+}
+
+// The status dialog of a named forward after 70 s of a real transfer whose rate rises, falls
+// and rises again, with the one-minute window chosen.
+bool renderGraph(QWidget& host, const QDir& output) {
+    QTemporaryDir scratch;
+    const std::string iniPath = QDir(scratch.path()).filePath("TarnwickPico.ini").toStdString();
+    loopback::Server destination(answerTwice);
+    const int listenPort = loopback::freePort();
+    savePortSettings(iniPath, 0, {1, listenPort, "127.0.0.1", destination.port(), 128});
+    WritePrivateProfileStringA("TCP-PORT0", "NAME", "web", iniPath.c_str());
+    CPortDlg panel;
+    panel.Create(&host);
+    panel.setSettingsPath(iniPath);
+    panel.initPanel();
+
+    std::atomic<bool> stop{false};
+    std::thread client([&] {
+        loopback::Client peer;
+        if (!peer.connectTo(listenPort)) {
+            return;
+        }
+        const std::string chunk(1024, 'x');
+        // Tenths of a second: the rate follows a slow wave between about 20 and 300 KiB/s.
+        for (int tenth = 0; tenth < 700 && !stop; ++tenth) {
+            const double wave = 0.5 + 0.5 * std::sin(tenth / 60.0);
+            const int chunks = 2 + static_cast<int>(28 * wave);
+            for (int i = 0; i < chunks; ++i) {
+                if (!peer.send(chunk) ||
+                    peer.receive(2 * chunk.size()).size() != 2 * chunk.size()) {
+                    return;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        for (int rounds = 0; rounds < 1000 && !stop; ++rounds) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    bool ok = waitFor([&] { return panel.traffic().history().size() >= 70; }, 90000);
+    CStatusDlg status;
+    status.repeater = &panel.getRepeater();
+    status.traffic = &panel.traffic();
+    status.setForwardTitle(panel.forwardTitle());
+    status.Create(nullptr);
+    status.resize(status.width() + 420, status.height());
+    status.show();
+    if (auto* window = status.findChild<QComboBox*>()) {
+        window->setCurrentIndex(0);
+    }
+    status.refresh();
+    ok &= save(status, output, "status-dialog-graph.png");
+    status.hide();
+    stop = true;
+    client.join();
+    panel.saveAndStop();
+    return ok;
 }
 
 }  // namespace
@@ -143,6 +218,7 @@ int main(int argc, char** argv) {
     for (std::thread& client : clients) {
         client.join();
     }
+    ok &= renderGraph(host, output);
     on.saveAndStop();
     off.saveAndStop();
     return ok ? 0 : 1;

@@ -170,13 +170,18 @@ int main(int argc, char** argv) {
         }
     }
 
-    // Forwards with names; one too long for its title is cut with "…".
+    // Forwards with names of 1, 12 and 40 characters beside one without: each name has a
+    // line of its own, the longest cut with "…".
     {
         std::ofstream ini(folder + "/TarnwickPico.ini");
-        const char* names[] = {"web", "ssh", "社内データベース"};
-        for (int i = 0; i < 3; ++i) {
+        const char* names[] = {"", "w", "社内データベース検証環境",
+                               "backup-store-for-the-accounting-team-042"};
+        for (int i = 0; i < 4; ++i) {
             ini << "[TCP-PORT" << i << "]\nACT=0\nPORT=" << 8080 + i << "\nFORWARDHOST=192.0.2."
-                << 10 + i << "\nFORWARDPORT=" << 80 + i << "\nNAME=" << names[i] << "\n";
+                << 10 + i << "\nFORWARDPORT=" << 80 + i << "\n";
+            if (*names[i] != '\0') {
+                ini << "NAME=" << names[i] << "\n";
+            }
         }
     }
     {
