@@ -4,9 +4,11 @@
 #include <climits>
 
 #include "address/ip_filter.h"
+#include "platform/connection_ends.h"
 #include "platform/socket_event_loop.h"
 #include "platform/trace.h"
 #include "platform/wsa_error.h"
+#include "relay/proxy_header.h"
 
 namespace {
 using namespace std::chrono_literals;
@@ -74,12 +76,28 @@ void CTcpRepeater::setLookupFunction(LookupFunction lookup) {
     resolver_.reset();
 }
 
-bool CTcpRepeater::start() {
-    SocketAddress numeric;
-    numericDestination_.reset();
-    if (parseNumericAddress(config_.forwardHost, config_.forwardPort, numeric)) {
-        numericDestination_ = numeric;
+void CTcpRepeater::prepareDestinations() {
+    targets_.clear();
+    for (const Destination& destination : allDestinations(config_)) {
+        if (static_cast<int>(targets_.size()) == kMostDestinations) {
+            break;
+        }
+        Target target{destination, std::nullopt};
+        SocketAddress numeric;
+        if (parseNumericAddress(destination.host, destination.port, numeric)) {
+            target.numeric = numeric;
+        }
+        targets_.push_back(std::move(target));
     }
+    chooser_ = DestinationChooser(static_cast<int>(targets_.size()), config_.balance);
+}
+
+const Destination& CTcpRepeater::destinationOf(const CTcpSockPair& pair) const {
+    return targets_[static_cast<std::size_t>(pair.plan.current())].destination;
+}
+
+bool CTcpRepeater::start() {
+    prepareDestinations();
     // Create sets SO_REUSEADDR before it binds a fixed port, where it takes effect.
     const char* bindAddress = config_.listenHost.empty() ? nullptr : config_.listenHost.c_str();
     if (!listenSocket.Create(config_.listenPort, SOCK_STREAM, FD_ALL_EVENTS, bindAddress)) {
@@ -195,13 +213,42 @@ void CTcpRepeater::notifyOnAccept() {
     int slot = addPair(std::move(pair));
     pairs[slot]->acceptSocket->setIndex(static_cast<std::uint32_t>(slot));
     pairs[slot]->connectSocket->setIndex(static_cast<std::uint32_t>(slot));
+    pairs[slot]->plan = chooser_.plan(pairs[slot]->acceptedAt);
     scheduleConnectTimeout(slot);
+    connectToCurrent(slot);
+}
 
-    if (numericDestination_) {
-        connectPair(slot, {*numericDestination_}, 0);
+void CTcpRepeater::connectToCurrent(int slot) {
+    const Target& target = targets_[static_cast<std::size_t>(pairs[slot]->plan.current())];
+    if (target.numeric) {
+        connectPair(slot, {*target.numeric}, 0);
         return;
     }
     lookUpDestination(slot);
+}
+
+// The destination tried has failed: the client moves on to the next one, if any is left.
+bool CTcpRepeater::tryNextDestination(int slot, int err) {
+    CTcpSockPair* pair = pairAt(slot);
+    if (pair == nullptr || pair->connectSocket->connectState() == ConnectState::Connected) {
+        return false;
+    }
+    const Destination& failed = destinationOf(*pair);
+    chooser_.failed(pair->plan.current(), std::chrono::steady_clock::now());
+    if (!pair->plan.advance()) {
+        return false;
+    }
+    const Destination& next = destinationOf(*pair);
+    TRACE("CTcpRepeater: host=%s, port=%d failed err=%d, next host=%s, port=%d\n",
+          failed.host.c_str(), failed.port, err, next.host.c_str(), next.port);
+    if (pair->lookupTicket != 0 && resolver_) {
+        resolver_->cancel(pair->lookupTicket);
+    }
+    pair->lookupTicket = 0;
+    pair->connectSocket->dropFailedConnect();
+    scheduleConnectTimeout(slot);
+    connectToCurrent(slot);
+    return true;
 }
 
 std::unique_ptr<CTcpSockPair> CTcpRepeater::makePair(std::unique_ptr<CTcpSockStream> accepted) {
@@ -216,11 +263,27 @@ std::unique_ptr<CTcpSockPair> CTcpRepeater::makePair(std::unique_ptr<CTcpSockStr
     auto outgoing =
         std::make_unique<CTcpSockStream>(Side::Connected, this, config_.relay.halfClose);
     outgoing->allocateBuffers(clampedBufferKb(config_.bufferSizeKb), pool);
+    if (config_.proxyProtocol != 0 && !queueProxyHeader(*accepted, *outgoing)) {
+        TRACE("Error:CTcpRepeater::notifyOnAccept() PROXY header err=%d\n", WSAGetLastError());
+        return nullptr;
+    }
     accepted->pairWith(*outgoing);
     auto pair = std::make_unique<CTcpSockPair>();
     pair->acceptSocket = std::move(accepted);
     pair->connectSocket = std::move(outgoing);
     return pair;
+}
+
+// The client's address and the one it reached, read from the accepted socket itself.
+bool CTcpRepeater::queueProxyHeader(const CTcpSockStream& accepted,
+                                    CTcpSockStream& outgoing) const {
+    SocketAddress client;
+    SocketAddress local;
+    if (!connectionEnds(accepted.handle(), client, local)) {
+        return false;
+    }
+    const std::string header = proxyHeader(config_.proxyProtocol, client, local);
+    return !header.empty() && outgoing.queueOwnBytes(header);
 }
 
 void CTcpRepeater::lookUpDestination(int slot) {
@@ -236,8 +299,9 @@ void CTcpRepeater::lookUpDestination(int slot) {
         connectPair(slot, {}, WSANOTINITIALISED);
         return;
     }
+    const Destination& destination = destinationOf(pair);
     std::uint64_t ticket = resolver_->lookup(
-        config_.forwardHost, config_.forwardPort,
+        destination.host, destination.port,
         [this, slot](std::uint64_t ticket, int error, std::vector<SocketAddress> addresses) {
             CTcpSockPair* waiting = pairAt(slot);
             if (waiting != nullptr && waiting->lookupTicket == ticket) {
@@ -256,13 +320,14 @@ void CTcpRepeater::lookUpDestination(int slot) {
 void CTcpRepeater::connectPair(int slot, const std::vector<SocketAddress>& addresses,
                                int lookupError) {
     CTcpSockPair& pair = *pairs[slot];
+    const Destination& destination = destinationOf(pair);
     if (lookupError == 0) {
         // Any local address; a failure here shows up as the connect failure.
         pair.connectSocket->Create(0, SOCK_STREAM, FD_ALL_EVENTS, nullptr);
     }
     if (lookupError == 0 && pair.connectSocket->ConnectTo(addresses)) {
         TRACE("CTcpRepeater::notifyOnAccept()-Connect() OK host=%s, port=%d \n",
-              config_.forwardHost.c_str(), config_.forwardPort);
+              destination.host.c_str(), destination.port);
         markConnected(pair);
         reportConnectionCount();
         return;
@@ -270,13 +335,16 @@ void CTcpRepeater::connectPair(int slot, const std::vector<SocketAddress>& addre
     int err = lookupError != 0 ? lookupError : WSAGetLastError();
     if (err == WSAEWOULDBLOCK) {
         TRACE("CTcpRepeater::notifyOnAccept()-Connect() WSAEWOULDBLOCK  host=%s, port=%d \n",
-              config_.forwardHost.c_str(), config_.forwardPort);
+              destination.host.c_str(), destination.port);
         pair.acceptSocket->setConnectState(ConnectState::Connecting);
         pair.connectSocket->setConnectState(ConnectState::Connecting);
         return;
     }
     TRACE("CTcpA2AModel::notifyOnAccept() CONNECT FAILE! hostname=%s, port=%d err=%d\n",
-          config_.forwardHost.c_str(), config_.forwardPort, err);
+          destination.host.c_str(), destination.port, err);
+    if (tryNextDestination(slot, err)) {
+        return;
+    }
     closePair(slot, {pair.connectSocket.get(), "error " + std::to_string(err), err});
 }
 
@@ -287,6 +355,7 @@ void CTcpRepeater::markConnected(CTcpSockPair& pair) {
     pair.acceptSocket->setConnectState(ConnectState::Connected);
     pair.connectSocket->setConnectState(ConnectState::Connected);
     pair.connectTimer.cancel();
+    chooser_.answered(pair.plan.current());
     pair.connectSocket->readNames();
     pair.quietSince = std::chrono::steady_clock::now();
     if (config_.relay.keepAlive) {
@@ -317,6 +386,9 @@ void CTcpRepeater::notifyOnError(int index, Side side, int err) {
     PairEnding ending{nullptr, "error " + std::to_string(err), err};
     if (err == WSAECONNRESET) {
         ending.reason = client ? "client-reset" : "destination-reset";
+    }
+    if (!client && tryNextDestination(index, err)) {
+        return;
     }
     if (CTcpSockPair* pair = pairAt(index)) {
         ending.failed = client ? pair->acceptSocket.get() : pair->connectSocket.get();
@@ -395,8 +467,8 @@ ConnectionLog::Ends CTcpRepeater::endsOf(const CTcpSockPair& pair) const {
     return {ConnectionLog::endText(pair.acceptSocket->getPeerAddress(),
                                    pair.acceptSocket->getPeerPort()),
             destination.getPeerAddress().empty()
-                ? ConnectionLog::endText(config_.forwardHost,
-                                         static_cast<unsigned int>(config_.forwardPort))
+                ? ConnectionLog::endText(destinationOf(pair).host,
+                                         static_cast<unsigned int>(destinationOf(pair).port))
                 : ConnectionLog::endText(destination.getPeerAddress(), destination.getPeerPort())};
 }
 

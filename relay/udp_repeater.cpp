@@ -98,12 +98,28 @@ std::chrono::milliseconds UdpRepeater::idleLimit() const {
                                     : kDefaultIdleSeconds);
 }
 
-bool UdpRepeater::start() {
-    numericDestination_.reset();
-    SocketAddress numeric;
-    if (parseNumericAddress(config_.forwardHost, config_.forwardPort, numeric)) {
-        numericDestination_ = numeric;
+void UdpRepeater::prepareDestinations() {
+    targets_.clear();
+    for (const Destination& destination : allDestinations(config_)) {
+        if (static_cast<int>(targets_.size()) == kMostDestinations) {
+            break;
+        }
+        Target target{destination, std::nullopt};
+        SocketAddress numeric;
+        if (parseNumericAddress(destination.host, destination.port, numeric)) {
+            target.numeric = numeric;
+        }
+        targets_.push_back(std::move(target));
     }
+    chooser_ = DestinationChooser(static_cast<int>(targets_.size()), config_.balance);
+}
+
+const Destination& UdpRepeater::destinationOf(const UdpSession& session) const {
+    return targets_[static_cast<std::size_t>(session.plan.current())].destination;
+}
+
+bool UdpRepeater::start() {
+    prepareDestinations();
     const std::string& listenHost = config_.listenHost;
     const bool bound = !listenHost.empty();
     if (!listenSocket_.bind(config_.listenPort, bound ? listenHost.c_str() : nullptr, this)) {
@@ -303,24 +319,55 @@ UdpSession* UdpRepeater::openSession(unsigned slot, Clock::time_point now) {
     session.local = batch_->localAddress(slot);
     session.serial = nextSerial_++;
     session.openedAt = now;
+    session.plan = chooser_.plan(now);
     unsigned int port = 0;
     const std::string address = textOf(client, port);
     TRACE("UDPセッションを開始しました。PeerAddress=%s, port=%d\n", address.c_str(), port);
     if (log_) {
         log_->opened(endsOf(session));
     }
-    if (numericDestination_) {
-        connectSession(session, {*numericDestination_}, 0);
-    } else {
-        lookUpDestination(session);
-    }
+    connectToCurrent(session);
     UdpSession* opened = sessions_.find(key);
     reportCount();
     return opened;
 }
 
+void UdpRepeater::connectToCurrent(UdpSession& session) {
+    const Target& target = targets_[static_cast<std::size_t>(session.plan.current())];
+    if (target.numeric) {
+        connectSession(session, {*target.numeric}, 0);
+    } else {
+        lookUpDestination(session);
+    }
+}
+
+// The destination the session is at has failed: the session moves on to the next, if any
+// is left. What was refused is not sent again; the client's next datagrams go there.
+bool UdpRepeater::tryNextDestination(UdpSession& session, int error) {
+    const Destination& failed = destinationOf(session);
+    chooser_.failed(session.plan.current(), Clock::now());
+    if (!session.plan.advance()) {
+        return false;
+    }
+    const Destination& next = destinationOf(session);
+    TRACE("UdpRepeater: host=%s, port=%d failed err=%d, next host=%s, port=%d\n",
+          failed.host.c_str(), failed.port, error, next.host.c_str(), next.port);
+    if (session.lookupTicket != 0) {
+        if (resolver_) {
+            resolver_->cancel(session.lookupTicket);
+        }
+        session.lookupTicket = 0;
+        --waitingLookups_;
+    }
+    session.socket.close();
+    connectToCurrent(session);
+    return true;
+}
+
 void UdpRepeater::lookUpDestination(UdpSession& session) {
-    session.pending = std::make_unique<PendingDatagrams>();
+    if (!session.pending) {
+        session.pending = std::make_unique<PendingDatagrams>();
+    }
     SocketEventLoop* loop = SocketEventLoop::current();
     if (!resolver_ && loop != nullptr) {
         resolver_ = std::make_unique<HostResolver>(loop->inbox(), lookup_);
@@ -330,8 +377,9 @@ void UdpRepeater::lookUpDestination(UdpSession& session) {
         return;
     }
     const ClientKey key = session.key;
+    const Destination& destination = destinationOf(session);
     std::uint64_t ticket = resolver_->lookup(
-        config_.forwardHost, config_.forwardPort,
+        destination.host, destination.port,
         [this, key](std::uint64_t ticket, int error, std::vector<SocketAddress> addresses) {
             UdpSession* waiting = sessions_.find(key);
             if (waiting != nullptr && waiting->lookupTicket == ticket) {
@@ -365,10 +413,13 @@ void UdpRepeater::connectSession(UdpSession& session, const std::vector<SocketAd
     }
     if (error != 0) {
         TRACE("Error:UdpRepeater::connectSession() host=%s, port=%d err=%d\n",
-              config_.forwardHost.c_str(), config_.forwardPort, error);
-        closeSession(session, "failed", error);
+              destinationOf(session).host.c_str(), destinationOf(session).port, error);
+        if (!tryNextDestination(session, error)) {
+            closeSession(session, "failed", error);
+        }
         return;
     }
+    chooser_.answered(session.plan.current());
     session.socket.setBufferSizes(std::clamp(config_.bufferSizeKb, 1, kMaxBufferKb) * 1024);
     if (!session.pending) {
         return;
@@ -385,6 +436,9 @@ void UdpRepeater::answersReady(UdpSession& session) {
         int count = batch_->receive(fd, false);
         if (count < 0 && errno == ECONNREFUSED) {
             sessionError(session, WSAECONNREFUSED);
+            if (session.socket.handle() != fd) {
+                return;  // moved on to another destination
+            }
             continue;
         }
         if (count <= 0) {
@@ -407,6 +461,9 @@ void UdpRepeater::answersReady(UdpSession& session) {
 }
 
 void UdpRepeater::sessionError(UdpSession& session, int wsaError) {
+    if (wsaError == WSAECONNREFUSED && session.down == 0 && tryNextDestination(session, wsaError)) {
+        return;
+    }
     if (!traceEnabled()) {
         return;  // spares the address text
     }
@@ -457,7 +514,7 @@ void UdpRepeater::sweep() {
         }
         for (UdpSession* s : late) {
             TRACE("Error:UdpRepeater::connectSession() host=%s, port=%d err=%d\n",
-                  config_.forwardHost.c_str(), config_.forwardPort, WSAETIMEDOUT);
+                  destinationOf(*s).host.c_str(), destinationOf(*s).port, WSAETIMEDOUT);
             closeSession(*s, "failed", WSAETIMEDOUT);
         }
     }
@@ -475,20 +532,22 @@ void UdpRepeater::reportCount() {
     }
 }
 
-std::string UdpRepeater::destinationText() const {
-    if (numericDestination_) {
+// The destination the session is at, as configured (a name stays a name).
+std::string UdpRepeater::destinationText(const UdpSession& session) const {
+    const Target& target = targets_[static_cast<std::size_t>(session.plan.current())];
+    if (target.numeric) {
         unsigned int port = 0;
-        std::string text = textOf(*numericDestination_, port);
+        std::string text = textOf(*target.numeric, port);
         return ConnectionLog::endText(text, port);
     }
-    return ConnectionLog::endText(config_.forwardHost,
-                                  static_cast<unsigned int>(config_.forwardPort));
+    return ConnectionLog::endText(target.destination.host,
+                                  static_cast<unsigned int>(target.destination.port));
 }
 
 ConnectionLog::Ends UdpRepeater::endsOf(const UdpSession& session) const {
     unsigned int port = 0;
     std::string client = textOf(session.client, port);
-    return {ConnectionLog::endText(client, port), destinationText()};
+    return {ConnectionLog::endText(client, port), destinationText(session)};
 }
 
 bool UdpRepeater::disconnect(std::uint64_t serial) {
