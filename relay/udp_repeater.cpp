@@ -419,7 +419,6 @@ void UdpRepeater::connectSession(UdpSession& session, const std::vector<SocketAd
         }
         return;
     }
-    chooser_.answered(session.plan.current());
     session.socket.setBufferSizes(std::clamp(config_.bufferSizeKb, 1, kMaxBufferKb) * 1024);
     if (!session.pending) {
         return;
@@ -445,6 +444,9 @@ void UdpRepeater::answersReady(UdpSession& session) {
             return;
         }
         const unsigned n = static_cast<unsigned>(count);
+        if (session.down == 0) {
+            chooser_.answered(session.plan.current());
+        }
         for (unsigned slot = 0; slot < n; ++slot) {
             session.down += batch_->length(slot);
         }

@@ -146,14 +146,15 @@ std::vector<Destination> readDestinations(const std::string& section, const std:
 }
 
 Balance readBalance(const std::string& section, const std::string& path) {
-    const std::string text = upperCase(readText(section, "BALANCE", path, kTextBufferSize).text);
+    const std::string written = readText(section, "BALANCE", path, kTextBufferSize).text;
+    const std::string text = upperCase(written);
     if (text == "ROUNDROBIN") {
         return Balance::RoundRobin;
     }
     if (!text.empty() && text != "FAILOVER") {
         std::fprintf(stderr,
                      "%s: BALANCE=%s is neither FAILOVER nor ROUNDROBIN; FAILOVER is used\n",
-                     section.c_str(), text.c_str());
+                     section.c_str(), written.c_str());
     }
     return Balance::Failover;
 }
