@@ -20,3 +20,6 @@ inline constexpr int kMaxTimeoutSeconds = 86400;
 
 // NAME, in characters (not bytes).
 inline constexpr int kMaxNameLength = 64;
+
+// Destinations of one forward in all: FORWARDHOST:FORWARDPORT and those of DESTINATIONS.
+inline constexpr int kMostDestinations = 8;

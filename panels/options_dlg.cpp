@@ -8,6 +8,7 @@
 
 #include "address/address_text.h"
 #include "address/filter_rule.h"
+#include "config/destination_list.h"
 #include "platform/qt/message_box.h"
 #include "platform/socket_address.h"
 #include "resources/dialog_templates.h"
@@ -23,12 +24,23 @@ constexpr std::array<const char*, 4> kFilterChoices{
     "許可リストと拒否リストで決める",
 };
 
+constexpr std::array<const char*, 2> kBalanceChoices{
+    "先頭から順に試す",
+    "接続ごとに順番に振り分ける",
+};
+
+constexpr std::array<const char*, 3> kProxyChoices{
+    "使わない",
+    "バージョン1 (テキスト)",
+    "バージョン2 (バイナリ)",
+};
+
 struct Tip {
     int id;
     const char* text;
 };
 
-constexpr std::array<Tip, 12> kTips{{
+constexpr std::array<Tip, 15> kTips{{
     {IDC_NAME_EDIT, "この転送の名前です。パネルと接続状況の見出しに表示されます (64文字まで)"},
     {IDC_PROTOCOL_COMBO,
      "TCPは接続を、UDPはデータグラムを送信元ごとに中継します。UDPの中継は無通信で切断の秒数 "
@@ -50,6 +62,15 @@ constexpr std::array<Tip, 12> kTips{{
      "片側が送信を終えたら、その終わりだけを相手に伝え、逆向きの通信は続けます"},
     {IDC_KEEP_ALIVE_CHECK, "接続の両側でTCPキープアライブを使い、応答しなくなった相手を見つけます"},
     {IDC_LOG_CHECK, "接続ごとの記録を設定ファイルと同じフォルダのTarnwickPico.logに書きます"},
+    {IDC_DESTINATIONS_EDIT,
+     "転送先ホストの次に試す転送先を「ホスト:ポート」のカンマ区切りで書きます (例: "
+     "192.168.1.20:80, [2001:db8::1]:80)。転送先ホストと合わせて8件まで"},
+    {IDC_BALANCE_COMBO,
+     "接続できない転送先は飛ばして次を試します。振り分けると新しい接続ごとに次の転送先から始めます"
+     "。"
+     "失敗した転送先は10秒間あと回しにします"},
+    {IDC_PROXY_PROTOCOL_COMBO,
+     "転送先に接続元のアドレスとポートをPROXYプロトコルのヘッダーで伝えます (TCPのみ)"},
 }};
 
 std::string_view trimmed(std::string_view text) {
@@ -98,6 +119,12 @@ bool COptionsDlg::OnInitDialog() {
     for (const char* choice : kFilterChoices) {
         filter->addItem(QString::fromUtf8(choice));
     }
+    for (const char* choice : kBalanceChoices) {
+        dlgItem<QComboBox>(IDC_BALANCE_COMBO)->addItem(QString::fromUtf8(choice));
+    }
+    for (const char* choice : kProxyChoices) {
+        dlgItem<QComboBox>(IDC_PROXY_PROTOCOL_COMBO)->addItem(QString::fromUtf8(choice));
+    }
     for (const Tip& tip : kTips) {
         GetDlgItem(tip.id)->setToolTip(QString::fromUtf8(tip.text));
     }
@@ -129,8 +156,15 @@ void COptionsDlg::showValues() {
     dlgItem<QCheckBox>(IDC_HALF_CLOSE_CHECK)->setChecked(config_.relay.halfClose);
     dlgItem<QCheckBox>(IDC_KEEP_ALIVE_CHECK)->setChecked(config_.relay.keepAlive);
     dlgItem<QCheckBox>(IDC_LOG_CHECK)->setChecked(config_.log);
+    SetDlgItemText(IDC_DESTINATIONS_EDIT, joinedDestinations(config_.moreDestinations));
+    dlgItem<QComboBox>(IDC_BALANCE_COMBO)
+        ->setCurrentIndex(config_.balance == Balance::RoundRobin ? 1 : 0);
+    const int proxy = config_.proxyProtocol;
+    dlgItem<QComboBox>(IDC_PROXY_PROTOCOL_COMBO)
+        ->setCurrentIndex(proxy >= 0 && proxy <= 2 ? proxy : 0);
     for (int id : {IDC_NAME_EDIT, IDC_LISTEN_HOST_COMBO, IDC_ALLOW_EDIT, IDC_DENY_EDIT,
-                   IDC_CONNECT_TIMEOUT_EDIT, IDC_IDLE_TIMEOUT_EDIT, IDC_BUFFER_SIZE_EDIT}) {
+                   IDC_CONNECT_TIMEOUT_EDIT, IDC_IDLE_TIMEOUT_EDIT, IDC_BUFFER_SIZE_EDIT,
+                   IDC_DESTINATIONS_EDIT}) {
         shownTexts_[id] = text(id);
     }
     enableRuleEdits();
@@ -210,6 +244,24 @@ bool COptionsDlg::readRules(int id, const char* field, std::string* list, int& c
     return true;
 }
 
+bool COptionsDlg::readDestinations(std::vector<Destination>& destinations) {
+    if (unchanged(IDC_DESTINATIONS_EDIT)) {
+        return true;
+    }
+    const char* field = "ほかの転送先";
+    const std::string typed = text(IDC_DESTINATIONS_EDIT);
+    const DestinationList list = parseDestinations(typed, kMostDestinations - 1);
+    if (!list.malformed.empty()) {
+        return refuse(IDC_DESTINATIONS_EDIT, field, namedEntries(list.malformed),
+                      " (ホスト:ポート、IPv6は [アドレス]:ポート)");
+    }
+    if (list.dropped > 0) {
+        return refuse(IDC_DESTINATIONS_EDIT, field, typed, " (転送先ホストと合わせて8件まで)");
+    }
+    destinations = list.destinations;
+    return true;
+}
+
 bool COptionsDlg::readValues(ForwardConfig& read) {
     // The file keeps no blanks around a value.
     const std::string name(trimmed(text(IDC_NAME_EDIT)));
@@ -236,9 +288,13 @@ bool COptionsDlg::readValues(ForwardConfig& read) {
         !readNumber(IDC_IDLE_TIMEOUT_EDIT, "無通信で切断", 0, ForwardConfig::kMaxTimeoutSeconds,
                     read.relay.idleTimeoutSeconds) ||
         !readNumber(IDC_BUFFER_SIZE_EDIT, "バッファサイズ", 1, ForwardConfig::kMaxBufferSizeKb,
-                    read.bufferSizeKb)) {
+                    read.bufferSizeKb) ||
+        !readDestinations(read.moreDestinations)) {
         return false;
     }
+    read.balance = dlgItem<QComboBox>(IDC_BALANCE_COMBO)->currentIndex() == 1 ? Balance::RoundRobin
+                                                                              : Balance::Failover;
+    read.proxyProtocol = dlgItem<QComboBox>(IDC_PROXY_PROTOCOL_COMBO)->currentIndex();
     read.relay.halfClose = dlgItem<QCheckBox>(IDC_HALF_CLOSE_CHECK)->isChecked();
     read.relay.keepAlive = dlgItem<QCheckBox>(IDC_KEEP_ALIVE_CHECK)->isChecked();
     read.log = dlgItem<QCheckBox>(IDC_LOG_CHECK)->isChecked();

@@ -2,13 +2,15 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "platform/qt/dialog.h"
 #include "settings/forward_config_store.h"
 
 // The options dialog: every setting of one forward beyond its ports and destination (name,
 // listen address, who may connect, half-close, timeouts, keepalive, connection log, buffer
-// size), each with a tooltip that says what it does.
+// size, further destinations and how they are chosen, the PROXY protocol), each with a
+// tooltip that says what it does.
 //
 // Modal, opened by the panel from the forward-settings dialog. OK checks every field first:
 // a value that cannot be used is named in a warning, its field is selected and the dialog
@@ -32,6 +34,7 @@ class COptionsDlg : public CDialog {
     bool readValues(ForwardConfig& read);
     bool readRules(int id, const char* field, std::string* list, int& count);
     bool readNumber(int id, const char* field, int low, int high, int& value);
+    bool readDestinations(std::vector<Destination>& destinations);
     // Warns about the field's value, selects the field and answers false.
     bool refuse(int id, const char* field, const std::string& value, const std::string& why = {});
     std::string text(int id) const;

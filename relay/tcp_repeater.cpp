@@ -4,9 +4,11 @@
 #include <climits>
 
 #include "address/ip_filter.h"
+#include "platform/connection_ends.h"
 #include "platform/socket_event_loop.h"
 #include "platform/trace.h"
 #include "platform/wsa_error.h"
+#include "relay/proxy_header.h"
 
 namespace {
 using namespace std::chrono_literals;
@@ -72,6 +74,10 @@ void CTcpRepeater::configure(const ForwardConfig& config) {
 void CTcpRepeater::setLookupFunction(LookupFunction lookup) {
     lookup_ = std::move(lookup);
     resolver_.reset();
+}
+
+const Destination& CTcpRepeater::destinationOf(const CTcpSockPair& pair) {
+    return pair.generation->target(pair.plan).destination;
 }
 
 bool CTcpRepeater::start() {
@@ -211,13 +217,43 @@ void CTcpRepeater::notifyOnAccept() {
     int slot = addPair(std::move(pair));
     pairs[slot]->acceptSocket->setIndex(static_cast<std::uint32_t>(slot));
     pairs[slot]->connectSocket->setIndex(static_cast<std::uint32_t>(slot));
+    pairs[slot]->plan = pairs[slot]->generation->chooser->plan(pairs[slot]->acceptedAt);
     scheduleConnectTimeout(slot);
+    connectToCurrent(slot);
+}
 
-    if (const std::optional<SocketAddress>& numeric = generation_->numericDestination) {
-        connectPair(slot, {*numeric}, 0);
+void CTcpRepeater::connectToCurrent(int slot) {
+    const CTcpSockPair& pair = *pairs[slot];
+    const ForwardGeneration::Target& target = pair.generation->target(pair.plan);
+    if (target.numeric) {
+        connectPair(slot, {*target.numeric}, 0);
         return;
     }
     lookUpDestination(slot);
+}
+
+// The destination tried has failed: the client moves on to the next one, if any is left.
+bool CTcpRepeater::tryNextDestination(int slot, int err) {
+    CTcpSockPair* pair = pairAt(slot);
+    if (pair == nullptr || pair->connectSocket->connectState() == ConnectState::Connected) {
+        return false;
+    }
+    const Destination& failed = destinationOf(*pair);
+    pair->generation->chooser->failed(pair->plan.current(), std::chrono::steady_clock::now());
+    if (!pair->plan.advance()) {
+        return false;
+    }
+    const Destination& next = destinationOf(*pair);
+    TRACE("CTcpRepeater: host=%s, port=%d failed err=%d, next host=%s, port=%d\n",
+          failed.host.c_str(), failed.port, err, next.host.c_str(), next.port);
+    if (pair->lookupTicket != 0 && resolver_) {
+        resolver_->cancel(pair->lookupTicket);
+    }
+    pair->lookupTicket = 0;
+    pair->connectSocket->dropFailedConnect();
+    scheduleConnectTimeout(slot);
+    connectToCurrent(slot);
+    return true;
 }
 
 std::unique_ptr<CTcpSockPair> CTcpRepeater::makePair(std::unique_ptr<CTcpSockStream> accepted) {
@@ -232,11 +268,27 @@ std::unique_ptr<CTcpSockPair> CTcpRepeater::makePair(std::unique_ptr<CTcpSockStr
     auto outgoing =
         std::make_unique<CTcpSockStream>(Side::Connected, this, config_.relay.halfClose);
     outgoing->allocateBuffers(clampedBufferKb(config_.bufferSizeKb), pool);
+    if (config_.proxyProtocol != 0 && !queueProxyHeader(*accepted, *outgoing)) {
+        TRACE("Error:CTcpRepeater::notifyOnAccept() PROXY header err=%d\n", WSAGetLastError());
+        return nullptr;
+    }
     accepted->pairWith(*outgoing);
     auto pair = std::make_unique<CTcpSockPair>();
     pair->acceptSocket = std::move(accepted);
     pair->connectSocket = std::move(outgoing);
     return pair;
+}
+
+// The client's address and the one it reached, read from the accepted socket itself.
+bool CTcpRepeater::queueProxyHeader(const CTcpSockStream& accepted,
+                                    CTcpSockStream& outgoing) const {
+    SocketAddress client;
+    SocketAddress local;
+    if (!connectionEnds(accepted.handle(), client, local)) {
+        return false;
+    }
+    const std::string header = proxyHeader(config_.proxyProtocol, client, local);
+    return !header.empty() && outgoing.queueOwnBytes(header);
 }
 
 void CTcpRepeater::lookUpDestination(int slot) {
@@ -252,9 +304,9 @@ void CTcpRepeater::lookUpDestination(int slot) {
         connectPair(slot, {}, WSANOTINITIALISED);
         return;
     }
-    const ForwardConfig& settings = pair.generation->config;
+    const Destination& destination = destinationOf(pair);
     std::uint64_t ticket = resolver_->lookup(
-        settings.forwardHost, settings.forwardPort,
+        destination.host, destination.port,
         [this, slot](std::uint64_t ticket, int error, std::vector<SocketAddress> addresses) {
             CTcpSockPair* waiting = pairAt(slot);
             if (waiting != nullptr && waiting->lookupTicket == ticket) {
@@ -273,14 +325,14 @@ void CTcpRepeater::lookUpDestination(int slot) {
 void CTcpRepeater::connectPair(int slot, const std::vector<SocketAddress>& addresses,
                                int lookupError) {
     CTcpSockPair& pair = *pairs[slot];
-    const ForwardConfig& settings = pair.generation->config;
+    const Destination& destination = destinationOf(pair);
     if (lookupError == 0) {
         // Any local address; a failure here shows up as the connect failure.
         pair.connectSocket->Create(0, SOCK_STREAM, FD_ALL_EVENTS, nullptr);
     }
     if (lookupError == 0 && pair.connectSocket->ConnectTo(addresses)) {
         TRACE("CTcpRepeater::notifyOnAccept()-Connect() OK host=%s, port=%d \n",
-              settings.forwardHost.c_str(), settings.forwardPort);
+              destination.host.c_str(), destination.port);
         markConnected(pair);
         reportConnectionCount();
         return;
@@ -288,13 +340,16 @@ void CTcpRepeater::connectPair(int slot, const std::vector<SocketAddress>& addre
     int err = lookupError != 0 ? lookupError : WSAGetLastError();
     if (err == WSAEWOULDBLOCK) {
         TRACE("CTcpRepeater::notifyOnAccept()-Connect() WSAEWOULDBLOCK  host=%s, port=%d \n",
-              settings.forwardHost.c_str(), settings.forwardPort);
+              destination.host.c_str(), destination.port);
         pair.acceptSocket->setConnectState(ConnectState::Connecting);
         pair.connectSocket->setConnectState(ConnectState::Connecting);
         return;
     }
     TRACE("CTcpA2AModel::notifyOnAccept() CONNECT FAILE! hostname=%s, port=%d err=%d\n",
-          settings.forwardHost.c_str(), settings.forwardPort, err);
+          destination.host.c_str(), destination.port, err);
+    if (tryNextDestination(slot, err)) {
+        return;
+    }
     closePair(slot, {pair.connectSocket.get(), "error " + std::to_string(err), err});
 }
 
@@ -307,6 +362,7 @@ void CTcpRepeater::markConnected(CTcpSockPair& pair) {
     pair.acceptSocket->setConnectState(ConnectState::Connected);
     pair.connectSocket->setConnectState(ConnectState::Connected);
     pair.connectTimer.cancel();
+    pair.generation->chooser->answered(pair.plan.current());
     pair.connectSocket->readNames();
     pair.quietSince = std::chrono::steady_clock::now();
     if (pair.generation->config.relay.keepAlive) {
@@ -337,6 +393,9 @@ void CTcpRepeater::notifyOnError(int index, Side side, int err) {
     PairEnding ending{nullptr, "error " + std::to_string(err), err};
     if (err == WSAECONNRESET) {
         ending.reason = client ? "client-reset" : "destination-reset";
+    }
+    if (!client && tryNextDestination(index, err)) {
+        return;
     }
     if (CTcpSockPair* pair = pairAt(index)) {
         ending.failed = client ? pair->acceptSocket.get() : pair->connectSocket.get();
@@ -414,12 +473,11 @@ void CTcpRepeater::closePair(int slot, PairEnding ending) {
 
 ConnectionLog::Ends CTcpRepeater::endsOf(const CTcpSockPair& pair) const {
     const CTcpSockStream& destination = *pair.connectSocket;
-    const ForwardConfig& settings = pair.generation->config;
     return {ConnectionLog::endText(pair.acceptSocket->getPeerAddress(),
                                    pair.acceptSocket->getPeerPort()),
             destination.getPeerAddress().empty()
-                ? ConnectionLog::endText(settings.forwardHost,
-                                         static_cast<unsigned int>(settings.forwardPort))
+                ? ConnectionLog::endText(destinationOf(pair).host,
+                                         static_cast<unsigned int>(destinationOf(pair).port))
                 : ConnectionLog::endText(destination.getPeerAddress(), destination.getPeerPort())};
 }
 
@@ -439,16 +497,16 @@ void CTcpRepeater::logClose(const CTcpSockPair& pair, const PairEnding& ending) 
 }
 
 void CTcpRepeater::scheduleConnectTimeout(int slot) {
-    if (config_.relay.connectTimeoutSeconds <= 0) {
+    const int seconds = pairs[slot]->generation->config.relay.connectTimeoutSeconds;
+    if (seconds <= 0) {
         return;
     }
     // The timer goes with the pair, so it never outlives it.
-    pairs[slot]->connectTimer.start(std::chrono::seconds(config_.relay.connectTimeoutSeconds),
-                                    [this, slot] {
-                                        // Too slow counts as a failed connect, whichever
-                                        // address was being tried.
-                                        pairs[slot]->connectSocket->OnConnect(WSAETIMEDOUT);
-                                    });
+    pairs[slot]->connectTimer.start(std::chrono::seconds(seconds), [this, slot] {
+        // Too slow counts as a failed connect, whichever
+        // address was being tried.
+        pairs[slot]->connectSocket->OnConnect(WSAETIMEDOUT);
+    });
 }
 
 void CTcpRepeater::closeIdlePairs() {

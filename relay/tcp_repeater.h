@@ -13,6 +13,7 @@
 #include "platform/socket_event_loop.h"
 #include "relay/buffer_pool.h"
 #include "relay/connection_log.h"
+#include "relay/destination_chooser.h"
 #include "relay/forward_generation.h"
 #include "relay/lingering_closer.h"
 #include "relay/port_repeater.h"
@@ -34,6 +35,12 @@ struct PairEnding {
 
 // The forwarding engine of one port: listens on a local TCP port and relays every admitted
 // client to one destination host and port, one pair of streams per client.
+//
+// A forward with several destinations lets the chooser order them for each client; a
+// refused or failed connect, or the connect timeout, moves the client on to the next at
+// once, and only when every one has failed is the client closed. With the PROXY protocol
+// on, the header that names the client is queued towards the destination before anything
+// the client sends, so it goes out first to whichever destination answers.
 //
 // Pairs live in a table under the lowest free index; both ends close together. The number of
 // pairs whose both ends are established is reported to the listener after every change.
@@ -109,6 +116,10 @@ class CTcpRepeater : public PortRepeater, public CTcpSockStreamParent {
     ConnectionLog::Ends endsOf(const CTcpSockPair& pair) const;
     void logClose(const CTcpSockPair& pair, const PairEnding& ending);
     std::unique_ptr<CTcpSockPair> makePair(std::unique_ptr<CTcpSockStream> accepted);
+    bool queueProxyHeader(const CTcpSockStream& accepted, CTcpSockStream& outgoing) const;
+    static const Destination& destinationOf(const CTcpSockPair& pair);
+    void connectToCurrent(int slot);
+    bool tryNextDestination(int slot, int err);
     void lookUpDestination(int slot);
     void connectPair(int slot, const std::vector<SocketAddress>& addresses, int lookupError);
 

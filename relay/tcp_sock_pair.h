@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/loop_timer.h"
+#include "relay/destination_chooser.h"
 #include "relay/forward_generation.h"
 #include "relay/tcp_sock_stream.h"
 
@@ -24,6 +25,8 @@ struct CTcpSockPair {
     std::chrono::steady_clock::time_point quietSince;
     // Fails the connect when it takes too long; goes with the pair.
     LoopTimer connectTimer;
+    // The destinations this connection tries, and the one it is at.
+    DestinationPlan plan;
 
     std::uint64_t bytesUp() const { return acceptSocket->receivedBytes(); }
     std::uint64_t bytesDown() const { return connectSocket->receivedBytes(); }

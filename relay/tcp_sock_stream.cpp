@@ -58,6 +58,21 @@ SendRing CTcpSockStream::takeSendQueue() {
     return queue;
 }
 
+bool CTcpSockStream::queueOwnBytes(const std::string& bytes) {
+    if (!sendQueue_.append(reinterpret_cast<const unsigned char*>(bytes.data()),
+                           static_cast<std::uint32_t>(bytes.size()))) {
+        return false;
+    }
+    queued_ = sendQueue_.size();
+    return true;
+}
+
+void CTcpSockStream::dropFailedConnect() {
+    Close();
+    inbound_ = Flow::Open;
+    connectState_ = ConnectState::Connecting;
+}
+
 std::uint32_t CTcpSockStream::getSendFreeSize() const {
     return sendBufferSize_ - queued_;
 }

@@ -83,6 +83,12 @@ class CTcpSockStream : public CAsyncSocket {
     void acceptedFrom(const std::string& peerAddress, std::uint32_t peerPort);
     // Hands over what is still queued for the peer (the stream keeps an empty queue).
     SendRing takeSendQueue();
+    // Queues bytes of the relay's own for the peer, ahead of anything relayed; false when
+    // they do not fit.
+    bool queueOwnBytes(const std::string& bytes);
+    // Gives up an outgoing connect that failed, so that the stream can connect elsewhere;
+    // what the partner's peer sent meanwhile stays queued.
+    void dropFailedConnect();
 
     const std::string& getPeerAddress() const { return peerAddress_; }
     std::uint32_t getPeerPort() const { return peerPort_; }

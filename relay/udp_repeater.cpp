@@ -98,8 +98,11 @@ std::chrono::milliseconds UdpRepeater::idleLimit() const {
                                     : kDefaultIdleSeconds);
 }
 
+const Destination& UdpRepeater::destinationOf(const UdpSession& session) {
+    return session.generation->target(session.plan).destination;
+}
+
 bool UdpRepeater::start() {
-    draining_ = false;
     const std::string& listenHost = config_.listenHost;
     const bool bound = !listenHost.empty();
     if (!listenSocket_.bind(config_.listenPort, bound ? listenHost.c_str() : nullptr, this)) {
@@ -316,24 +319,55 @@ UdpSession* UdpRepeater::openSession(unsigned slot, Clock::time_point now) {
     session.generation = generation_;
     ++sinceStart_.connectionsServed;
     sinceStart_.mostAtOnce = std::max(sinceStart_.mostAtOnce, static_cast<int>(sessions_.size()));
+    session.plan = generation_->chooser->plan(now);
     unsigned int port = 0;
     const std::string address = textOf(client, port);
     TRACE("UDPセッションを開始しました。PeerAddress=%s, port=%d\n", address.c_str(), port);
     if (generation_->log) {
         generation_->log->opened(endsOf(session));
     }
-    if (const std::optional<SocketAddress>& numeric = generation_->numericDestination) {
-        connectSession(session, {*numeric}, 0);
-    } else {
-        lookUpDestination(session);
-    }
+    connectToCurrent(session);
     UdpSession* opened = sessions_.find(key);
     reportCount();
     return opened;
 }
 
+void UdpRepeater::connectToCurrent(UdpSession& session) {
+    const ForwardGeneration::Target& target = session.generation->target(session.plan);
+    if (target.numeric) {
+        connectSession(session, {*target.numeric}, 0);
+    } else {
+        lookUpDestination(session);
+    }
+}
+
+// The destination the session is at has failed: the session moves on to the next, if any
+// is left. What was refused is not sent again; the client's next datagrams go there.
+bool UdpRepeater::tryNextDestination(UdpSession& session, int error) {
+    const Destination& failed = destinationOf(session);
+    session.generation->chooser->failed(session.plan.current(), Clock::now());
+    if (!session.plan.advance()) {
+        return false;
+    }
+    const Destination& next = destinationOf(session);
+    TRACE("UdpRepeater: host=%s, port=%d failed err=%d, next host=%s, port=%d\n",
+          failed.host.c_str(), failed.port, error, next.host.c_str(), next.port);
+    if (session.lookupTicket != 0) {
+        if (resolver_) {
+            resolver_->cancel(session.lookupTicket);
+        }
+        session.lookupTicket = 0;
+        --waitingLookups_;
+    }
+    session.socket.close();
+    connectToCurrent(session);
+    return true;
+}
+
 void UdpRepeater::lookUpDestination(UdpSession& session) {
-    session.pending = std::make_unique<PendingDatagrams>();
+    if (!session.pending) {
+        session.pending = std::make_unique<PendingDatagrams>();
+    }
     SocketEventLoop* loop = SocketEventLoop::current();
     if (!resolver_ && loop != nullptr) {
         resolver_ = std::make_unique<HostResolver>(loop->inbox(), lookup_);
@@ -343,9 +377,9 @@ void UdpRepeater::lookUpDestination(UdpSession& session) {
         return;
     }
     const ClientKey key = session.key;
-    const ForwardConfig& settings = session.generation->config;
+    const Destination& destination = destinationOf(session);
     std::uint64_t ticket = resolver_->lookup(
-        settings.forwardHost, settings.forwardPort,
+        destination.host, destination.port,
         [this, key](std::uint64_t ticket, int error, std::vector<SocketAddress> addresses) {
             UdpSession* waiting = sessions_.find(key);
             if (waiting != nullptr && waiting->lookupTicket == ticket) {
@@ -380,8 +414,10 @@ void UdpRepeater::connectSession(UdpSession& session, const std::vector<SocketAd
     }
     if (error != 0) {
         TRACE("Error:UdpRepeater::connectSession() host=%s, port=%d err=%d\n",
-              settings.forwardHost.c_str(), settings.forwardPort, error);
-        closeSession(session, "failed", error);
+              destinationOf(session).host.c_str(), destinationOf(session).port, error);
+        if (!tryNextDestination(session, error)) {
+            closeSession(session, "failed", error);
+        }
         return;
     }
     session.socket.setBufferSizes(std::clamp(settings.bufferSizeKb, 1, kMaxBufferKb) * 1024);
@@ -400,12 +436,18 @@ void UdpRepeater::answersReady(UdpSession& session) {
         int count = batch_->receive(fd, false);
         if (count < 0 && errno == ECONNREFUSED) {
             sessionError(session, WSAECONNREFUSED);
+            if (session.socket.handle() != fd) {
+                return;  // moved on to another destination
+            }
             continue;
         }
         if (count <= 0) {
             return;
         }
         const unsigned n = static_cast<unsigned>(count);
+        if (session.down == 0) {
+            session.generation->chooser->answered(session.plan.current());
+        }
         for (unsigned slot = 0; slot < n; ++slot) {
             session.down += batch_->length(slot);
         }
@@ -422,6 +464,9 @@ void UdpRepeater::answersReady(UdpSession& session) {
 }
 
 void UdpRepeater::sessionError(UdpSession& session, int wsaError) {
+    if (wsaError == WSAECONNREFUSED && session.down == 0 && tryNextDestination(session, wsaError)) {
+        return;
+    }
     if (!traceEnabled()) {
         return;  // spares the address text
     }
@@ -484,8 +529,7 @@ void UdpRepeater::sweep() {
         }
         for (UdpSession* s : late) {
             TRACE("Error:UdpRepeater::connectSession() host=%s, port=%d err=%d\n",
-                  s->generation->config.forwardHost.c_str(), s->generation->config.forwardPort,
-                  WSAETIMEDOUT);
+                  destinationOf(*s).host.c_str(), destinationOf(*s).port, WSAETIMEDOUT);
             closeSession(*s, "failed", WSAETIMEDOUT);
         }
     }
@@ -503,15 +547,16 @@ void UdpRepeater::reportCount() {
     }
 }
 
+// The destination the session is at, as configured (a name stays a name).
 std::string UdpRepeater::destinationText(const UdpSession& session) {
-    const ForwardGeneration& generation = *session.generation;
-    if (generation.numericDestination) {
+    const ForwardGeneration::Target& target = session.generation->target(session.plan);
+    if (target.numeric) {
         unsigned int port = 0;
-        std::string text = textOf(*generation.numericDestination, port);
+        std::string text = textOf(*target.numeric, port);
         return ConnectionLog::endText(text, port);
     }
-    return ConnectionLog::endText(generation.config.forwardHost,
-                                  static_cast<unsigned int>(generation.config.forwardPort));
+    return ConnectionLog::endText(target.destination.host,
+                                  static_cast<unsigned int>(target.destination.port));
 }
 
 ConnectionLog::Ends UdpRepeater::endsOf(const UdpSession& session) const {

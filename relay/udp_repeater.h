@@ -16,6 +16,7 @@
 #include "platform/host_resolver.h"
 #include "platform/loop_timer.h"
 #include "relay/connection_log.h"
+#include "relay/destination_chooser.h"
 #include "relay/port_repeater.h"
 #include "relay/repeater_tuning.h"
 #include "relay/udp_port_quarantine.h"
@@ -32,7 +33,10 @@
 // cannot reach another client; live and ended sessions together stay within twice the bound,
 // and a new client that would pass it is dropped until the oldest ended ones go. A
 // destination name is looked up per session off the relay's thread; meanwhile its datagrams
-// wait in a small queue. The listener is told the number of sessions after every change.
+// wait in a small queue. With several destinations a new session takes the one the chooser
+// gives; a destination that cannot be reached, or refuses (an ICMP error) before it has
+// answered the session at all, moves the session on to the next. The listener is told the
+// number of sessions after every change.
 // Ownership: owns the listening socket, the sessions (live and ended), the batch buffer, the
 // resolver and a copy of its configuration, from which alone it works; the listener is not
 // owned. Thread: the relay's only.
@@ -97,6 +101,9 @@ class UdpRepeater final : public PortRepeater,
     bool admitted(const SocketAddress& client, const ClientKey& key,
                   std::chrono::steady_clock::time_point now);
     void hold(UdpSession& session, const char* data, std::size_t length);
+    static const Destination& destinationOf(const UdpSession& session);
+    void connectToCurrent(UdpSession& session);
+    bool tryNextDestination(UdpSession& session, int error);
     void lookUpDestination(UdpSession& session);
     void connectSession(UdpSession& session, const std::vector<SocketAddress>& addresses,
                         int lookupError);

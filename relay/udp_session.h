@@ -10,6 +10,7 @@
 #include "platform/datagram_batch.h"
 #include "platform/datagram_socket.h"
 #include "platform/socket_address.h"
+#include "relay/destination_chooser.h"
 #include "relay/forward_generation.h"
 
 // A client's address and port in a fixed form (IPv4 as IPv4-mapped IPv6), the table's key.
@@ -70,6 +71,8 @@ struct UdpSession final : DatagramSocketHandler {
     // The destination's name lookup still running, or 0.
     std::uint64_t lookupTicket = 0;
     std::uint64_t serial = 0;
+    // The destinations this session may use, and the one it is at.
+    DestinationPlan plan;
     std::uint64_t up = 0;
     std::uint64_t down = 0;
     std::chrono::steady_clock::time_point openedAt;

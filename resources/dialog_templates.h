@@ -42,6 +42,9 @@ inline constexpr int IDC_HALF_CLOSE_CHECK = 1040;
 inline constexpr int IDC_KEEP_ALIVE_CHECK = 1041;
 inline constexpr int IDC_LOG_CHECK = 1042;
 inline constexpr int IDC_PROTOCOL_COMBO = 1043;
+inline constexpr int IDC_DESTINATIONS_EDIT = 1044;
+inline constexpr int IDC_BALANCE_COMBO = 1045;
+inline constexpr int IDC_PROXY_PROTOCOL_COMBO = 1046;
 
 // Connection-status dialog (132).
 inline constexpr int IDC_CONNECTION_LIST = 1029;

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdio>
 #include <vector>
 
+#include "config/destination_list.h"
 #include "platform/private_profile.h"
 #include "settings/port_options.h"
 #include "settings/port_settings.h"
@@ -101,6 +103,13 @@ ForwardConfig loadForwardConfig(const std::string& iniPath, int index) {
     config.relay = options.relay;
     config.log = options.log;
     config.logPath = folderOf(iniPath) + kConnectionLogFileName;
+    config.moreDestinations = options.moreDestinations;
+    config.balance = options.balance;
+    config.proxyProtocol = options.proxyProtocol;
+    if (config.udp && config.proxyProtocol != 0) {
+        std::fprintf(stderr, "%s: PROXYPROTOCOL is for TCP only; datagrams go out as they came\n",
+                     portSectionName(index).c_str());
+    }
     return config;
 }
 
@@ -139,4 +148,11 @@ void saveForwardOptions(const std::string& iniPath, int index, const ForwardConf
     flag("KEEPALIVE", before.relay.keepAlive, after.relay.keepAlive);
     flag("LOG", before.log, after.log);
     number("BUFFERSIZE", before.bufferSizeKb, after.bufferSizeKb);
+    if (before.moreDestinations != after.moreDestinations) {
+        writeText(section, "DESTINATIONS", joinedDestinations(after.moreDestinations), iniPath);
+    }
+    if (before.balance != after.balance) {
+        writeText(section, "BALANCE", balanceName(after.balance), iniPath);
+    }
+    number("PROXYPROTOCOL", before.proxyProtocol, after.proxyProtocol);
 }

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "address/filter_rule.h"
+#include "config/destination_list.h"
 #include "platform/private_profile.h"
 #include "settings/port_settings.h"
 
@@ -120,6 +121,57 @@ std::string withoutBrackets(const std::string& host) {
     return host;
 }
 
+std::string upperCase(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return text;
+}
+
+std::vector<Destination> readDestinations(const std::string& section, const std::string& path) {
+    const ProfileText value = readText(section, "DESTINATIONS", path, kListBufferSize);
+    DestinationList list = parseDestinations(value.text, kMostDestinations - 1);
+    if (!list.malformed.empty()) {
+        std::fprintf(stderr, "%s: DESTINATIONS entries that are no host:port are left out: %s\n",
+                     section.c_str(), namedEntries(list.malformed).c_str());
+    }
+    if (list.dropped > 0) {
+        std::fprintf(stderr,
+                     "%s: DESTINATIONS has %d entries too many; only %d destinations in all\n",
+                     section.c_str(), list.dropped, kMostDestinations);
+    }
+    return list.destinations;
+}
+
+Balance readBalance(const std::string& section, const std::string& path) {
+    const std::string written = readText(section, "BALANCE", path, kTextBufferSize).text;
+    const std::string text = upperCase(written);
+    if (text == "ROUNDROBIN") {
+        return Balance::RoundRobin;
+    }
+    if (!text.empty() && text != "FAILOVER") {
+        std::fprintf(stderr,
+                     "%s: BALANCE=%s is neither FAILOVER nor ROUNDROBIN; FAILOVER is used\n",
+                     section.c_str(), written.c_str());
+    }
+    return Balance::Failover;
+}
+
+int readProxyProtocol(const std::string& section, const std::string& path) {
+    const ProfileText value = readText(section, "PROXYPROTOCOL", path, kTextBufferSize);
+    const std::optional<int> version = readPlainNumber(section, "PROXYPROTOCOL", path);
+    if (version == 1 || version == 2) {
+        return *version;
+    }
+    if (!value.text.empty() && version != 0) {
+        std::fprintf(stderr, "%s: PROXYPROTOCOL=%s is neither 1 nor 2; no header is sent\n",
+                     section.c_str(), value.text.c_str());
+    }
+    return 0;
+}
+
 }  // namespace
 
 PortOptions loadPortOptions(const std::string& iniPath, int index) {
@@ -136,5 +188,8 @@ PortOptions loadPortOptions(const std::string& iniPath, int index) {
     options.relay.idleTimeoutSeconds = readTimeout(section, "IDLETIMEOUT", iniPath);
     options.relay.keepAlive = readFlag(section, "KEEPALIVE", iniPath);
     options.log = readFlag(section, "LOG", iniPath);
+    options.moreDestinations = readDestinations(section, iniPath);
+    options.balance = readBalance(section, iniPath);
+    options.proxyProtocol = readProxyProtocol(section, iniPath);
     return options;
 }

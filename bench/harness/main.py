@@ -106,6 +106,12 @@ def run_session(relay, dest_port, workdir, fn, metrics, notes):
 def run_relay_round(relay, cfg, tools, backends, workdir):
     notes = []
     values = {}
+    if relay.http_proxy_only:
+        values.update(run_session(
+            relay, backends["http_proxy"], workdir,
+            lambda port, proc: workloads.http(port, cfg, notes),
+            ["http_rps", "http_p99_ms", "churn_rps"], notes))
+        return values, notes
     values.update(run_session(
         relay, backends["hold"], workdir,
         lambda port, proc: workloads.idle_memory(port, proc, cfg, tools, notes),
@@ -257,7 +263,7 @@ def run_rounds(cfg, tools, active, results, workdir, t0):
         backends = {"iperf": iperf.port, "iperf_server": iperf}
         if not iperf.ensure():
             raise RuntimeError("the iperf3 server did not start")
-        backends["http"], _ = peers.start_http_backend(workdir)
+        backends["http"], backends["http_proxy"], _ = peers.start_http_backend(workdir)
         backends["echo"], _ = peers.start_tool_server(tools.echo, "echo_server")
         backends["hold"], _ = peers.start_tool_server(tools.hold, "hold_server")
         for rnd in range(1, cfg.rounds + 1):

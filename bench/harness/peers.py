@@ -22,6 +22,8 @@ class Relay:
 
     name = ""
     binary = ""
+    # Relays only the HTTP workloads, to the backend's port that expects the PROXY header.
+    http_proxy_only = False
 
     def missing(self):
         """Why this relay cannot run here, or None."""
@@ -76,12 +78,15 @@ class TarnwickPico(Relay):
             shutil.copy2(self.executable, self.copy_dir)
         with open(os.path.join(self.copy_dir, "TarnwickPico.ini"), "w") as f:
             f.write(f"[TCP-PORT0]\nACT=1\nPORT={port}\nFORWARDHOST=127.0.0.1\n"
-                    f"FORWARDPORT={dest_port}\n{self.extra_keys}")
+                    f"FORWARDPORT={dest_port}\n{self.keys(dest_port)}")
         # Its single-instance lock lives in the runtime folder: with one of its own, a
         # copy that someone runs meanwhile on this machine does not keep ours from starting.
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=self.copy_dir)
         exe = os.path.join(self.copy_dir, os.path.basename(self.executable))
         return [exe], self.copy_dir, env
+
+    def keys(self, dest_port):
+        return self.extra_keys
 
 
 class TarnwickPicoLogging(TarnwickPico):
@@ -89,6 +94,25 @@ class TarnwickPicoLogging(TarnwickPico):
     name = "tarnwick-pico-log"
     extra_keys = "LOG=1\n"
     on_request = True
+
+
+class TarnwickPicoProxy(TarnwickPico):
+    """PROXYPROTOCOL=2 in front of the HTTP backend's proxy_protocol port (HTTP workloads
+    only); run only when named in --relays."""
+    name = "tarnwick-pico-proxy2"
+    extra_keys = "PROXYPROTOCOL=2\n"
+    on_request = True
+    http_proxy_only = True
+
+
+class TarnwickPicoThreeDestinations(TarnwickPico):
+    """Three destinations in turn (all the same backend); run only when named in --relays."""
+    name = "tarnwick-pico-3dest"
+    on_request = True
+
+    def keys(self, dest_port):
+        return (f"DESTINATIONS=127.0.0.1:{dest_port},127.0.0.1:{dest_port}\n"
+                "BALANCE=ROUNDROBIN\n")
 
 
 class Socat(Relay):
@@ -153,28 +177,32 @@ class NginxStream(Relay):
 
 def relays(tarnwick_executable):
     return [Direct(), TarnwickPico(tarnwick_executable), TarnwickPicoLogging(tarnwick_executable),
-            Socat(), Rinetd(), Haproxy(1), Haproxy(None), NginxStream()]
+            TarnwickPicoProxy(tarnwick_executable),
+            TarnwickPicoThreeDestinations(tarnwick_executable), Socat(), Rinetd(), Haproxy(1), Haproxy(None), NginxStream()]
 
 
 def start_http_backend(workdir):
-    """nginx serving a 1 KiB file with keep-alive; returns (port, Proc)."""
+    """nginx serving a 1 KiB file with keep-alive, on a plain port and on one that expects
+    the PROXY header first; returns (port, proxy_port, Proc)."""
     prefix = tempfile.mkdtemp(prefix="nginx-http-", dir=workdir)
     os.chmod(prefix, 0o755)  # the workers run as nobody
     os.makedirs(os.path.join(prefix, "www"))
     _write(os.path.join(prefix, "www"), "1k", "x" * 1023 + "\n")
     port = procs.free_port()
+    proxy_port = procs.free_port()
     conf = _write(prefix, "nginx.conf",
                   _nginx_main(prefix, "1") +
                   f"events {{\n    worker_connections {_nofile()};\n}}\n"
                   "http {\n    access_log off;\n    default_type application/octet-stream;\n"
                   "    keepalive_requests 10000000;\n    keepalive_timeout 120s;\n"
                   f"    server {{\n        listen 127.0.0.1:{port} backlog=4096;\n"
+                  f"        listen 127.0.0.1:{proxy_port} proxy_protocol backlog=4096;\n"
                   f"        root {prefix}/www;\n    }}\n}}\n")
     proc = procs.start("nginx-http", ["nginx", "-p", prefix, "-c", conf,
                                       "-e", os.path.join(prefix, "error.log")])
     if not procs.wait_port(port, START_SECONDS, proc):
         raise RuntimeError("the nginx HTTP backend did not start")
-    return port, proc
+    return port, proxy_port, proc
 
 
 class IperfServer:

@@ -41,6 +41,12 @@ TEST(ForwardConfigTest, EveryFieldTakesPartInTheComparison) {
         {"keepAlive", [](ForwardConfig& c) { c.relay.keepAlive = true; }},
         {"log", [](ForwardConfig& c) { c.log = true; }},
         {"logPath", [](ForwardConfig& c) { c.logPath = "/tmp/other.log"; }},
+        {"moreDestinations",
+         [](ForwardConfig& c) {
+             c.moreDestinations = {{"b", 81}};
+         }},
+        {"balance", [](ForwardConfig& c) { c.balance = Balance::RoundRobin; }},
+        {"proxyProtocol", [](ForwardConfig& c) { c.proxyProtocol = 2; }},
     };
     const ForwardConfig base;
     for (const auto& [field, change] : changes) {

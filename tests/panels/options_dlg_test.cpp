@@ -50,6 +50,7 @@ TEST_F(OptionsTest, OkWithoutChangesLeavesTheFileByteForByte) {
         "[TCP-PORT0]\r\nACT=0\r\nPORT=8080\r\nFORWARDHOST=192.0.2.10\r\nFORWARDPORT=80\r\n"
         "; set by hand\r\nLISTENHOST=[::1]\r\nFILTER=3\r\nALLOW= 127.0.0.1 , 10.0.0.0/8\r\n"
         "IDLETIMEOUT=90000\r\nBUFFERSIZE=064\r\nNAME=web\r\nLOG=1\r\nKEEPALIVE=yes\r\n"
+        "DESTINATIONS= b:81 ,bad,[::1]:82\r\nBALANCE=roundrobin\r\nPROXYPROTOCOL=02\r\n"
         "\r\n[TCP-PORT1]\r\nPORT=1\r\n";
     for (const std::string& text : {std::string(kPlainFile), handWritten}) {
         writeFile(text);
@@ -76,13 +77,17 @@ TEST_F(OptionsTest, OkWritesOnlyTheChangedKeysAndCancelNothing) {
         dialog.dlgItem<QCheckBox>(IDC_HALF_CLOSE_CHECK)->setChecked(true);
         type(dialog, IDC_BUFFER_SIZE_EDIT, "64");
         dialog.dlgItem<QComboBox>(IDC_PROTOCOL_COMBO)->setCurrentIndex(1);
+        type(dialog, IDC_DESTINATIONS_EDIT, " b:81, [::1]:82");
+        dialog.dlgItem<QComboBox>(IDC_BALANCE_COMBO)->setCurrentIndex(1);
+        dialog.dlgItem<QComboBox>(IDC_PROXY_PROTOCOL_COMBO)->setCurrentIndex(2);
         // Changed and changed back: not written.
         dialog.dlgItem<QCheckBox>(IDC_LOG_CHECK)->setChecked(true);
         dialog.dlgItem<QCheckBox>(IDC_LOG_CHECK)->setChecked(false);
         confirm(dialog);
     }));
-    EXPECT_EQ(fileText(),
-              std::string(kPlainFile) + "NAME=web\nPROTOCOL=UDP\nHALFCLOSE=1\nBUFFERSIZE=64\n");
+    EXPECT_EQ(fileText(), std::string(kPlainFile) +
+                              "NAME=web\nPROTOCOL=UDP\nHALFCLOSE=1\nBUFFERSIZE=64\n"
+                              "DESTINATIONS=b:81,[::1]:82\nBALANCE=ROUNDROBIN\nPROXYPROTOCOL=2\n");
     EXPECT_EQ(panel->getName(), "web");
     EXPECT_EQ(panel->dlgItem<QGroupBox>(IDC_LISTEN_FRAME)->title(), "UDP:8080");
 }
@@ -108,6 +113,11 @@ TEST_F(OptionsTest, AValueThatCannotBeUsedIsNamedSelectedAndNothingIsWritten) {
         {IDC_IDLE_TIMEOUT_EDIT, "-1", "無通信で切断「-1」は無効な設定です (0〜86400)"},
         {IDC_BUFFER_SIZE_EDIT, "0", "バッファサイズ「0」は無効な設定です (1〜65536)"},
         {IDC_BUFFER_SIZE_EDIT, "12k", "バッファサイズ「12k」は無効な設定です (1〜65536)"},
+        {IDC_DESTINATIONS_EDIT, "a:1, b, [::1]80",
+         "ほかの転送先「b, [::1]80」は無効な設定です (ホスト:ポート、IPv6は [アドレス]:ポート)"},
+        {IDC_DESTINATIONS_EDIT, "a:1,a:2,a:3,a:4,a:5,a:6,a:7,a:8",
+         "ほかの転送先「a:1,a:2,a:3,a:4,a:5,a:6,a:7,a:8」は無効な設定です "
+         "(転送先ホストと合わせて8件まで)"},
     };
     writeFile(kPlainFile);
     makePanel();

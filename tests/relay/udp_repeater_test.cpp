@@ -609,3 +609,27 @@ TEST_F(UdpRelayTest, TotalsKeepClosedConnectionsAndBeginAgainAtTheNextStart) {
         port->stop(std::chrono::steady_clock::now());
     }
 }
+
+// A destination that refuses (an ICMP error) before it has answered moves the session on.
+TEST_F(UdpRelayTest, ARefusingDestinationMovesTheSessionToTheNext) {
+    int closedPort = 0;
+    {
+        Fd probe{udp::bindAt("127.0.0.1")};
+        closedPort = udp::localPort(probe.fd);
+    }
+    config.forwardPort = closedPort;
+    config.moreDestinations = {{"127.0.0.1", echo.port()}};
+    startConfigured();
+    const std::string answer = whileRelaying([&] {
+        Fd client{udp::bindAt("127.0.0.1", 0, 200ms)};
+        std::string got;
+        for (int i = 0; i < 20 && got.empty(); ++i) {
+            got = roundTrip(client.fd, "127.0.0.1", relayPort, "hello");
+        }
+        return got;
+    });
+    EXPECT_EQ(answer, "hello");
+    const std::vector<ConnectionRow> rows = repeater->rows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].connectPeer.port, echo.port());
+}

@@ -155,6 +155,9 @@ int main(int argc, char** argv) {
     sample.filter.denyList[0] = "192.168.1.13";
     sample.relay = {true, 10, 300, true};
     sample.log = true;
+    sample.moreDestinations = {{"192.168.1.21", 80}, {"2001:db8::22", 80}};
+    sample.balance = Balance::RoundRobin;
+    sample.proxyProtocol = 2;
     COptionsDlg options(sample);
     options.Create(nullptr);
     options.show();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "settings/forward_config_store.h"
 #include "settings/port_settings.h"
 
 namespace {
@@ -119,6 +120,71 @@ TEST_F(PortOptionsTest, ASaveKeepsTheOptionLinesByteForByte) {
     std::ifstream in(path_, std::ios::binary);
     const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     EXPECT_NE(text.find(lines), std::string::npos) << text;
+}
+
+}  // namespace
+
+namespace {
+
+struct DestinationCase {
+    std::string lines;
+    std::vector<Destination> destinations;
+    Balance balance;
+    int proxyProtocol;
+};
+
+TEST_F(PortOptionsTest, DestinationsBalanceAndProxyProtocolAreRead) {
+    const std::vector<DestinationCase> cases = {
+        {"", {}, Balance::Failover, 0},
+        {"DESTINATIONS=b.example:81, [::1]:82\nBALANCE=roundRobin\nPROXYPROTOCOL=2\n",
+         {{"b.example", 81}, {"::1", 82}},
+         Balance::RoundRobin,
+         2},
+        {"DESTINATIONS=bad,c:1\nBALANCE=random\nPROXYPROTOCOL=3\n",
+         {{"c", 1}},
+         Balance::Failover,
+         0},
+        {"DESTINATIONS=a:1,a:2,a:3,a:4,a:5,a:6,a:7,a:8\nPROXYPROTOCOL=1\n",
+         {{"a", 1}, {"a", 2}, {"a", 3}, {"a", 4}, {"a", 5}, {"a", 6}, {"a", 7}},
+         Balance::Failover,
+         1},
+    };
+    for (const DestinationCase& c : cases) {
+        const PortOptions options = load(c.lines);
+        EXPECT_EQ(options.moreDestinations, c.destinations) << c.lines;
+        EXPECT_EQ(options.balance, c.balance) << c.lines;
+        EXPECT_EQ(options.proxyProtocol, c.proxyProtocol) << c.lines;
+    }
+}
+
+// A file without the keys does not gain them; a changed value is written, and a list left
+// as loaded keeps even its malformed entries.
+TEST_F(PortOptionsTest, DestinationKeysAreWrittenOnlyWhenChanged) {
+    const auto fileText = [this] {
+        std::ifstream in(path_, std::ios::binary);
+        return std::string{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    };
+    load("PORT=8080\n");
+    ForwardConfig loaded = loadForwardConfig(path_, 0);
+    saveForwardOptions(path_, 0, loaded, loaded);
+    EXPECT_EQ(fileText(), "[TCP-PORT0]\nPORT=8080\n");
+
+    ForwardConfig changed = loaded;
+    changed.moreDestinations = {{"::1", 81}, {"b", 82}};
+    changed.balance = Balance::RoundRobin;
+    changed.proxyProtocol = 1;
+    saveForwardOptions(path_, 0, loaded, changed);
+    EXPECT_EQ(fileText(),
+              "[TCP-PORT0]\nPORT=8080\nDESTINATIONS=[::1]:81,b:82\n"
+              "BALANCE=ROUNDROBIN\nPROXYPROTOCOL=1\n");
+    EXPECT_EQ(loadForwardConfig(path_, 0), changed);
+
+    load("DESTINATIONS=x y:1,b:2\n");
+    loaded = loadForwardConfig(path_, 0);
+    changed = loaded;
+    changed.relay.keepAlive = true;
+    saveForwardOptions(path_, 0, loaded, changed);
+    EXPECT_NE(fileText().find("DESTINATIONS=x y:1,b:2\n"), std::string::npos);
 }
 
 }  // namespace

@@ -100,6 +100,24 @@ int listenAny(int& port, int backlog) {
     return listenOrClose(bindAny(port), backlog);
 }
 
+int listenIpv6(int& port, int backlog) {
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    socklen_t length = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, backlog) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return -1;
+    }
+    port = ntohs(address.sin6_port);
+    return fd;
+}
+
 int listenAt(int port, int backlog) {
     return listenOrClose(bindAt(port, true), backlog);
 }

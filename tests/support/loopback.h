@@ -20,6 +20,8 @@ using namespace std::chrono_literals;
 int bindAny(int& port);
 // A listening socket on 127.0.0.1 at an ephemeral port; -1 on failure.
 int listenAny(int& port, int backlog = 512);
+// A listening socket on ::1 at an ephemeral port; -1 where the machine has no IPv6.
+int listenIpv6(int& port, int backlog = 8);
 // A listening socket on 127.0.0.1:port (0: an ephemeral one) that may take over a port still
 // in TIME_WAIT; -1 on failure.
 int listenAt(int port, int backlog);
