@@ -1,6 +1,7 @@
 #include "app/tray_summary.h"
 
 #include "panels/port_dlg.h"
+#include "platform/qt/ui_text.h"
 
 std::string trayEntryLabel(const CPortDlg& panel) {
     return std::string(panel.isUdp() ? "UDP:" : "TCP:") + std::to_string(panel.getListenPort()) +
@@ -22,5 +23,5 @@ QString trayToolTip(const QString& title, const std::vector<std::unique_ptr<CPor
     for (const std::unique_ptr<CPortDlg>& panel : panels) {
         total += panel->getConnectionCount();
     }
-    return title + QStringLiteral("\n接続数 ") + QString::number(total);
+    return title + QStringLiteral("\n") + uiText("Tray", "接続数 ") + QString::number(total);
 }

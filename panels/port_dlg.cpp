@@ -10,6 +10,7 @@
 #include "panels/status_dlg.h"
 #include "platform/async_socket.h"
 #include "platform/qt/message_box.h"
+#include "platform/qt/ui_text.h"
 #include "platform/socket_loop_thread.h"
 #include "resources/dialog_templates.h"
 
@@ -143,12 +144,12 @@ void CPortDlg::onSwitch() {
     if (switchState == 1) {
         const char* refusal = nullptr;
         if (listenPort == 0) {
-            refusal = "Listenポートが無効な設定です";
+            refusal = QT_TRANSLATE_NOOP("PortPanel", "Listenポートが無効な設定です");
         } else if (forwardPort == 0) {
-            refusal = "転送先ポート番号が無効な設定です";
+            refusal = QT_TRANSLATE_NOOP("PortPanel", "転送先ポート番号が無効な設定です");
         }
         if (refusal != nullptr) {
-            AfxMessageBox(refusal);
+            AfxMessageBox(uiString("PortPanel", refusal));
             switchState = 0;
             UpdateData(false);
             Q_EMIT switchChanged(false);
@@ -160,9 +161,11 @@ void CPortDlg::onSwitch() {
     }
     if (!applySwitch()) {
         // A port that cannot listen never shows as ON; the file then records OFF.
-        AfxMessageBox(
-            "PORT" + decimal(listenPort) + "を開けません (err=" + decimal(startError) + ")",
-            MB_ICONWARNING);
+        AfxMessageBox(uiText("PortPanel", "PORT%1を開けません (err=%2)")
+                          .arg(QString::fromStdString(decimal(listenPort)),
+                               QString::fromStdString(decimal(startError)))
+                          .toStdString(),
+                      MB_ICONWARNING);
         switchState = 0;
         SetDlgItemText(IDC_SWITCH, "OFF");
         UpdateData(false);
@@ -231,11 +234,11 @@ void CPortDlg::showConnectionCount() {
 void CPortDlg::onSetting() {
     UpdateData(true);
     if (switchState != 0) {
-        AfxMessageBox("PORTを使用中です。OFF状態で設定して下さい");
+        AfxMessageBox(uiString("PortPanel", "PORTを使用中です。OFF状態で設定して下さい"));
         return;
     }
     if (settingDlg->isAttached()) {
-        AfxMessageBox("現在PORTの設定中です");
+        AfxMessageBox(uiString("PortPanel", "現在PORTの設定中です"));
         return;
     }
     settingDlg->openFor(this, {listenPort, forwardHost, forwardPort});
@@ -257,7 +260,7 @@ void CPortDlg::notifySettingOk() {
 void CPortDlg::notifyOptions() {
     UpdateData(true);
     if (switchState != 0) {
-        AfxMessageBox("PORTを使用中です。OFF状態で設定して下さい");
+        AfxMessageBox(uiString("PortPanel", "PORTを使用中です。OFF状態で設定して下さい"));
         return;
     }
     const ForwardConfig before = loadForwardConfig(settingsPath, index);
@@ -284,7 +287,7 @@ void CPortDlg::onStatus() {
         status.DoModal();
         return;
     }
-    AfxMessageBox("現在接続はありません.");
+    AfxMessageBox(uiString("PortPanel", "現在接続はありません."));
 }
 
 void CPortDlg::saveAndStop(std::chrono::steady_clock::time_point graceEnds) {

@@ -1,10 +1,12 @@
 #include "panels/status_dlg.h"
 
+#include <QtGlobal>
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <string>
 
+#include "platform/qt/ui_text.h"
 #include "platform/socket_loop_thread.h"
 #include "resources/dialog_templates.h"
 
@@ -21,21 +23,21 @@ struct Column {
 };
 
 constexpr std::array<Column, 15> kColumns{{
-    {"AcceptPeer", LVCFMT_LEFT, 80},
-    {"Port", LVCFMT_RIGHT, 50},
-    {"BindIp", LVCFMT_LEFT, 80},
-    {"Port", LVCFMT_RIGHT, 50},
-    {"UsedBuff", LVCFMT_RIGHT, 70},
-    {"BindIp", LVCFMT_LEFT, 80},
-    {"Port", LVCFMT_RIGHT, 50},
-    {"ConnectPeer", LVCFMT_LEFT, 80},
-    {"Port", LVCFMT_RIGHT, 50},
-    {"UsedBuff", LVCFMT_RIGHT, 70},
-    {"Up", LVCFMT_RIGHT, 90},
-    {"Down", LVCFMT_RIGHT, 90},
-    {"Up/s", LVCFMT_RIGHT, 80},
-    {"Down/s", LVCFMT_RIGHT, 80},
-    {"Time", LVCFMT_RIGHT, 60},
+    {QT_TRANSLATE_NOOP("StatusDialog", "AcceptPeer"), LVCFMT_LEFT, 80},
+    {QT_TRANSLATE_NOOP("StatusDialog", "Port"), LVCFMT_RIGHT, 50},
+    {QT_TRANSLATE_NOOP("StatusDialog", "BindIp"), LVCFMT_LEFT, 80},
+    {QT_TRANSLATE_NOOP("StatusDialog", "Port"), LVCFMT_RIGHT, 50},
+    {QT_TRANSLATE_NOOP("StatusDialog", "UsedBuff"), LVCFMT_RIGHT, 70},
+    {QT_TRANSLATE_NOOP("StatusDialog", "BindIp"), LVCFMT_LEFT, 80},
+    {QT_TRANSLATE_NOOP("StatusDialog", "Port"), LVCFMT_RIGHT, 50},
+    {QT_TRANSLATE_NOOP("StatusDialog", "ConnectPeer"), LVCFMT_LEFT, 80},
+    {QT_TRANSLATE_NOOP("StatusDialog", "Port"), LVCFMT_RIGHT, 50},
+    {QT_TRANSLATE_NOOP("StatusDialog", "UsedBuff"), LVCFMT_RIGHT, 70},
+    {QT_TRANSLATE_NOOP("StatusDialog", "Up"), LVCFMT_RIGHT, 90},
+    {QT_TRANSLATE_NOOP("StatusDialog", "Down"), LVCFMT_RIGHT, 90},
+    {QT_TRANSLATE_NOOP("StatusDialog", "Up/s"), LVCFMT_RIGHT, 80},
+    {QT_TRANSLATE_NOOP("StatusDialog", "Down/s"), LVCFMT_RIGHT, 80},
+    {QT_TRANSLATE_NOOP("StatusDialog", "Time"), LVCFMT_RIGHT, 60},
 }};
 
 std::string decimal(long long value) {
@@ -117,7 +119,7 @@ bool CStatusDlg::OnInitDialog() {
     list->SetExtendedStyle(LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
     for (int column = 0; column < static_cast<int>(kColumns.size()); ++column) {
         const Column& c = kColumns[static_cast<std::size_t>(column)];
-        list->InsertColumn(column, c.heading, c.format, c.width);
+        list->InsertColumn(column, uiString("StatusDialog", c.heading), c.format, c.width);
     }
     QObject::connect(list, &QTableWidget::itemSelectionChanged, [this] { updateButtons(); });
     updateButtons();
@@ -143,7 +145,7 @@ void CStatusDlg::setForwardTitle(const std::string& title) {
 }
 
 void CStatusDlg::showTitle() {
-    const QString caption = QString::fromUtf8(dialogTemplate(IDD_STATUS_DIALOG).caption);
+    const QString caption = uiText(kResourceContext, dialogTemplate(IDD_STATUS_DIALOG).caption);
     setWindowTitle(forwardTitle_.empty()
                        ? caption
                        : caption + QStringLiteral("  ") + QString::fromStdString(forwardTitle_));

@@ -1,6 +1,7 @@
 // Renders the port panel (OFF, and ON with three relayed connections), the forward-settings
 // dialog, the options dialog and the connection-status dialog offscreen into PNG files, so that
-// their looks can be checked without a display: render_screenshots <output directory>.
+// their looks can be checked without a display: render_screenshots <output directory> [en],
+// in English with "en".
 
 #include <QApplication>
 #include <QDir>
@@ -10,10 +11,12 @@
 #include <atomic>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/ui_language.h"
 #include "panels/options_dlg.h"
 #include "panels/port_dlg.h"
 #include "panels/setting_dlg.h"
@@ -36,6 +39,11 @@ bool save(QWidget& widget, const QDir& directory, const char* name) {
 
 int main(int argc, char** argv) {
     QtTestSession session(argc, argv);
+    const bool english = argc > 2 && std::string(argv[2]) == "en";
+    std::optional<UiTranslations> translations;
+    if (english) {
+        translations.emplace(UiLanguage::English);
+    }
 
     const QDir output(QString::fromLocal8Bit(argc > 1 ? argv[1] : "screenshots"));
     QDir().mkpath(output.path());
@@ -70,7 +78,7 @@ int main(int argc, char** argv) {
 
     // The options dialog with every group of options set.
     ForwardConfig sample;
-    sample.name = "社内Web (検証用)";
+    sample.name = english ? "Intranet web (test)" : "社内Web (検証用)";
     sample.listenHost = "127.0.0.1";
     sample.filter.mode = CIpFilter::kAllowDenyLists;
     sample.filter.allowCount = 2;
