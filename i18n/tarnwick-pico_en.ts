@@ -211,7 +211,7 @@
     </message>
     <message>
         <source>接続数</source>
-        <translation>Conns</translation>
+        <translation>Active</translation>
     </message>
     <message>
         <source>転送先</source>
@@ -235,7 +235,7 @@
     </message>
     <message>
         <source>詳細設定...</source>
-        <translation>Advanced…</translation>
+        <translation>Advanced...</translation>
     </message>
     <message>
         <source>ｷｬﾝｾﾙ</source>

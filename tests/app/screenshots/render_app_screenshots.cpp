@@ -157,6 +157,7 @@ int main(int argc, char** argv) {
         CTarnwickDlg tray;
         tray.setTrayAvailability([] { return true; });
         tray.setTrayMaker(makeTrayController);
+        tray.setUiLanguage(english ? UiLanguage::English : UiLanguage::Japanese);
         tray.Create(nullptr);
         // The window's own menu with its two check items, grabbed while it is open.
         QTimer::singleShot(100, &tray, [&] {
