@@ -56,6 +56,11 @@ bool makePrivateFolder(const std::string& folder, std::string& why) {
 
 }  // namespace
 
+std::string instanceGuardName() {
+    // Made of two parts, as it has always been.
+    return std::string("__MISTRELSOFT__") + "TARNWICKPICO";
+}
+
 std::string instanceLockPath(const std::string& name) {
     if (const char* runtime = runtimeFolder()) {
         return std::string(runtime) + "/" + name;

@@ -12,6 +12,9 @@ enum class InstanceGuardResult {
     Failed,          // the lock file could not be opened, trusted or locked
 };
 
+// The program's guard name, the same for every copy of the same user.
+std::string instanceGuardName();
+
 // The lock file for a guard name: in XDG_RUNTIME_DIR when it is set, which is per user by
 // itself; otherwise in $HOME/.cache/tarnwick-pico, a folder only the user can write, so
 // nobody else can plant the file or a link to it first.

@@ -5,8 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "app/control_client.h"
+#include "app/instance_guard.h"
 #include "app/tarnwick_app.h"
 
 namespace {
@@ -28,6 +31,7 @@ void keepStandardDescriptorsOpen() {
 constexpr const char* kUsage =
     "Usage: tarnwick-pico [-D503]\n"
     "       tarnwick-pico --autostart [-D503]\n"
+    "       tarnwick-pico --list [--json] | --on FORWARD | --off FORWARD | --reload\n"
     "       tarnwick-pico --help | --version\n"
     "\n"
     "Relays local TCP ports, up to ten, each to its own destination host and port.\n"
@@ -38,6 +42,16 @@ constexpr const char* kUsage =
     "  --autostart\n"
     "             started at login: with TRAY=1 in [OPTIONS] the window starts\n"
     "             hidden in the notification area\n"
+    "  --list     print the running copy's forwards, one per line: panel, TCP:<port>\n"
+    "             or UDP:<port>, name, ON/OFF, destination, connections, bytes up\n"
+    "             and down since ON (tab-separated); with --json one JSON object\n"
+    "  --on FORWARD, --off FORWARD\n"
+    "             switch a forward of the running copy as its switch does; FORWARD\n"
+    "             is a listen port, tcp:<port>, udp:<port> or a NAME\n"
+    "  --reload   make the running copy read its settings file again; connections\n"
+    "             are kept (see tarnwick-pico(1)); with -D503 SIGHUP does the same\n"
+    "             These exit 0 when done, 1 when refused or not fully done, 2 when\n"
+    "             no copy runs; they never start a relay or write the settings.\n"
     "  --help     show this text and exit\n"
     "  --version  show the version and exit\n"
     "\n"
@@ -67,6 +81,16 @@ bool answeredInformationRequest(int argc, char** argv) {
 int main(int argc, char** argv) {
     if (answeredInformationRequest(argc, argv)) {
         return std::fflush(stdout) == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
+    }
+    std::string usageError;
+    if (const auto request = controlRequestFromArguments(argc, argv, usageError)) {
+        const int status =
+            runControlRequest(instanceSocketPath(instanceGuardName()), *request, stdout, stderr);
+        return std::fflush(stdout) == 0 ? status : EXIT_FAILURE;
+    }
+    if (!usageError.empty()) {
+        std::fprintf(stderr, "tarnwick-pico: %s\n", usageError.c_str());
+        return EXIT_FAILURE;
     }
     keepStandardDescriptorsOpen();
     // Without a display the window lives off screen, and a port saved ON still relays.

@@ -18,7 +18,11 @@ namespace {
 constexpr const char* kRequest = "SHOW\n";
 constexpr const char* kAnswer = "SHOWN\n";
 // A request is one short line; more than this without a line end is no request.
-constexpr std::size_t kMostRequestBytes = 64;
+constexpr std::size_t kMostRequestBytes = 512;
+constexpr const char* kTooLong = "ERR request too long\nEND 1\n";
+constexpr const char* kUnfinished = "ERR no complete request line in time\nEND 1\n";
+// Most a reply may take to go out to an asker that reads slowly.
+constexpr int kReplyTimeoutMs = 2000;
 // Connections waiting for their request at once; a newer one takes the oldest one's place,
 // so that connections that never ask cannot keep a second start from being answered.
 constexpr std::size_t kMostConnections = 8;
@@ -76,18 +80,41 @@ bool connectWithin(int fd, const sockaddr_un& address,
            getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
 }
 
-bool answeredWithin(int fd, std::chrono::steady_clock::time_point deadline) {
-    std::string received;
-    const std::string answer = kAnswer;
-    while (received.size() < answer.size() && waitFor(fd, POLLIN, deadline)) {
-        char buffer[16];
+// Reads until the other end closes; false when the deadline came first.
+bool readToEnd(int fd, std::chrono::steady_clock::time_point deadline, std::string& received) {
+    constexpr std::size_t kMostReplyBytes = std::size_t{1} << 20;
+    while (received.size() < kMostReplyBytes && waitFor(fd, POLLIN, deadline)) {
+        char buffer[4096];
         const ssize_t got = recv(fd, buffer, sizeof(buffer), 0);
-        if (got <= 0) {
+        if (got == 0) {
+            return true;
+        }
+        if (got < 0) {
+            if (errno == EINTR || errno == EAGAIN) {
+                continue;
+            }
             return false;
         }
         received.append(buffer, static_cast<std::size_t>(got));
     }
-    return received == answer;
+    return false;
+}
+
+bool sendAll(int fd, const std::string& text, std::chrono::steady_clock::time_point deadline) {
+    std::size_t sent = 0;
+    while (sent < text.size()) {
+        const ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno == EAGAIN && waitFor(fd, POLLOUT, deadline)) {
+            continue;
+        } else {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -110,7 +137,9 @@ bool trustedSocketPath(const std::string& path, std::string* why) {
     return problem.empty();
 }
 
-bool askRunningCopyToShow(const std::string& path, std::chrono::milliseconds timeout) {
+bool askRunningCopy(const std::string& path, const std::string& line,
+                    std::chrono::milliseconds timeout, std::string& reply) {
+    reply.clear();
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     sockaddr_un address{};
     if (!trustedSocketPath(path) || !setAddress(path, address)) {
@@ -120,13 +149,17 @@ bool askRunningCopyToShow(const std::string& path, std::chrono::milliseconds tim
     if (fd < 0) {
         return false;
     }
-    const std::size_t requestSize = std::strlen(kRequest);
-    const bool answered =
-        connectWithin(fd, address, deadline) && peerIsThisUser(fd) &&
-        send(fd, kRequest, requestSize, MSG_NOSIGNAL) == static_cast<ssize_t>(requestSize) &&
-        answeredWithin(fd, deadline);
+    const bool answered = connectWithin(fd, address, deadline) && peerIsThisUser(fd) &&
+                          sendAll(fd, line + "\n", deadline) && readToEnd(fd, deadline, reply);
     close(fd);
     return answered;
+}
+
+bool askRunningCopyToShow(const std::string& path, std::chrono::milliseconds timeout) {
+    std::string reply;
+    std::string request = kRequest;
+    request.pop_back();
+    return askRunningCopy(path, request, timeout, reply) && reply == kAnswer;
 }
 
 struct CShowRequestServer::Connection {
@@ -136,7 +169,8 @@ struct CShowRequestServer::Connection {
     std::unique_ptr<QTimer> timeout;
 };
 
-CShowRequestServer::CShowRequestServer(std::function<void()> show) : show_(std::move(show)) {}
+CShowRequestServer::CShowRequestServer(std::function<void()> show, Commands commands)
+    : show_(std::move(show)), commands_(std::move(commands)) {}
 
 CShowRequestServer::~CShowRequestServer() {
     for (const std::unique_ptr<Connection>& connection : connections_) {
@@ -212,7 +246,7 @@ void CShowRequestServer::acceptPending() {
         connection->timeout = std::make_unique<QTimer>();
         connection->timeout->setSingleShot(true);
         QObject::connect(connection->timeout.get(), &QTimer::timeout, this,
-                         [this, raw] { drop(*raw); });
+                         [this, raw] { answer(*raw, kUnfinished); });
         connection->timeout->start(kRequestTimeoutMs);
         connections_.push_back(std::move(connection));
     }
@@ -246,14 +280,39 @@ void CShowRequestServer::readFrom(Connection& connection) {
     if (end == std::string::npos && got > 0 && connection.received.size() < kMostRequestBytes) {
         return;
     }
-    if (connection.received.substr(0, end + 1) == kRequest) {
+    connection.timeout->stop();
+    connection.notifier->setEnabled(false);
+    if (end == std::string::npos || end >= kMostRequestBytes) {
+        // Too long, or ended before its line did: no request, and nothing is done.
+        answer(connection, got == 0 ? kUnfinished : kTooLong);
+        return;
+    }
+    const std::string line = connection.received.substr(0, end);
+    if (line + "\n" == kRequest) {
         show_();
-        send(connection.fd, kAnswer, std::strlen(kAnswer), MSG_NOSIGNAL);
+        answer(connection, kAnswer);
+        return;
+    }
+    if (!commands_) {
+        drop(connection);
+        return;
+    }
+    answer(connection, commands_(line));
+}
+
+void CShowRequestServer::answer(Connection& connection, const std::string& reply) {
+    if (connection.fd >= 0) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
+        sendAll(connection.fd, reply, deadline);
     }
     drop(connection);
 }
 
 void CShowRequestServer::drop(Connection& connection) {
+    if (connection.fd < 0) {
+        return;
+    }
     connection.notifier->setEnabled(false);
     connection.timeout->stop();
     close(connection.fd);

@@ -62,6 +62,15 @@ bool runningCopyShowedItsWindow(const std::string& guardName) {
 
 }  // namespace
 
+void reloadOnHangUp(CTarnwickDlg& window) {
+    std::vector<std::string> problems;
+    const bool done = window.reloadSettings(problems);
+    TRACE("SIGHUP: settings reloaded%s\n", done ? "" : " in part");
+    for (const std::string& problem : problems) {
+        TRACE("SIGHUP: %s\n", problem.c_str());
+    }
+}
+
 int runMainWindow(CTarnwickDlg& window) {
     QApplication::setQuitOnLastWindowClosed(false);
     bool looping = false;
@@ -122,6 +131,11 @@ void CTarnwickApp::redirectStandardStreams() {
         reopenOnNullDevice(STDIN_FILENO, O_RDONLY);
         console_->show();
         consoleSignals_ = std::make_unique<CConsoleSignals>([this](unsigned long event) {
+            if (mainDlg_ != nullptr && event == CTRL_CLOSE_EVENT) {
+                // SIGHUP: the settings file is read again; the program goes on.
+                reloadOnHangUp(*mainDlg_);
+                return 1;
+            }
             return mainDlg_ != nullptr ? mainDlg_->onConsoleCtrl(event) : 1;
         });
         consoleSignals_->install();
@@ -161,11 +175,17 @@ void CTarnwickApp::announceStart(const char* programPath) {
 
 std::unique_ptr<CShowRequestServer> CTarnwickApp::listenForShowRequests(
     const std::string& guardName, CTarnwickDlg& window) {
-    auto server = std::make_unique<CShowRequestServer>([&window] { window.showWindow(); });
+    auto server = std::make_unique<CShowRequestServer>(
+        [&window] { window.showWindow(); },
+        [&window](const std::string& line) {
+            return encodeControlReply(window.answerControl(line));
+        });
     std::string problem;
     if (!server->listen(instanceSocketPath(guardName), &problem)) {
         // The program runs as before; a second start then shows its box.
-        std::fprintf(stderr, "%s: %s; a second start cannot show this window\n",
+        std::fprintf(stderr,
+                     "%s: %s; a second start cannot show this window, nor can the command "
+                     "line reach it\n",
                      applicationTitle().c_str(), problem.c_str());
         return nullptr;
     }
@@ -190,10 +210,9 @@ int CTarnwickApp::InitInstance(int argc, char** argv) {
         return 0;
     }
 
-    std::array<char, 64> guardName{};
-    std::snprintf(guardName.data(), guardName.size(), "%s%s", "__MISTRELSOFT__", "TARNWICKPICO");
+    const std::string guardName = instanceGuardName();
     std::string guardProblem;
-    const InstanceGuardResult guard = acquireInstanceGuard(guardName.data(), &guardProblem);
+    const InstanceGuardResult guard = acquireInstanceGuard(guardName, &guardProblem);
     switch (guard) {
         case InstanceGuardResult::Failed:
             // Refusing here would stop every start for good; one unguarded copy is the
@@ -202,7 +221,7 @@ int CTarnwickApp::InitInstance(int argc, char** argv) {
                          applicationTitle().c_str(), guardProblem.c_str());
             break;
         case InstanceGuardResult::AlreadyRunning:
-            if (runningCopyShowedItsWindow(guardName.data())) {
+            if (runningCopyShowedItsWindow(guardName)) {
                 return 0;
             }
             MessageBoxA(nullptr, uiString("Program", "     既に起動されています.     "),
@@ -229,8 +248,9 @@ int CTarnwickApp::InitInstance(int argc, char** argv) {
     mainDlg.setUiLanguage(language);
     mainDlg.setTrayMaker(makeTrayController);
     std::unique_ptr<CShowRequestServer> showRequests;
-    if (guard == InstanceGuardResult::Owned && !platformHasNoDisplay()) {
-        showRequests = listenForShowRequests(guardName.data(), mainDlg);
+    // Headless too: the command line controls a copy without a window as well.
+    if (guard == InstanceGuardResult::Owned) {
+        showRequests = listenForShowRequests(guardName, mainDlg);
     }
     mainDlg_ = &mainDlg;
     runMainWindow(mainDlg);

@@ -21,6 +21,10 @@ extern int g_debugMode;
 // result (IDCANCEL after the orderly end).
 int runMainWindow(CTarnwickDlg& window);
 
+// The debug mode's SIGHUP: the window reads the settings file again, and the trace says
+// what could not be done.
+void reloadOnHangUp(CTarnwickDlg& window);
+
 // The application object: its start hook does everything between process start and the
 // main window, runs the main window and returns when it has ended.
 //

@@ -139,7 +139,7 @@ void CTarnwickDlg::createPanels() {
     }
 }
 
-void CTarnwickDlg::createPanel(int index) {
+void CTarnwickDlg::createPanel(int index, std::string* refusal) {
     auto panel = std::make_unique<CPortDlg>(nullptr, socketThread_);
     panel->Create(this);
     // A right click over a panel reaches the window's menu, with the panel's own entry.
@@ -147,7 +147,7 @@ void CTarnwickDlg::createPanel(int index) {
     panel->setIndex(index);
     panel->setSettingsPath(iniPath_);
     panel->setSettingDlg(settingDlg_.get());
-    panel->initPanel();
+    panel->initPanel(refusal);
     QObject::connect(panel.get(), &CPortDlg::countChanged, this,
                      [this] { summaryThrottle_.changed(); });
     QObject::connect(panel.get(), &CPortDlg::switchChanged, this, [this] { publishSummary(); });
@@ -253,6 +253,7 @@ void CTarnwickDlg::finish() {
         panel.reset();
     }
     panels_.clear();
+    retired_.clear();
     settingDlg_.reset();
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/control_protocol.h"
 #include "app/tray_summary.h"
 #include "app/tray_watch.h"
 #include "app/ui_language.h"
@@ -126,6 +127,15 @@ class CTarnwickDlg : public CDialog {
     // answered No.
     bool removePanel(int index);
 
+    // A command line's request (see control_protocol.h), answered at once.
+    ControlReply answerControl(const std::string& line);
+    // Reads the settings file again and follows it, panel by panel (CPortDlg::reloadSection);
+    // sections gone take their panels with them, new ones get panels. Refused while a
+    // settings or options dialog is open. False when not everything could be done; problems
+    // then name each port and why.
+    bool reloadSettings(std::vector<std::string>& problems);
+    std::vector<ForwardListing> forwardListings();
+
     // The items added to the system menu, in order; a separator has id 0.
     const std::vector<MenuItem>& systemMenuItems() const { return systemMenu_; }
 
@@ -159,7 +169,8 @@ class CTarnwickDlg : public CDialog {
     bool enter(WindowLife next);
     void bringToFront();
     void createPanels();
-    void createPanel(int index);
+    void createPanel(int index, std::string* refusal = nullptr);
+    ControlReply switchForwards(const std::string& spec, bool on);
     void layoutPanels();
     void updateTitle();
     // The grace to watch for the notification area while starting hidden; none: shown.
@@ -175,6 +186,9 @@ class CTarnwickDlg : public CDialog {
     QIcon appIcon_;
     SocketLoopThread* socketThread_ = nullptr;
     std::vector<std::unique_ptr<CPortDlg>> panels_;
+    // Panels whose sections a reload removed: stopped and hidden, freed only where no event
+    // of theirs can still be on the way (the next reload outside a dialog, or the end).
+    std::vector<std::unique_ptr<CPortDlg>> retired_;
     std::unique_ptr<CSettingDlg> settingDlg_;
     QRect panelRect_;
     std::string iniPath_;

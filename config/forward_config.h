@@ -38,3 +38,8 @@ struct ForwardConfig {
 inline const char* protocolName(const ForwardConfig& config) {
     return config.udp ? "UDP" : "TCP";
 }
+
+// Whether two forwards listen on the same socket: protocol, port and listen address.
+inline bool sameListener(const ForwardConfig& a, const ForwardConfig& b) {
+    return a.udp == b.udp && a.listenPort == b.listenPort && a.listenHost == b.listenHost;
+}

@@ -2,6 +2,7 @@
 
 #include <QGroupBox>
 #include <QLabel>
+#include <QTimer>
 #include <QWidget>
 #include <algorithm>
 
@@ -25,6 +26,14 @@ std::string decimal(int value) {
 
 // Room for a group box's title: its width less the frame and the title's margins.
 constexpr int kTitleMargin = 8;
+// How often repeaters left draining by a reload are looked at.
+constexpr int kDrainCheckMs = 1000;
+
+std::string cannotOpenText(int port, int error) {
+    return uiText("PortPanel", "PORT%1を開けません (err=%2)")
+        .arg(QString::fromStdString(decimal(port)), QString::fromStdString(decimal(error)))
+        .toStdString();
+}
 
 }  // namespace
 
@@ -46,6 +55,7 @@ CPortDlg::~CPortDlg() {
     onRepeaterThread([this] {
         repeater->setListener(nullptr);
         repeater.reset();
+        draining_.clear();
     });
     if (settingDlg != nullptr) {
         settingDlg->detach(this);
@@ -100,7 +110,10 @@ void CPortDlg::loadSettings() {
 }
 
 void CPortDlg::saveSettings() {
-    savePortSettings(settingsPath, index, currentSettings());
+    // Only what changed here, so that a later write never undoes an edit of the file that
+    // a reload took in (or that waits for the next start).
+    savePortSettings(settingsPath, index, currentSettings(), unsavedKeys);
+    unsavedKeys = 0;
 }
 
 std::string CPortDlg::forwardTitle() const {
@@ -128,19 +141,32 @@ void CPortDlg::showName() {
     host->setToolTip(QString::fromStdString(name + "\n" + forwardHost));
 }
 
-void CPortDlg::initPanel() {
+void CPortDlg::initPanel(std::string* refusal) {
     connectionCount = 0;
+    // The first save writes every key, so that a new section holds the defaults.
+    unsavedKeys = kAllPortKeys;
     loadSettings();
     countText = decimal(static_cast<int>(connectionCount));
     forwardPortText = decimal(forwardPort);
     showListenPort();
     UpdateData(false);
     showName();
+    commandRefusal = refusal;
     onSwitch();
+    commandRefusal = nullptr;
+}
+
+void CPortDlg::refuse(const std::string& text, unsigned int type) {
+    if (commandRefusal != nullptr) {
+        *commandRefusal = text;
+        return;
+    }
+    AfxMessageBox(text, type);
 }
 
 void CPortDlg::onSwitch() {
     UpdateData(true);
+    unsavedKeys |= kActKeyBit;
     if (switchState == 1) {
         const char* refusal = nullptr;
         if (listenPort == 0) {
@@ -149,7 +175,7 @@ void CPortDlg::onSwitch() {
             refusal = QT_TRANSLATE_NOOP("PortPanel", "転送先ポート番号が無効な設定です");
         }
         if (refusal != nullptr) {
-            AfxMessageBox(uiString("PortPanel", refusal));
+            refuse(uiString("PortPanel", refusal), MB_OK);
             switchState = 0;
             UpdateData(false);
             Q_EMIT switchChanged(false);
@@ -161,11 +187,7 @@ void CPortDlg::onSwitch() {
     }
     if (!applySwitch()) {
         // A port that cannot listen never shows as ON; the file then records OFF.
-        AfxMessageBox(uiText("PortPanel", "PORT%1を開けません (err=%2)")
-                          .arg(QString::fromStdString(decimal(listenPort)),
-                               QString::fromStdString(decimal(startError)))
-                          .toStdString(),
-                      MB_ICONWARNING);
+        refuse(cannotOpenText(listenPort, startError), MB_ICONWARNING);
         switchState = 0;
         SetDlgItemText(IDC_SWITCH, "OFF");
         UpdateData(false);
@@ -178,9 +200,9 @@ void CPortDlg::onSwitch() {
 
 bool CPortDlg::applySwitch() {
     if (switchState == 0) {
-        onRepeaterThread([this] {
-            repeater->stop(std::chrono::steady_clock::now() + PortRepeater::kStopGrace);
-        });
+        const auto graceEnds = std::chrono::steady_clock::now() + PortRepeater::kStopGrace;
+        onRepeaterThread([this, graceEnds] { repeater->stop(graceEnds); });
+        stopDraining(graceEnds);
         if (socketThread != nullptr) {
             // Stopped means nothing is connected, whatever count is still on its way.
             CPortDlg::notifyConnectionCount(0);
@@ -190,6 +212,8 @@ bool CPortDlg::applySwitch() {
     if (listenPort == 0 || forwardPort == 0 || forwardHost.empty()) {
         return true;
     }
+    drainedUp_ = 0;
+    drainedDown_ = 0;
     // Read at every start, so an edited file counts from the next switch ON. What the panel
     // holds wins over the file for the values it shows, should a save have failed.
     config = loadForwardConfig(settingsPath, index);
@@ -211,8 +235,8 @@ bool CPortDlg::applySwitch() {
 }
 
 void CPortDlg::takeCount(int count) {
-    connectionCount = static_cast<unsigned int>(count);
-    countText = decimal(count);
+    connectionCount = static_cast<unsigned int>(count + drainingCount_);
+    countText = decimal(static_cast<int>(connectionCount));
 }
 
 void CPortDlg::notifyConnectionCount(int count) {
@@ -246,6 +270,7 @@ void CPortDlg::onSetting() {
 
 void CPortDlg::notifySettingOk() {
     const CSettingDlg::Values values = settingDlg->readValues();
+    unsavedKeys |= kPortKeyBit | kForwardHostKeyBit | kForwardPortKeyBit;
     listenPort = values.listenPort;
     showListenPort();
     forwardHost = values.forwardHost;
@@ -265,7 +290,10 @@ void CPortDlg::notifyOptions() {
     }
     const ForwardConfig before = loadForwardConfig(settingsPath, index);
     COptionsDlg options(before, settingDlg);
-    if (options.DoModal() != IDOK) {
+    editingOptions_ = true;
+    const int answer = options.DoModal();
+    editingOptions_ = false;
+    if (answer != IDOK) {
         return;
     }
     saveForwardOptions(settingsPath, index, before, options.result());
@@ -284,15 +312,21 @@ void CPortDlg::onStatus() {
         status.repeater = repeater.get();
         status.socketThread = socketThread;
         status.setForwardTitle(name.empty() ? std::string() : forwardTitle());
+        // A repeater it shows is not freed while it is open, even when a reload left it draining.
+        statusOpen_ = true;
         status.DoModal();
+        statusOpen_ = false;
         return;
     }
     AfxMessageBox(uiString("PortPanel", "現在接続はありません."));
 }
 
 void CPortDlg::saveAndStop(std::chrono::steady_clock::time_point graceEnds) {
+    // The end writes the whole section, so that what was ON opens again at the next start.
+    unsavedKeys = kAllPortKeys;
     saveSettings();
     onRepeaterThread([this, graceEnds] { repeater->stop(graceEnds); });
+    stopDraining(graceEnds);
 }
 
 std::optional<QColor> CPortDlg::OnCtlColor(int id, CtlColor kind) {
@@ -312,4 +346,176 @@ std::optional<QColor> CPortDlg::OnCtlColor(int id, CtlColor kind) {
         default:
             return std::nullopt;
     }
+}
+
+bool CPortDlg::switchFromCommand(bool on, std::string& refusal) {
+    const int wanted = on ? 1 : 0;
+    if (switchState == wanted) {
+        return true;
+    }
+    switchState = wanted;
+    UpdateData(false);
+    commandRefusal = &refusal;
+    onSwitch();
+    commandRefusal = nullptr;
+    return switchState == wanted;
+}
+
+void CPortDlg::takeSection(const ForwardConfig& section) {
+    const bool moved = listenPort != section.listenPort || forwardHost != section.forwardHost ||
+                       forwardPort != section.forwardPort || udp != section.udp ||
+                       name != section.name;
+    listenPort = section.listenPort;
+    forwardHost = section.forwardHost;
+    forwardPort = section.forwardPort;
+    bufferSize = section.bufferSizeKb;
+    name = section.name;
+    udp = section.udp;
+    forwardPortText = decimal(forwardPort);
+    showListenPort();
+    UpdateData(false);
+    showName();
+    if (moved) {
+        Q_EMIT forwardChanged();
+    }
+}
+
+bool CPortDlg::reloadSection(std::string& problem) {
+    UpdateData(true);
+    const int act = loadPortSettings(settingsPath, index).act;
+    const ForwardConfig next = loadForwardConfig(settingsPath, index);
+    if (switchState == 0) {
+        takeSection(next);
+        return act == 0 || switchFromCommand(true, problem);
+    }
+    if (act == 0) {
+        takeSection(next);
+        return switchFromCommand(false, problem);
+    }
+    if (next == config) {
+        return true;
+    }
+    if (sameListener(next, config)) {
+        // The listening socket stays: nobody connecting meanwhile is refused.
+        config = next;
+        onRepeaterThread([this] { repeater->update(config); });
+        takeSection(next);
+        return true;
+    }
+    // Shown and saved as the file has it even when the new socket cannot open: the panel
+    // runs on as it was, and no later write of the window undoes the edit.
+    const bool replaced = replaceRepeater(next, problem);
+    takeSection(next);
+    return replaced;
+}
+
+bool CPortDlg::replaceRepeater(const ForwardConfig& next, std::string& problem) {
+    if (next.listenPort == 0) {
+        problem = uiString("PortPanel", "Listenポートが無効な設定です");
+        return false;
+    }
+    if (next.forwardPort == 0 || next.forwardHost.empty()) {
+        problem = uiString("PortPanel", "転送先ポート番号が無効な設定です");
+        return false;
+    }
+    // The new socket opens before the old one closes; if it cannot, nothing changes.
+    std::unique_ptr<PortRepeater> successor;
+    bool started = false;
+    RepeaterListener* listener =
+        socketThread != nullptr ? static_cast<RepeaterListener*>(&queuedCount) : this;
+    onRepeaterThread([&] {
+        successor = makeRepeater(next);
+        started = successor->start();
+        startError = WSAGetLastError();
+        if (!started) {
+            successor.reset();
+            return;
+        }
+        repeater->setListener(nullptr);
+        repeater->drain();
+        draining_.push_back(std::move(repeater));
+        repeater = std::move(successor);
+        repeater->setListener(listener);
+    });
+    if (!started) {
+        problem = cannotOpenText(next.listenPort, startError);
+        return false;
+    }
+    config = next;
+    if (!drainCheck_) {
+        drainCheck_ = std::make_unique<QTimer>();
+        QObject::connect(drainCheck_.get(), &QTimer::timeout, this, [this] { checkDraining(); });
+    }
+    drainCheck_->start(kDrainCheckMs);
+    checkDraining();
+    return true;
+}
+
+void CPortDlg::checkDraining() {
+    int left = 0;
+    const bool keep = statusOpen_;
+    onRepeaterThread([&] {
+        std::erase_if(draining_, [&](const std::unique_ptr<PortRepeater>& old) {
+            if (keep || !old->drained()) {
+                return false;
+            }
+            return true;
+        });
+        for (const std::unique_ptr<PortRepeater>& old : draining_) {
+            left += old->connectionCount();
+        }
+    });
+    int active = 0;
+    onRepeaterThread([&] { active = repeater->connectionCount(); });
+    drainingCount_ = left;
+    if (draining_.empty() && drainCheck_) {
+        drainCheck_->stop();
+    }
+    takeCount(active);
+    countDisplay.changed();
+}
+
+void CPortDlg::stopDraining(std::chrono::steady_clock::time_point graceEnds) {
+    if (draining_.empty()) {
+        return;
+    }
+    onRepeaterThread([this, graceEnds] {
+        for (const std::unique_ptr<PortRepeater>& old : draining_) {
+            old->stop(graceEnds);
+        }
+        if (!statusOpen_) {
+            draining_.clear();
+        }
+    });
+    drainingCount_ = 0;
+}
+
+void CPortDlg::stopForRemoval() {
+    const auto graceEnds = std::chrono::steady_clock::now() + PortRepeater::kStopGrace;
+    onRepeaterThread([this, graceEnds] { repeater->stop(graceEnds); });
+    stopDraining(graceEnds);
+    switchState = 0;
+    unsavedKeys = 0;
+    if (socketThread != nullptr) {
+        CPortDlg::notifyConnectionCount(0);
+    }
+    countDisplay.flush();
+}
+
+CPortDlg::Figures CPortDlg::figures() {
+    Figures figures;
+    auto add = [&figures](const PortRepeater& from) {
+        figures.connections += from.connectionCount();
+        for (const ConnectionRow& row : from.rows()) {
+            figures.bytesUp += row.bytesUp;
+            figures.bytesDown += row.bytesDown;
+        }
+    };
+    onRepeaterThread([&] {
+        add(*repeater);
+        for (const std::unique_ptr<PortRepeater>& old : draining_) {
+            add(*old);
+        }
+    });
+    return figures;
 }

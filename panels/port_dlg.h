@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "panels/queued_count_listener.h"
 #include "panels/setting_dlg_listener.h"
@@ -15,6 +16,7 @@
 #include "settings/port_settings.h"
 
 class CSettingDlg;
+class QTimer;
 class SocketLoopThread;
 
 // The panel of one listening TCP or UDP port: its ON/OFF switch, connection (or session)
@@ -43,13 +45,16 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public RepeaterList
     void setSettingsPath(const std::string& path) { settingsPath = path; }
     void setSettingDlg(CSettingDlg* dialog) { settingDlg = dialog; }
 
-    // Loads the section, shows it and applies the saved switch state.
-    void initPanel();
+    // Loads the section, shows it and applies the saved switch state. Given refusal, a
+    // refused start says why there instead of in a box.
+    void initPanel(std::string* refusal = nullptr);
     // At program end: writes the settings, then stops the port.
     // Connections still closing get until graceEnds to deliver what they hold.
     void saveAndStop(std::chrono::steady_clock::time_point graceEnds =
                          std::chrono::steady_clock::now() + std::chrono::seconds(1));
     void loadSettings();
+    // Writes the keys the user changed here since the last save (all at the first save and
+    // at the end), so that a switch never undoes an edit of the file made meanwhile.
     void saveSettings();
 
     int getSwitchState() const { return switchState; }
@@ -65,6 +70,28 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public RepeaterList
     bool isUdp() const { return udp; }
     // "TCP:8080" (or "UDP:5353"), or "TCP:8080  web" with a name.
     std::string forwardTitle() const;
+
+    // The switch moved from the command line: the switch's own checks, stops and writes,
+    // but a refusal's text goes into refusal instead of a box. True when the forward ends
+    // up as asked.
+    bool switchFromCommand(bool on, std::string& refusal);
+    // Reads the section again and follows it while running: unchanged stays untouched, new
+    // settings on the same socket go to new connections, another port opens first and the
+    // old one's connections drain; ACT=0 stops, ACT=1 starts. False, with the reason, when
+    // what the file asks could not be done; the forward then runs as it did.
+    bool reloadSection(std::string& problem);
+    // Stops the port as the switch OFF does, without writing its section, which is gone.
+    void stopForRemoval();
+    // The options dialog is open over this panel.
+    bool editingOptions() const { return editingOptions_; }
+    // What the forward relays now: connections (also those draining after a reload) and
+    // bytes since it was switched ON.
+    struct Figures {
+        int connections = 0;
+        std::uint64_t bytesUp = 0;
+        std::uint64_t bytesDown = 0;
+    };
+    Figures figures();
 
     static inline const QColor kBackgroundColor{230, 230, 220};
     static inline const QColor kValueColor{255, 255, 180};
@@ -88,6 +115,14 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public RepeaterList
 
   private:
     void onSwitch();
+    // A refusal: a box, or the command's text while the command line moves the switch.
+    void refuse(const std::string& text, unsigned int type);
+    // Takes what the section says into the panel's values and shows them.
+    void takeSection(const ForwardConfig& section);
+    // Moves to a started repeater for another socket; the old one drains.
+    bool replaceRepeater(const ForwardConfig& next, std::string& problem);
+    void stopDraining(std::chrono::steady_clock::time_point graceEnds);
+    void checkDraining();
     // False when the port was to be opened and could not listen.
     bool applySwitch();
     void takeCount(int count);
@@ -128,6 +163,20 @@ class CPortDlg : public CDialog, public CSettingDlgListener, public RepeaterList
     std::unique_ptr<PortRepeater> repeater;
     // Why the last start failed, as the socket layer said it.
     int startError = 0;
+    // The section's keys changed here and not yet written (savePortSettings' bits).
+    unsigned int unsavedKeys = kAllPortKeys;
+    // While the command line moves the switch: where its refusal goes instead of a box.
+    std::string* commandRefusal = nullptr;
+    bool editingOptions_ = false;
+    bool statusOpen_ = false;
+    // Repeaters left by a reload that moved the forward to another socket: they take no new
+    // connection and go once their last one has ended (checked once a second).
+    std::vector<std::unique_ptr<PortRepeater>> draining_;
+    int drainingCount_ = 0;
+    // Bytes of drained repeaters already gone, since the switch went ON.
+    std::uint64_t drainedUp_ = 0;
+    std::uint64_t drainedDown_ = 0;
+    std::unique_ptr<QTimer> drainCheck_;
     QueuedCountListener queuedCount;
     // The count is shown at most 20 times a second, through one throttle: this one for a
     // repeater on the UI thread, the queued listener's hold for one on the socket thread.

@@ -53,6 +53,16 @@ class PortRepeater {
 
     // Takes its own copy of the forward's settings; they count from the next start.
     virtual void configure(const ForwardConfig& config) = 0;
+    // New settings while the port runs, for the connections from now on; the established
+    // ones keep theirs until they end, and the listening socket stays. The protocol, port
+    // and listen address must be the running ones (sameListener): for others a new repeater
+    // takes over and this one drains. Stopped, it is configure.
+    virtual void update(const ForwardConfig& config) = 0;
+    // Takes no new connection from now on (TCP: the listening socket closes; UDP: no new
+    // client), while the established ones go on until they end.
+    virtual void drain() = 0;
+    // Nothing is left: no connection, and nothing still on its way out.
+    virtual bool drained() const = 0;
     virtual const ForwardConfig& config() const = 0;
     // True when the port listens; a failure leaves its trace line and nothing open, and
     // the socket layer's error number as it was.

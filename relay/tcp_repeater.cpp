@@ -75,11 +75,6 @@ void CTcpRepeater::setLookupFunction(LookupFunction lookup) {
 }
 
 bool CTcpRepeater::start() {
-    SocketAddress numeric;
-    numericDestination_.reset();
-    if (parseNumericAddress(config_.forwardHost, config_.forwardPort, numeric)) {
-        numericDestination_ = numeric;
-    }
     // Create sets SO_REUSEADDR before it binds a fixed port, where it takes effect.
     const char* bindAddress = config_.listenHost.empty() ? nullptr : config_.listenHost.c_str();
     if (!listenSocket.Create(config_.listenPort, SOCK_STREAM, FD_ALL_EVENTS, bindAddress)) {
@@ -103,15 +98,34 @@ bool CTcpRepeater::start() {
         TRACE("CTcpRepeater::start()-Listen() OK! Port=%d Name=%s\n",
               static_cast<int>(listenPort()), config_.name.c_str());
     }
-    log_ = !config_.log ? nullptr
-                        : std::make_unique<ConnectionLog>(
-                              config_.logPath, static_cast<int>(listenPort()), config_.name);
-    if (config_.relay.idleTimeoutSeconds > 0) {
+    generation_ = makeGeneration(config_, static_cast<int>(listenPort()), "TCP");
+    startIdleSweep();
+    return true;
+}
+
+void CTcpRepeater::update(const ForwardConfig& config) {
+    if (!listening_) {
+        configure(config);
+        return;
+    }
+    config_ = config;
+    generation_ = makeGeneration(config_, static_cast<int>(listenPort()), "TCP", generation_);
+    startIdleSweep();
+}
+
+void CTcpRepeater::startIdleSweep() {
+    // Pairs of an earlier generation may still need it, so it only ever starts here.
+    if (config_.relay.idleTimeoutSeconds > 0 && !idleSweep_.active()) {
         idleSweep_.startRepeating(
             std::chrono::duration_cast<std::chrono::milliseconds>(kIdleSweepInterval),
             [this] { closeIdlePairs(); });
     }
-    return true;
+}
+
+void CTcpRepeater::drain() {
+    // The stop hook stays: a signal still ends the pairs that are left.
+    listenSocket.Close();
+    listening_ = false;
 }
 
 void CTcpRepeater::stop(std::chrono::steady_clock::time_point graceEnds) {
@@ -137,8 +151,8 @@ void CTcpRepeater::stop() {
     idleSweep_.cancel();
     closer_.finishWithin(stopGrace_);
     closer_.closeAll();
-    if (log_) {
-        log_->flush();
+    if (generation_ && generation_->log) {
+        generation_->log->flush();
     }
 }
 
@@ -178,8 +192,8 @@ void CTcpRepeater::notifyOnAccept() {
     if (config_.filter.checkAddress(peer) == 0) {
         accepted.reset();
         TRACE("★★接続を拒否★★ PeerAddress=%s, port=%d\n", peer.c_str(), peerPortNumber);
-        if (log_) {
-            log_->refused(ConnectionLog::endText(peer, peerPortNumber));
+        if (generation_->log) {
+            generation_->log->refused(ConnectionLog::endText(peer, peerPortNumber));
         }
         return;
     }
@@ -191,14 +205,15 @@ void CTcpRepeater::notifyOnAccept() {
         return;
     }
     pair->serial = nextSerial_++;
+    pair->generation = generation_;
     pair->acceptedAt = std::chrono::steady_clock::now();
     int slot = addPair(std::move(pair));
     pairs[slot]->acceptSocket->setIndex(static_cast<std::uint32_t>(slot));
     pairs[slot]->connectSocket->setIndex(static_cast<std::uint32_t>(slot));
     scheduleConnectTimeout(slot);
 
-    if (numericDestination_) {
-        connectPair(slot, {*numericDestination_}, 0);
+    if (const std::optional<SocketAddress>& numeric = generation_->numericDestination) {
+        connectPair(slot, {*numeric}, 0);
         return;
     }
     lookUpDestination(slot);
@@ -236,8 +251,9 @@ void CTcpRepeater::lookUpDestination(int slot) {
         connectPair(slot, {}, WSANOTINITIALISED);
         return;
     }
+    const ForwardConfig& settings = pair.generation->config;
     std::uint64_t ticket = resolver_->lookup(
-        config_.forwardHost, config_.forwardPort,
+        settings.forwardHost, settings.forwardPort,
         [this, slot](std::uint64_t ticket, int error, std::vector<SocketAddress> addresses) {
             CTcpSockPair* waiting = pairAt(slot);
             if (waiting != nullptr && waiting->lookupTicket == ticket) {
@@ -256,13 +272,14 @@ void CTcpRepeater::lookUpDestination(int slot) {
 void CTcpRepeater::connectPair(int slot, const std::vector<SocketAddress>& addresses,
                                int lookupError) {
     CTcpSockPair& pair = *pairs[slot];
+    const ForwardConfig& settings = pair.generation->config;
     if (lookupError == 0) {
         // Any local address; a failure here shows up as the connect failure.
         pair.connectSocket->Create(0, SOCK_STREAM, FD_ALL_EVENTS, nullptr);
     }
     if (lookupError == 0 && pair.connectSocket->ConnectTo(addresses)) {
         TRACE("CTcpRepeater::notifyOnAccept()-Connect() OK host=%s, port=%d \n",
-              config_.forwardHost.c_str(), config_.forwardPort);
+              settings.forwardHost.c_str(), settings.forwardPort);
         markConnected(pair);
         reportConnectionCount();
         return;
@@ -270,13 +287,13 @@ void CTcpRepeater::connectPair(int slot, const std::vector<SocketAddress>& addre
     int err = lookupError != 0 ? lookupError : WSAGetLastError();
     if (err == WSAEWOULDBLOCK) {
         TRACE("CTcpRepeater::notifyOnAccept()-Connect() WSAEWOULDBLOCK  host=%s, port=%d \n",
-              config_.forwardHost.c_str(), config_.forwardPort);
+              settings.forwardHost.c_str(), settings.forwardPort);
         pair.acceptSocket->setConnectState(ConnectState::Connecting);
         pair.connectSocket->setConnectState(ConnectState::Connecting);
         return;
     }
     TRACE("CTcpA2AModel::notifyOnAccept() CONNECT FAILE! hostname=%s, port=%d err=%d\n",
-          config_.forwardHost.c_str(), config_.forwardPort, err);
+          settings.forwardHost.c_str(), settings.forwardPort, err);
     closePair(slot, {pair.connectSocket.get(), "error " + std::to_string(err), err});
 }
 
@@ -289,12 +306,12 @@ void CTcpRepeater::markConnected(CTcpSockPair& pair) {
     pair.connectTimer.cancel();
     pair.connectSocket->readNames();
     pair.quietSince = std::chrono::steady_clock::now();
-    if (config_.relay.keepAlive) {
+    if (pair.generation->config.relay.keepAlive) {
         keepAlive(*pair.acceptSocket);
         keepAlive(*pair.connectSocket);
     }
-    if (log_) {
-        log_->opened(endsOf(pair));
+    if (pair.generation->log) {
+        pair.generation->log->opened(endsOf(pair));
     }
 }
 
@@ -392,23 +409,25 @@ void CTcpRepeater::closePair(int slot, PairEnding ending) {
 
 ConnectionLog::Ends CTcpRepeater::endsOf(const CTcpSockPair& pair) const {
     const CTcpSockStream& destination = *pair.connectSocket;
+    const ForwardConfig& settings = pair.generation->config;
     return {ConnectionLog::endText(pair.acceptSocket->getPeerAddress(),
                                    pair.acceptSocket->getPeerPort()),
             destination.getPeerAddress().empty()
-                ? ConnectionLog::endText(config_.forwardHost,
-                                         static_cast<unsigned int>(config_.forwardPort))
+                ? ConnectionLog::endText(settings.forwardHost,
+                                         static_cast<unsigned int>(settings.forwardPort))
                 : ConnectionLog::endText(destination.getPeerAddress(), destination.getPeerPort())};
 }
 
 void CTcpRepeater::logClose(const CTcpSockPair& pair, const PairEnding& ending) {
-    if (!log_) {
+    ConnectionLog* log = pair.generation->log.get();
+    if (log == nullptr) {
         return;
     }
     if (!bothConnected(pair) && ending.failed == pair.connectSocket.get() && ending.error != 0) {
-        log_->failed(endsOf(pair), ending.error);
+        log->failed(endsOf(pair), ending.error);
         return;
     }
-    log_->closed(
+    log->closed(
         endsOf(pair),
         {pair.bytesUp(), pair.bytesDown(), std::chrono::steady_clock::now() - pair.acceptedAt},
         ending.reason);
@@ -429,13 +448,14 @@ void CTcpRepeater::scheduleConnectTimeout(int slot) {
 
 void CTcpRepeater::closeIdlePairs() {
     auto now = std::chrono::steady_clock::now();
-    auto limit = std::chrono::seconds(config_.relay.idleTimeoutSeconds);
     // A byte count that has not moved since the last look means silence in both directions.
     for (int slot = 0; validSlot(slot, pairs.size()); ++slot) {
         CTcpSockPair* pair = pairs[slot].get();
-        if (pair == nullptr || !bothConnected(*pair)) {
+        if (pair == nullptr || !bothConnected(*pair) ||
+            pair->generation->config.relay.idleTimeoutSeconds <= 0) {
             continue;
         }
+        const auto limit = std::chrono::seconds(pair->generation->config.relay.idleTimeoutSeconds);
         std::uint64_t bytes = pair->bytesUp() + pair->bytesDown();
         if (bytes != pair->bytesSeen) {
             pair->bytesSeen = bytes;

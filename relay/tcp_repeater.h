@@ -13,6 +13,7 @@
 #include "platform/socket_event_loop.h"
 #include "relay/buffer_pool.h"
 #include "relay/connection_log.h"
+#include "relay/forward_generation.h"
 #include "relay/lingering_closer.h"
 #include "relay/port_repeater.h"
 #include "relay/repeater_tuning.h"
@@ -63,6 +64,9 @@ class CTcpRepeater : public PortRepeater, public CTcpSockStreamParent {
     // 1..kMaxBufferKb KiB.
     void configure(const ForwardConfig& config) override;
     const ForwardConfig& config() const override { return config_; }
+    void update(const ForwardConfig& config) override;
+    void drain() override;
+    bool drained() const override { return occupiedSlots_ == 0 && closer_.size() == 0; }
     static constexpr int kMaxBufferKb = ForwardConfig::kMaxBufferSizeKb;
 
     // Listens on the configured port and relays to the configured destination.
@@ -100,6 +104,7 @@ class CTcpRepeater : public PortRepeater, public CTcpSockStreamParent {
     void applyOptions(CTcpSockStream& stream) const;
     void scheduleConnectTimeout(int slot);
     void closeIdlePairs();
+    void startIdleSweep();
     ConnectionLog::Ends endsOf(const CTcpSockPair& pair) const;
     void logClose(const CTcpSockPair& pair, const PairEnding& ending);
     std::unique_ptr<CTcpSockPair> makePair(std::unique_ptr<CTcpSockStream> accepted);
@@ -113,15 +118,15 @@ class CTcpRepeater : public PortRepeater, public CTcpSockStreamParent {
     std::vector<std::unique_ptr<CTcpSockPair>> pairs;
     CTcpListenSocket listenSocket{*this};
     ForwardConfig config_;
-    // The destination when it is an address, read once at start; a name is looked up per client.
-    std::optional<SocketAddress> numericDestination_;
+    // What pairs accepted from now on start under: config_ with its numeric destination (a
+    // name is looked up per client) and its log. Made at start and by every update.
+    std::shared_ptr<const ForwardGeneration> generation_;
     int connectedCount_ = 0;
     // Occupied slots and the free ones below the table's end, so that neither the lowest
     // free index nor the emptiness of the table needs a scan.
     int occupiedSlots_ = 0;
     std::set<int> freeSlots_;
     bool listening_ = false;
-    std::unique_ptr<ConnectionLog> log_;
     std::uint64_t nextSerial_ = 1;
     LoopTimer idleSweep_;
     std::chrono::milliseconds stopGrace_;

@@ -5,12 +5,15 @@
 #include <memory>
 
 #include "platform/loop_timer.h"
+#include "relay/forward_generation.h"
 #include "relay/tcp_sock_stream.h"
 
 // One relayed connection: the accepted client and the outgoing connection to the destination.
 struct CTcpSockPair {
     std::unique_ptr<CTcpSockStream> acceptSocket;
     std::unique_ptr<CTcpSockStream> connectSocket;
+    // The settings it was accepted under, kept until it ends.
+    std::shared_ptr<const ForwardGeneration> generation;
     // The destination's name lookup still running for this pair, or 0.
     std::uint64_t lookupTicket = 0;
     // Tells this pair from a later one in the same slot.

@@ -99,11 +99,7 @@ std::chrono::milliseconds UdpRepeater::idleLimit() const {
 }
 
 bool UdpRepeater::start() {
-    numericDestination_.reset();
-    SocketAddress numeric;
-    if (parseNumericAddress(config_.forwardHost, config_.forwardPort, numeric)) {
-        numericDestination_ = numeric;
-    }
+    draining_ = false;
     const std::string& listenHost = config_.listenHost;
     const bool bound = !listenHost.empty();
     if (!listenSocket_.bind(config_.listenPort, bound ? listenHost.c_str() : nullptr, this)) {
@@ -123,9 +119,7 @@ bool UdpRepeater::start() {
     } else {
         TRACE("UdpRepeater::start()-Bind() OK! Port=%d Name=%s\n", port, config_.name.c_str());
     }
-    log_ = !config_.log
-               ? nullptr
-               : std::make_unique<ConnectionLog>(config_.logPath, port, config_.name, "UDP");
+    generation_ = makeGeneration(config_, port, "UDP");
     // Often enough that a session ends within a quarter of its idle time past it.
     sweepTimer_.startRepeating(std::clamp(idleLimit() / 4, kShortestSweep, kLongestSweep),
                                [this] { sweep(); });
@@ -142,8 +136,23 @@ void UdpRepeater::stop() {
     listenSocket_.close();
     sweepTimer_.cancel();
     refused_.clear();
-    if (log_) {
-        log_->flush();
+    if (generation_ && generation_->log) {
+        generation_->log->flush();
+    }
+}
+
+void UdpRepeater::update(const ForwardConfig& config) {
+    if (!listenSocket_.isOpen()) {
+        configure(config);
+        return;
+    }
+    const std::chrono::milliseconds idleBefore = idleLimit();
+    configure(config);
+    listenSocket_.setBufferSizes(std::clamp(config_.bufferSizeKb, 1, kMaxBufferKb) * 1024);
+    generation_ = makeGeneration(config_, static_cast<int>(listenPort()), "UDP", generation_);
+    if (idleLimit() != idleBefore) {
+        sweepTimer_.startRepeating(std::clamp(idleLimit() / 4, kShortestSweep, kLongestSweep),
+                                   [this] { sweep(); });
     }
 }
 
@@ -265,8 +274,8 @@ bool UdpRepeater::admitted(const SocketAddress& client, const ClientKey& key,
     if (remembered || now - refusedSaidAt_ >= 1s) {
         refusedSaidAt_ = now;
         TRACE("★★接続を拒否★★ PeerAddress=%s, port=%d\n", address.c_str(), port);
-        if (log_) {
-            log_->refused(ConnectionLog::endText(address, port));
+        if (generation_->log) {
+            generation_->log->refused(ConnectionLog::endText(address, port));
         }
     }
     return false;
@@ -289,7 +298,7 @@ bool UdpRepeater::roomForNewSession(Clock::time_point now) {
 UdpSession* UdpRepeater::openSession(unsigned slot, Clock::time_point now) {
     const SocketAddress& client = batch_->source(slot);
     const ClientKey key = ClientKey::of(client);
-    if (!admitted(client, key, now)) {
+    if (draining_ || !admitted(client, key, now)) {
         return nullptr;
     }
     if (!roomForNewSession(now)) {
@@ -303,14 +312,15 @@ UdpSession* UdpRepeater::openSession(unsigned slot, Clock::time_point now) {
     session.local = batch_->localAddress(slot);
     session.serial = nextSerial_++;
     session.openedAt = now;
+    session.generation = generation_;
     unsigned int port = 0;
     const std::string address = textOf(client, port);
     TRACE("UDPセッションを開始しました。PeerAddress=%s, port=%d\n", address.c_str(), port);
-    if (log_) {
-        log_->opened(endsOf(session));
+    if (generation_->log) {
+        generation_->log->opened(endsOf(session));
     }
-    if (numericDestination_) {
-        connectSession(session, {*numericDestination_}, 0);
+    if (const std::optional<SocketAddress>& numeric = generation_->numericDestination) {
+        connectSession(session, {*numeric}, 0);
     } else {
         lookUpDestination(session);
     }
@@ -330,8 +340,9 @@ void UdpRepeater::lookUpDestination(UdpSession& session) {
         return;
     }
     const ClientKey key = session.key;
+    const ForwardConfig& settings = session.generation->config;
     std::uint64_t ticket = resolver_->lookup(
-        config_.forwardHost, config_.forwardPort,
+        settings.forwardHost, settings.forwardPort,
         [this, key](std::uint64_t ticket, int error, std::vector<SocketAddress> addresses) {
             UdpSession* waiting = sessions_.find(key);
             if (waiting != nullptr && waiting->lookupTicket == ticket) {
@@ -351,6 +362,7 @@ void UdpRepeater::lookUpDestination(UdpSession& session) {
 
 void UdpRepeater::connectSession(UdpSession& session, const std::vector<SocketAddress>& addresses,
                                  int lookupError) {
+    const ForwardConfig& settings = session.generation->config;
     // The first address a socket can be connected to; UDP sends nothing to find out more.
     int error = lookupError;
     if (error == 0) {
@@ -365,11 +377,11 @@ void UdpRepeater::connectSession(UdpSession& session, const std::vector<SocketAd
     }
     if (error != 0) {
         TRACE("Error:UdpRepeater::connectSession() host=%s, port=%d err=%d\n",
-              config_.forwardHost.c_str(), config_.forwardPort, error);
+              settings.forwardHost.c_str(), settings.forwardPort, error);
         closeSession(session, "failed", error);
         return;
     }
-    session.socket.setBufferSizes(std::clamp(config_.bufferSizeKb, 1, kMaxBufferKb) * 1024);
+    session.socket.setBufferSizes(std::clamp(settings.bufferSizeKb, 1, kMaxBufferKb) * 1024);
     if (!session.pending) {
         return;
     }
@@ -428,11 +440,12 @@ void UdpRepeater::closeSession(UdpSession& session, const char* reason, int erro
     const std::string address = textOf(session.client, port);
     TRACE("UDPセッションを終了しました。PeerAddress=%s, port=%d, reason=%s\n", address.c_str(),
           port, reason);
-    if (log_ && error != 0) {
-        log_->failed(endsOf(session), error);
-    } else if (log_) {
-        log_->closed(endsOf(session), {session.up, session.down, Clock::now() - session.openedAt},
-                     reason);
+    ConnectionLog* log = session.generation->log.get();
+    if (log != nullptr && error != 0) {
+        log->failed(endsOf(session), error);
+    } else if (log != nullptr) {
+        log->closed(endsOf(session), {session.up, session.down, Clock::now() - session.openedAt},
+                    reason);
     }
     quarantine_.hold(sessions_.remove(session), quarantineTime());
     reportCount();
@@ -457,7 +470,8 @@ void UdpRepeater::sweep() {
         }
         for (UdpSession* s : late) {
             TRACE("Error:UdpRepeater::connectSession() host=%s, port=%d err=%d\n",
-                  config_.forwardHost.c_str(), config_.forwardPort, WSAETIMEDOUT);
+                  s->generation->config.forwardHost.c_str(), s->generation->config.forwardPort,
+                  WSAETIMEDOUT);
             closeSession(*s, "failed", WSAETIMEDOUT);
         }
     }
@@ -475,20 +489,21 @@ void UdpRepeater::reportCount() {
     }
 }
 
-std::string UdpRepeater::destinationText() const {
-    if (numericDestination_) {
+std::string UdpRepeater::destinationText(const UdpSession& session) {
+    const ForwardGeneration& generation = *session.generation;
+    if (generation.numericDestination) {
         unsigned int port = 0;
-        std::string text = textOf(*numericDestination_, port);
+        std::string text = textOf(*generation.numericDestination, port);
         return ConnectionLog::endText(text, port);
     }
-    return ConnectionLog::endText(config_.forwardHost,
-                                  static_cast<unsigned int>(config_.forwardPort));
+    return ConnectionLog::endText(generation.config.forwardHost,
+                                  static_cast<unsigned int>(generation.config.forwardPort));
 }
 
 ConnectionLog::Ends UdpRepeater::endsOf(const UdpSession& session) const {
     unsigned int port = 0;
     std::string client = textOf(session.client, port);
-    return {ConnectionLog::endText(client, port), destinationText()};
+    return {ConnectionLog::endText(client, port), destinationText(session)};
 }
 
 bool UdpRepeater::disconnect(std::uint64_t serial) {

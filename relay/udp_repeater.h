@@ -55,6 +55,10 @@ class UdpRepeater final : public PortRepeater,
     // The sockets' kernel buffers are held to 1..kMaxBufferKb KiB.
     void configure(const ForwardConfig& config) override;
     const ForwardConfig& config() const override { return config_; }
+    void update(const ForwardConfig& config) override;
+    // The listening socket stays for the answers and the datagrams of the sessions left.
+    void drain() override { draining_ = true; }
+    bool drained() const override { return sessions_.size() == 0 && quarantine_.size() == 0; }
     static constexpr int kMaxBufferKb = kMostBufferSizeKb;
     // How destination names are looked up (the system's resolver unless a test says else).
     void setLookupFunction(LookupFunction lookup);
@@ -99,7 +103,7 @@ class UdpRepeater final : public PortRepeater,
     void sweep();
     void forgetRefused(std::chrono::steady_clock::time_point now);
     void reportCount();
-    std::string destinationText() const;
+    static std::string destinationText(const UdpSession& session);
     ConnectionLog::Ends endsOf(const UdpSession& session) const;
     std::chrono::milliseconds idleLimit() const;
     std::chrono::milliseconds quarantineTime() const;
@@ -112,9 +116,10 @@ class UdpRepeater final : public PortRepeater,
     ForwardConfig config_;
     LookupFunction lookup_ = systemLookup;
 
-    // The destination when it is an address, read at start; a name is looked up per session.
-    std::optional<SocketAddress> numericDestination_;
-    std::unique_ptr<ConnectionLog> log_;
+    // What sessions begun from now on start under: config_ with its numeric destination (a
+    // name is looked up per session) and its log. Made at start and by every update.
+    std::shared_ptr<const ForwardGeneration> generation_;
+    bool draining_ = false;
     std::unique_ptr<DatagramBatch> batch_;
     std::uint64_t nextSerial_ = 1;
     std::size_t waitingLookups_ = 0;

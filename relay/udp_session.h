@@ -10,6 +10,7 @@
 #include "platform/datagram_batch.h"
 #include "platform/datagram_socket.h"
 #include "platform/socket_address.h"
+#include "relay/forward_generation.h"
 
 // A client's address and port in a fixed form (IPv4 as IPv4-mapped IPv6), the table's key.
 struct ClientKey {
@@ -64,6 +65,8 @@ struct UdpSession final : DatagramSocketHandler {
     // Open once the destination is known.
     DatagramSocket socket;
     std::unique_ptr<PendingDatagrams> pending;
+    // The settings it began under, kept until it ends.
+    std::shared_ptr<const ForwardGeneration> generation;
     // The destination's name lookup still running, or 0.
     std::uint64_t lookupTicket = 0;
     std::uint64_t serial = 0;

@@ -124,11 +124,20 @@ PortSettings loadPortSettings(const std::string& iniPath, int index) {
     return settings;
 }
 
-void savePortSettings(const std::string& iniPath, int index, const PortSettings& settings) {
+void savePortSettings(const std::string& iniPath, int index, const PortSettings& settings,
+                      unsigned keys) {
     const std::string section = portSectionName(index);
-    writeInt(section, kActKey, settings.act, iniPath);
-    writeInt(section, kPortKey, settings.port, iniPath);
-    WritePrivateProfileStringA(section.c_str(), kForwardHostKey, settings.forwardHost.c_str(),
-                               iniPath.c_str());
-    writeInt(section, kForwardPortKey, settings.forwardPort, iniPath);
+    if ((keys & kActKeyBit) != 0) {
+        writeInt(section, kActKey, settings.act, iniPath);
+    }
+    if ((keys & kPortKeyBit) != 0) {
+        writeInt(section, kPortKey, settings.port, iniPath);
+    }
+    if ((keys & kForwardHostKeyBit) != 0) {
+        WritePrivateProfileStringA(section.c_str(), kForwardHostKey, settings.forwardHost.c_str(),
+                                   iniPath.c_str());
+    }
+    if ((keys & kForwardPortKeyBit) != 0) {
+        writeInt(section, kForwardPortKey, settings.forwardPort, iniPath);
+    }
 }

@@ -31,7 +31,15 @@ void removePortSection(const std::string& iniPath, int index, int count);
 // Reads the panel's section; missing keys take the defaults above.
 PortSettings loadPortSettings(const std::string& iniPath, int index);
 
-// Writes ACT, PORT, FORWARDHOST and FORWARDPORT in that order. The buffer size is only
-// ever set by hand in the file, so it is not written. A failed write is not reported:
-// the caller keeps its values and the next save tries again.
-void savePortSettings(const std::string& iniPath, int index, const PortSettings& settings);
+// The keys savePortSettings may write, as bits.
+inline constexpr unsigned kActKeyBit = 1;
+inline constexpr unsigned kPortKeyBit = 2;
+inline constexpr unsigned kForwardHostKeyBit = 4;
+inline constexpr unsigned kForwardPortKeyBit = 8;
+inline constexpr unsigned kAllPortKeys = 15;
+
+// Writes ACT, PORT, FORWARDHOST and FORWARDPORT in that order, those of keys only. The
+// buffer size is only ever set by hand in the file, so it is not written. A failed write is
+// not reported: the caller keeps its values and the next save tries again.
+void savePortSettings(const std::string& iniPath, int index, const PortSettings& settings,
+                      unsigned keys = kAllPortKeys);

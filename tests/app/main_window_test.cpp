@@ -407,6 +407,35 @@ TEST_F(MainWindow, EnterNeverPressesAButtonOfTheSettingsDialog) {
     dlg.settingDlg()->clickControl(IDCANCEL);
 }
 
+// While the settings are edited in the window, a reload changes nothing; afterwards a removed
+// section takes its panel along and the window writes nothing back into the file.
+TEST_F(MainWindow, AReloadWaitsForTheSettingsDialogAndFollowsRemovedSections) {
+    const std::string two =
+        "[TCP-PORT0]\nACT=0\nPORT=81\nFORWARDHOST=h\nFORWARDPORT=80\n"
+        "[TCP-PORT1]\nACT=0\nPORT=82\nFORWARDHOST=h\nFORWARDPORT=80\n";
+    std::ofstream(iniFile()) << two;
+    CTarnwickDlg dlg;
+    dlg.Create(nullptr);
+    ASSERT_EQ(dlg.panels().size(), 2u);
+    const std::string one = "[TCP-PORT0]\nACT=0\nPORT=91\nFORWARDHOST=h2\nFORWARDPORT=90\n";
+    std::ofstream(iniFile()) << one;
+    dlg.panels().front()->clickControl(IDC_SETTING_BUTTON);
+    std::vector<std::string> problems;
+    EXPECT_FALSE(dlg.reloadSettings(problems));
+    EXPECT_EQ(problems, std::vector<std::string>{"the settings are being edited"});
+    EXPECT_EQ(dlg.panels().size(), 2u);
+    dlg.settingDlg()->clickControl(IDCANCEL);
+
+    problems.clear();
+    EXPECT_TRUE(dlg.reloadSettings(problems)) << problems.front();
+    ASSERT_EQ(dlg.panels().size(), 1u);
+    EXPECT_EQ(dlg.panels().front()->getListenPort(), 91);
+    EXPECT_EQ(dlg.panels().front()->getForwardHost(), "h2");
+    dlg.endProgram();
+    dlg.finish();
+    EXPECT_EQ(readFile(iniFile()), one);
+}
+
 TEST_F(MainWindow, NoSettingsFileStartsOffAndCreatesIt) {
     {
         CTarnwickDlg dlg;

@@ -5,14 +5,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
 
+#include "app/control_client.h"
+#include "app/instance_guard.h"
 #include "app/tarnwick_app.h"
 #include "platform/qt/message_box.h"
 #include "resources/string_table.h"
@@ -57,6 +61,41 @@ bool relaysSoon(int port, std::chrono::seconds timeout = 20s) {
     return false;
 }
 
+// Ports no other test of this run has: each is bound once and released.
+std::vector<int> distinctFreePorts(std::size_t count) {
+    std::vector<int> ports;
+    for (int tries = 0; ports.size() < count && tries < 100; ++tries) {
+        const int port = loopback::freePort();
+        if (std::find(ports.begin(), ports.end(), port) == ports.end()) {
+            ports.push_back(port);
+        }
+    }
+    return ports;
+}
+
+std::string portSection(int index, int act, int port, int destination,
+                        const std::string& more = {}) {
+    return "[TCP-PORT" + std::to_string(index) + "]\nACT=" + std::to_string(act) +
+           "\nPORT=" + std::to_string(port) +
+           "\nFORWARDHOST=127.0.0.1\nFORWARDPORT=" + std::to_string(destination) + "\n" + more;
+}
+
+std::string fileText(std::FILE* file) {
+    std::string text;
+    std::rewind(file);
+    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
+        text += static_cast<char>(c);
+    }
+    std::fclose(file);
+    return text;
+}
+
+struct Answer {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
 class Program : public testing::Test {
   protected:
     void SetUp() override {
@@ -98,6 +137,20 @@ class Program : public testing::Test {
     }
 
     std::string program() const { return ChildProgram::programIn(folder_); }
+
+    // What the command line gets from the copy running in this test's folder.
+    Answer command(ControlVerb verb, const std::string& forward = {}) const {
+        const std::string runtime = ChildProgram::runtimeFolder(folder_);
+        ScopedEnv runtimeFolder("XDG_RUNTIME_DIR", runtime.c_str());
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        Answer answer;
+        answer.status =
+            runControlRequest(instanceSocketPath(instanceGuardName()), {verb, forward}, out, err);
+        answer.out = fileText(out);
+        answer.err = fileText(err);
+        return answer;
+    }
 
     std::string folder_;
     loopback::Server echo_{loopback::echo};
@@ -401,6 +454,134 @@ TEST_F(Program, HoldsMoreConnectionsThanTheSoftLimitAllows) {
         close(fd);
     }
     close(destination);
+}
+
+// Each row of the reload rules at once, with live connections on the unchanged and the
+// changed forwards checked byte for byte across it; then SIGHUP in debug mode does the same.
+TEST_F(Program, AReloadFollowsTheFileAndKeepsEveryLiveConnection) {
+    loopback::Server other{loopback::echo};
+    const std::vector<int> p = distinctFreePorts(6);
+    ASSERT_EQ(p.size(), 6u);
+    const int a = echo_.port();
+    const int b = other.port();
+    std::ofstream(iniFile()) << portSection(0, 1, p[0], a) + portSection(1, 1, p[1], a) +
+                                    portSection(2, 1, p[2], a) + portSection(3, 1, p[3], a);
+    ChildProgram child(folder_, program(), {"-D503"}, "/");
+    ASSERT_TRUE(child.started());
+    std::vector<int> live;
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(relaysSoon(p[static_cast<std::size_t>(i)])) << i;
+        live.push_back(loopback::connectTo(p[static_cast<std::size_t>(i)], 5s));
+        ASSERT_TRUE(loopback::sendAll(live.back(), "hi", 2));
+        ASSERT_EQ(loopback::receiveExactly(live.back(), 2), "hi");
+    }
+    // 0 unchanged, 1 to another destination, 2 to another port, 3 OFF, 4 new and ON.
+    const std::string after = portSection(0, 1, p[0], a) + portSection(1, 1, p[1], b) +
+                              portSection(2, 1, p[4], a) + portSection(3, 0, p[3], a) +
+                              portSection(4, 1, p[5], b);
+    replaceSettings(after);
+    const Answer reload = command(ControlVerb::Reload);
+    EXPECT_EQ(reload.status, 0) << reload.err;
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::string payload =
+            loopback::pattern(std::size_t{1} << 16, static_cast<unsigned>(i));
+        EXPECT_TRUE(loopback::sendAll(live[i], payload.data(), payload.size()));
+        EXPECT_EQ(loopback::receiveExactly(live[i], payload.size()), payload) << i;
+    }
+    EXPECT_TRUE(loopback::waitClosed(live[3]));
+    const int reachedB = other.accepted();
+    EXPECT_TRUE(relays(p[0]));
+    EXPECT_TRUE(relays(p[1]));
+    EXPECT_EQ(other.accepted(), reachedB + 1) << "only the changed destination is B";
+    EXPECT_TRUE(relays(p[4]));
+    EXPECT_FALSE(relays(p[2]));
+    EXPECT_FALSE(relays(p[3]));
+    EXPECT_TRUE(relaysSoon(p[5]));
+    const Answer list = command(ControlVerb::List);
+    EXPECT_EQ(list.status, 0);
+    EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 5) << list.out;
+    EXPECT_NE(list.out.find("3\tTCP:" + std::to_string(p[4]) + "\t-\tON\t"), std::string::npos)
+        << list.out;
+    EXPECT_NE(list.out.find("4\tTCP:" + std::to_string(p[3]) + "\t-\tOFF\t"), std::string::npos);
+    EXPECT_EQ(readFile(iniFile()), after) << "the window's writes undid the reload";
+
+    // SIGHUP in debug mode reloads and never ends the program.
+    replaceSettings(portSection(0, 1, p[0], b));
+    child.signal(SIGHUP);
+    EXPECT_TRUE(waitUntil([&] { return relays(p[0]) && other.accepted() > reachedB + 2; }, 10s));
+    EXPECT_FALSE(child.waitForExit(0ms).has_value());
+    EXPECT_TRUE(loopback::sendAll(live[0], "go", 2) &&
+                loopback::receiveExactly(live[0], 2) == "go");
+    for (int fd : live) {
+        close(fd);
+    }
+}
+
+TEST_F(Program, TheCommandLineSwitchesListsAndSaysWhatCouldNotBeDone) {
+    const std::vector<int> p = distinctFreePorts(2);
+    ASSERT_EQ(p.size(), 2u);
+    std::ofstream(iniFile()) << portSection(0, 1, p[0], echo_.port(), "NAME=web\n") +
+                                    portSection(1, 0, p[1], echo_.port());
+    ChildProgram child(folder_, program(), {}, "/");
+    ASSERT_TRUE(child.started());
+    ASSERT_TRUE(relaysSoon(p[0]));
+
+    const Answer json = command(ControlVerb::ListJson);
+    EXPECT_EQ(json.status, 0);
+    EXPECT_EQ(json.out.rfind("{\"forwards\": [{\"panel\": 1, \"name\": \"web\", \"protocol\": "
+                             "\"tcp\", \"port\": " +
+                                 std::to_string(p[0]),
+                             0),
+              0u)
+        << json.out;
+    EXPECT_NE(json.out.find("\"panel\": 2, \"name\": \"\", \"protocol\": \"tcp\", \"port\": " +
+                            std::to_string(p[1]) +
+                            ", \"listen\": \"\", \"destination\": "
+                            "\"127.0.0.1:" +
+                            std::to_string(echo_.port()) + "\", \"on\": false"),
+              std::string::npos)
+        << json.out;
+
+    EXPECT_EQ(command(ControlVerb::On, "tcp:" + std::to_string(p[1])).status, 0);
+    EXPECT_TRUE(relaysSoon(p[1]));
+    EXPECT_EQ(command(ControlVerb::Off, "web").status, 0);
+    EXPECT_FALSE(relays(p[0]));
+    EXPECT_NE(readFile(iniFile()).find("[TCP-PORT0]\nACT=0\n"), std::string::npos);
+    const Answer unknown = command(ControlVerb::On, "nothing");
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_EQ(unknown.err, "tarnwick-pico: unknown forward: nothing\n");
+
+    // A refusal of the switch, and a port that cannot open: the forward runs on as it was.
+    const int taken = loopback::listenAt(0, 1);
+    const int takenPort = loopback::localPort(taken);
+    replaceSettings(portSection(0, 0, p[0], 0, "NAME=web\n") +
+                    portSection(1, 1, takenPort, echo_.port()));
+    const Answer reload = command(ControlVerb::Reload);
+    EXPECT_EQ(reload.status, 1);
+    EXPECT_EQ(reload.err, "tarnwick-pico: TCP:" + std::to_string(p[1]) + ": PORT" +
+                              std::to_string(takenPort) + "を開けません (err=10048)\n");
+    EXPECT_TRUE(relays(p[1]));
+    const Answer refused = command(ControlVerb::On, "web");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "tarnwick-pico: TCP:" + std::to_string(p[0]) +
+                               ": 転送先ポート番号が無効な設定です\n");
+    close(taken);
+
+    child.signal(SIGTERM);
+    ASSERT_TRUE(child.waitForExit().has_value());
+    const Answer none = command(ControlVerb::List);
+    EXPECT_EQ(none.status, 2);
+    EXPECT_EQ(none.err, "tarnwick-pico: no running copy to ask\n");
+    // The program's own exit statuses, with nobody to ask and for a malformed request.
+    for (const auto& [arguments, status] : {std::pair{std::vector<std::string>{"--list"}, 2},
+                                            std::pair{std::vector<std::string>{"--json"}, 1},
+                                            std::pair{std::vector<std::string>{"--on"}, 1}}) {
+        ChildProgram asker(folder_, program(), arguments, "/");
+        const std::optional<int> ended = asker.waitForExit();
+        ASSERT_TRUE(ended.has_value());
+        EXPECT_TRUE(WIFEXITED(*ended) && WEXITSTATUS(*ended) == status) << arguments[0];
+    }
+    EXPECT_FALSE(std::filesystem::exists(folder_ + "/TarnwickPico.ini.next"));
 }
 
 }  // namespace

@@ -51,6 +51,33 @@ class ShowRequest : public testing::Test {
         return answer == 1;
     }
 
+    // Sends bytes as they are from another thread and reads until the copy closes.
+    std::string exchange(const std::string& path, const std::string& bytes) {
+        std::atomic<bool> done{false};
+        std::string reply;
+        std::thread asker([&] {
+            const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+            timeval limit{3, 0};
+            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+            if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 &&
+                send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) >= 0) {
+                char buffer[256];
+                ssize_t got = 0;
+                while ((got = recv(fd, buffer, sizeof(buffer), 0)) > 0) {
+                    reply.append(buffer, static_cast<std::size_t>(got));
+                }
+            }
+            close(fd);
+            done = true;
+        });
+        waitUntil([&] { return done.load(); }, 5s);
+        asker.join();
+        return reply;
+    }
+
     std::string folder_;
     int shown_ = 0;
 };
@@ -114,6 +141,35 @@ TEST_F(ShowRequest, IdleConnectionsDoNotHoldUpASecondStart) {
         }
     }
     EXPECT_EQ(shown_, 2);
+}
+
+// A command line's request gets the reply the window gives; what is no request (too long,
+// never finished) gets an error line, and nothing is asked of the window.
+TEST_F(ShowRequest, CommandsAreAnsweredAndBadInputGetsAnErrorLine) {
+    const std::string path = folder_ + "/G.socket";
+    std::vector<std::string> asked;
+    CShowRequestServer server([this] { ++shown_; },
+                              [&asked](const std::string& line) {
+                                  asked.push_back(line);
+                                  return "OUT " + line + "\nEND 0\n";
+                              });
+    ASSERT_TRUE(server.listen(path));
+    struct Case {
+        std::string sent;
+        std::string reply;
+    };
+    const Case cases[] = {
+        {"LIST JSON\n", "OUT LIST JSON\nEND 0\n"},
+        {"\x01\x02garbage\n", "OUT \x01\x02garbage\nEND 0\n"},
+        {std::string(600, 'x'), "ERR request too long\nEND 1\n"},
+        {"RELOAD", "ERR no complete request line in time\nEND 1\n"},
+        {"SHOW\n", "SHOWN\n"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(exchange(path, c.sent), c.reply) << c.sent.substr(0, 20);
+    }
+    EXPECT_EQ(asked, (std::vector<std::string>{"LIST JSON", "\x01\x02garbage"}));
+    EXPECT_EQ(shown_, 1);
 }
 
 TEST_F(ShowRequest, OnlyASocketOfThisUsersOwnIsUsed) {

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "address/ip_filter.h"
+#include "relay/tcp_repeater.h"
 #include "relay/udp_repeater.h"
 #include "tests/relay/relay_fixture.h"
 #include "tests/support/test_forward.h"
@@ -479,6 +480,72 @@ TEST_F(UdpRelayTest, EitherProtocolRelaysListsAndCutsThroughTheOneInterface) {
         EXPECT_TRUE(port->disconnect(rows[0].serial));
         EXPECT_TRUE(loop.runUntil([&] { return port->connectionCount() == 0; }, 10s));
         EXPECT_EQ(recorder.last(), 0);
+        port->stop(std::chrono::steady_clock::now());
+    }
+}
+
+// New settings on a running port reach only connections made from then on; a drained port
+// takes nobody new while its own connections go on to their end.
+TEST_F(UdpRelayTest, NewSettingsReachNewConnectionsAndADrainedPortLetsItsOwnFinish) {
+    loopback::Server tcpFirst(loopback::echo);
+    loopback::Server tcpSecond(loopback::echo);
+    udp::EchoServer udpSecond;
+    for (bool datagrams : {false, true}) {
+        SCOPED_TRACE(datagrams ? "UDP" : "TCP");
+        ForwardConfig forward =
+            testForward(0, "127.0.0.1", datagrams ? echo.port() : tcpFirst.port());
+        forward.udp = datagrams;
+        std::unique_ptr<PortRepeater> port =
+            datagrams ? std::unique_ptr<PortRepeater>(tunedRepeater(16, 100ms))
+                      : std::unique_ptr<PortRepeater>(std::make_unique<CTcpRepeater>());
+        port->configure(forward);
+        ASSERT_TRUE(port->start());
+        const int at = static_cast<int>(port->listenPort());
+        // Whether a new client of the port gets its echo, and an old one its own.
+        Fd udpOld{udp::bindAt("127.0.0.1")};
+        loopback::Client tcpOld;
+        ASSERT_TRUE(datagrams || tcpOld.connectTo(at));
+        auto oldEchoes = [&](const std::string& text) {
+            return whileRelaying([&] {
+                       if (datagrams) {
+                           return roundTrip(udpOld.fd, "127.0.0.1", at, text);
+                       }
+                       return tcpOld.send(text) ? tcpOld.receive(text.size()) : std::string();
+                   }) == text;
+        };
+        auto newEchoes = [&] {
+            return whileRelaying([&] {
+                Fd client{udp::bindAt("127.0.0.1", 0, 300ms)};
+                loopback::Client stream;
+                if (datagrams) {
+                    return roundTrip(client.fd, "127.0.0.1", at, "new") == "new";
+                }
+                return stream.connectTo(at, 1s) && stream.send("new") && stream.receive(3) == "new";
+            });
+        };
+        ASSERT_TRUE(oldEchoes("one"));
+        const long firstBefore = datagrams ? echo.received() : tcpFirst.accepted();
+
+        forward.forwardPort = datagrams ? udpSecond.port() : tcpSecond.port();
+        port->update(forward);
+        EXPECT_EQ(static_cast<int>(port->listenPort()), at);
+        EXPECT_TRUE(newEchoes());
+        EXPECT_EQ(datagrams ? udpSecond.received() : tcpSecond.accepted(), 1);
+        const std::string big(datagrams ? 1000 : 1 << 16, 'o');
+        EXPECT_TRUE(oldEchoes(big));
+        EXPECT_EQ(datagrams ? echo.received() : tcpFirst.accepted(),
+                  firstBefore + (datagrams ? 1 : 0));
+
+        port->drain();
+        EXPECT_FALSE(newEchoes());
+        EXPECT_TRUE(oldEchoes("two"));
+        EXPECT_FALSE(port->drained());
+        const std::vector<ConnectionRow> rows = port->rows();
+        ASSERT_FALSE(rows.empty());
+        for (const ConnectionRow& row : rows) {
+            port->disconnect(row.serial);
+        }
+        EXPECT_TRUE(loop.runUntil([&] { return port->drained(); }, 10s));
         port->stop(std::chrono::steady_clock::now());
     }
 }
