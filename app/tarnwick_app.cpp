@@ -22,6 +22,7 @@
 #include "app/show_request.h"
 #include "app/tarnwick_dlg.h"
 #include "app/tray_link.h"
+#include "app/ui_language.h"
 #include "platform/descriptor_limit.h"
 #include "platform/qt/dialog.h"
 #include "platform/qt/message_box.h"
@@ -108,10 +109,6 @@ CTarnwickApp::~CTarnwickApp() {
     consoleSignals_.reset();
     socketThread_.reset();
     console_.reset();
-}
-
-UiLanguage CTarnwickApp::language() const {
-    return translations_->language();
 }
 
 bool CTarnwickApp::startSockets() {

@@ -3,8 +3,6 @@
 #include <memory>
 #include <string>
 
-#include "app/ui_language.h"
-
 class CConsoleSignals;
 class CDebugConsole;
 class CShowRequestServer;
@@ -50,9 +48,6 @@ class CTarnwickApp {
     int InitInstance(int argc, char** argv);
 
     CDebugConsole* console() const { return console_.get(); }
-
-    // Japanese until the start hook has chosen the language for the settings file's folder.
-    UiLanguage language() const;
 
     // The first lines on the redirected standard output: the banner, the debug line in
     // debug mode, then the executable directory (made current), left without a line end.
