@@ -9,7 +9,7 @@ FUZZ_SECONDS ?= 60
 
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTARNWICK_WERROR=$(WERROR)
 
-.PHONY: all deps configure build test package run sanitize fuzz screenshots bench bench-quick format clean load
+.PHONY: all deps configure build test package run sanitize fuzz screenshots bench bench-quick format clean load translations
 
 all: build
 
@@ -51,6 +51,11 @@ sanitize: deps $(ASAN_BUILD)/build.ninja
 fuzz:
 	bash fuzz/run.sh --build-dir $(FUZZ_BUILD) --seconds $(FUZZ_SECONDS) --werror $(WERROR)
 
+# Brings i18n/tarnwick-pico_en.ts up to date with the sources and lists the texts that
+# still wait for their English; translate them with Qt Linguist.
+translations: configure
+	cmake --build $(BUILD) --target update_translations
+
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
@@ -68,7 +73,10 @@ bench-quick: build
 	bash bench/run.sh --quick
 
 # The windows rendered offscreen into $(BUILD)/screenshots/*.png: the port panel and its
-# dialogs, then the main window, the about box and the debug console.
+# dialogs, then the main window, the about box and the debug console; in English into
+# $(BUILD)/screenshots/en/.
 screenshots: build
 	QT_QPA_PLATFORM=offscreen ./$(BUILD)/tests/screenshots/render_screenshots $(CURDIR)/$(BUILD)/screenshots
 	QT_QPA_PLATFORM=offscreen ./$(BUILD)/tests/app/render_app_screenshots $(CURDIR)/$(BUILD)/screenshots
+	QT_QPA_PLATFORM=offscreen ./$(BUILD)/tests/screenshots/render_screenshots $(CURDIR)/$(BUILD)/screenshots/en en
+	QT_QPA_PLATFORM=offscreen ./$(BUILD)/tests/app/render_app_screenshots $(CURDIR)/$(BUILD)/screenshots/en en

@@ -2,6 +2,7 @@
 
 #include "app/home_page.h"
 #include "app/version_text.h"
+#include "platform/qt/ui_text.h"
 #include "resources/dialog_templates.h"
 
 namespace {
@@ -27,7 +28,7 @@ CAboutDlg::~CAboutDlg() = default;
 bool CAboutDlg::OnInitDialog() {
     CDialog::OnInitDialog();
     std::string version = aboutVersionText(getVersionText());
-    versionLine_ = "ターンウィック Pico. " + version;
+    versionLine_ = uiString("AboutBox", "ターンウィック Pico. ") + version;
     UpdateData(false);
     return true;
 }

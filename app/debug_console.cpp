@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "app/pipe_reader.h"
+#include "platform/qt/ui_text.h"
 
 CDebugConsole::CDebugConsole(const QString& title) : view_(new QPlainTextEdit(this)) {
     setWindowTitle(title);
@@ -121,10 +122,11 @@ void CDebugConsole::showPending() {
 
 void CDebugConsole::showContextMenu(const QPoint& position) {
     QMenu menu(this);
-    QAction* copy = menu.addAction(QStringLiteral("コピー"), view_, &QPlainTextEdit::copy);
+    QAction* copy = menu.addAction(uiText("DebugConsole", "コピー"), view_, &QPlainTextEdit::copy);
     copy->setShortcut(QKeySequence::Copy);
     copy->setEnabled(view_->textCursor().hasSelection());
-    QAction* all = menu.addAction(QStringLiteral("すべて選択"), view_, &QPlainTextEdit::selectAll);
+    QAction* all =
+        menu.addAction(uiText("DebugConsole", "すべて選択"), view_, &QPlainTextEdit::selectAll);
     all->setShortcut(QKeySequence::SelectAll);
     menu.exec(view_->viewport()->mapToGlobal(position));
 }

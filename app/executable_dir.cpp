@@ -6,10 +6,22 @@
 #include <cstdlib>
 
 #include "app/settings_dir.h"
+#include "config/forward_bounds.h"
 
 namespace {
+
 std::string g_executableDirectory;
+
+bool settingsBesideProgram() {
+    const std::string running = runningExecutableFolder();
+    return running.empty() || isPortableFolder(running);
 }
+
+std::string configFolder() {
+    return configSettingsDirectory(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+}
+
+}  // namespace
 
 std::string executableDirectory(const char* programPath) {
     // In UTF-8 no byte of a multibyte character can be mistaken for "/".
@@ -19,12 +31,10 @@ std::string executableDirectory(const char* programPath) {
 }
 
 void enterExecutableDirectory(const char* programPath) {
-    std::string running = runningExecutableFolder();
-    if (running.empty() || isPortableFolder(running)) {
+    if (settingsBesideProgram()) {
         g_executableDirectory = executableDirectory(programPath);
     } else {
-        g_executableDirectory =
-            configSettingsDirectory(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+        g_executableDirectory = configFolder();
         createPrivateDirectory(g_executableDirectory);
     }
     if (!g_executableDirectory.empty()) {
@@ -33,6 +43,12 @@ void enterExecutableDirectory(const char* programPath) {
         (void)ignored;
     }
     std::printf("CurrentDir=%s", g_executableDirectory.c_str());
+}
+
+std::string settingsFileFor(const char* programPath) {
+    const std::string folder =
+        settingsBesideProgram() ? executableDirectory(programPath) : configFolder();
+    return folder.empty() ? std::string(kSettingsFileName) : folder + "/" + kSettingsFileName;
 }
 
 const std::string& storedExecutableDirectory() {

@@ -12,5 +12,9 @@ std::string executableDirectory(const char* programPath);
 // installed one the user's config folder, created when missing.
 void enterExecutableDirectory(const char* programPath);
 
+// The settings file that enterExecutableDirectory will choose for programPath, as a path
+// relative to the current directory when that folder is empty; nothing is created.
+std::string settingsFileFor(const char* programPath);
+
 // The folder stored by enterExecutableDirectory; empty before.
 const std::string& storedExecutableDirectory();

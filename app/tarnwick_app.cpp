@@ -4,8 +4,6 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QLibraryInfo>
-#include <QTranslator>
 #include <array>
 #include <chrono>
 #include <csignal>
@@ -24,9 +22,11 @@
 #include "app/show_request.h"
 #include "app/tarnwick_dlg.h"
 #include "app/tray_link.h"
+#include "app/ui_language.h"
 #include "platform/descriptor_limit.h"
 #include "platform/qt/dialog.h"
 #include "platform/qt/message_box.h"
+#include "platform/qt/ui_text.h"
 #include "platform/socket_event_loop.h"
 #include "platform/socket_loop_thread.h"
 #include "platform/trace.h"
@@ -98,28 +98,17 @@ CTarnwickApp::CTarnwickApp() : answeredWithoutDisplay_(answersWithoutDisplay()) 
     QApplication::setQuitOnLastWindowClosed(false);
     installAppIconLoader();
     QApplication::setWindowIcon(loadAppIcon());
-    loadQtTranslations();
+    // Qt's own buttons and menus read Japanese beside the program's texts until the start
+    // has read which language the user wants.
+    translations_ = std::make_unique<UiTranslations>(UiLanguage::Japanese);
 }
 
 CTarnwickApp::~CTarnwickApp() {
     setAnswerWithoutDisplay(answeredWithoutDisplay_);
-    if (qtTranslator_ != nullptr) {
-        QCoreApplication::removeTranslator(qtTranslator_.get());
-    }
+    translations_.reset();
     consoleSignals_.reset();
     socketThread_.reset();
     console_.reset();
-}
-
-void CTarnwickApp::loadQtTranslations() {
-    // Qt's own buttons and menus read Japanese beside the program's texts, whatever the
-    // locale says.
-    auto translator = std::make_unique<QTranslator>();
-    if (translator->load(QStringLiteral("qtbase_ja"),
-                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)) &&
-        QCoreApplication::installTranslator(translator.get())) {
-        qtTranslator_ = std::move(translator);
-    }
 }
 
 bool CTarnwickApp::startSockets() {
@@ -202,11 +191,19 @@ std::unique_ptr<CShowRequestServer> CTarnwickApp::listenForShowRequests(
 
 int CTarnwickApp::InitInstance(int argc, char** argv) {
     setAnswerWithoutDisplay(platformHasNoDisplay());
+    // Before the first box: even the refusals at start speak the user's language.
+    const UiLanguage language = chooseUiLanguage(settingsFileFor(argc > 0 ? argv[0] : ""));
+    if (language != translations_->language()) {
+        translations_.reset();
+        translations_ = std::make_unique<UiTranslations>(language);
+    }
     // A login's soft limit of 1,024 descriptors would hold about 500 connections; the relay
     // takes whatever the hard limit allows, before it makes a single socket.
     const DescriptorLimit limit = raiseDescriptorLimit();
     if (!startSockets()) {
-        AfxMessageBox(std::string(loadResourceString(IDP_SOCKETS_INIT_FAILED)), MB_OK);
+        AfxMessageBox(
+            uiText(kResourceContext, loadResourceString(IDP_SOCKETS_INIT_FAILED)).toStdString(),
+            MB_OK);
         return 0;
     }
 
@@ -224,7 +221,8 @@ int CTarnwickApp::InitInstance(int argc, char** argv) {
             if (runningCopyShowedItsWindow(guardName)) {
                 return 0;
             }
-            MessageBoxA(nullptr, "     既に起動されています.     ", "２重起動", MB_OK);
+            MessageBoxA(nullptr, uiString("Program", "     既に起動されています.     "),
+                        uiString("Program", "２重起動"), MB_OK);
             return -1;
         case InstanceGuardResult::Owned:
             break;
@@ -244,6 +242,7 @@ int CTarnwickApp::InitInstance(int argc, char** argv) {
 
     CTarnwickDlg mainDlg(nullptr, socketThread_.get());
     mainDlg.setStartedAtLogin(hasArgument(argc, argv, kAutostartArgument));
+    mainDlg.setUiLanguage(language);
     mainDlg.setTrayMaker(makeTrayController);
     std::unique_ptr<CShowRequestServer> showRequests;
     // Headless too: the command line controls a copy without a window as well.

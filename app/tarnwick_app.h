@@ -7,8 +7,8 @@ class CConsoleSignals;
 class CDebugConsole;
 class CShowRequestServer;
 class CTarnwickDlg;
-class QTranslator;
 class SocketLoopThread;
+class UiTranslations;
 
 // Set to 1 once the debug switch has been seen on the command line.
 extern int g_debugMode;
@@ -29,7 +29,7 @@ void reloadOnHangUp(CTarnwickDlg& window);
 // Without a display every message box answers itself (setAnswerWithoutDisplay) for as long
 // as the object lives.
 //
-// Ownership: owns the socket thread, Qt's Japanese translations, and in debug
+// Ownership: owns the socket thread, the translations of the chosen language, and in debug
 // mode the console and the signal bridge, all for the rest of the process; knows the main
 // window while it runs, which is where console events go and, with a display, where a
 // second start's request to show the window goes. Thread: UI thread; make it after
@@ -61,7 +61,6 @@ class CTarnwickApp {
     void redirectStandardStreams();
     // Stops every port on the socket loop with the grace of an orderly stop, saving nothing.
     void stopRelayingNow();
-    void loadQtTranslations();
     // Answers a second start's request to show the window, while the window runs.
     static std::unique_ptr<CShowRequestServer> listenForShowRequests(const std::string& guardName,
                                                                      CTarnwickDlg& window);
@@ -69,7 +68,7 @@ class CTarnwickApp {
     std::unique_ptr<SocketLoopThread> socketThread_;
     std::unique_ptr<CDebugConsole> console_;
     std::unique_ptr<CConsoleSignals> consoleSignals_;
-    std::unique_ptr<QTranslator> qtTranslator_;
+    std::unique_ptr<UiTranslations> translations_;
     CTarnwickDlg* mainDlg_ = nullptr;  // not owned; only while it runs
     bool answeredWithoutDisplay_ = false;
 };

@@ -18,6 +18,7 @@
 #include "panels/port_dlg.h"
 #include "panels/setting_dlg.h"
 #include "platform/qt/message_box.h"
+#include "platform/qt/ui_text.h"
 #include "resources/dialog_templates.h"
 #include "resources/string_table.h"
 #include "settings/port_settings.h"
@@ -180,8 +181,10 @@ bool CTarnwickDlg::removePanel(int index) {
         return false;
     }
     const CPortDlg& panel = *panels_[static_cast<std::size_t>(index)];
-    const std::string question = std::string(panel.isUdp() ? "UDP:" : "TCP:") +
-                                 std::to_string(panel.getListenPort()) + " の設定を削除しますか?";
+    const QString port =
+        QString(panel.isUdp() ? "UDP:" : "TCP:") + QString::number(panel.getListenPort());
+    const std::string question =
+        uiText("MainWindow", "%1 の設定を削除しますか?").arg(port).toStdString();
     // The box's own loop may end the window (a shutdown answers it); then nothing goes.
     if (AfxMessageBox(question, MB_YESNO | MB_ICONQUESTION) != IDYES ||
         life_ >= WindowLife::Ending) {
@@ -218,7 +221,7 @@ void CTarnwickDlg::layoutPanels() {
 }
 
 void CTarnwickDlg::updateTitle() {
-    SetWindowText(std::string("ターンウィック Pico."));
+    SetWindowText(uiString("MainWindow", "ターンウィック Pico."));
 }
 
 void CTarnwickDlg::setVisible(WindowVisibility flag) {
@@ -361,6 +364,7 @@ void CTarnwickDlg::showContextMenu(const QPoint& globalPosition, CPortDlg* panel
     offer.optionItems = canHoldAnIcon() || tray_ != nullptr;
     offer.trayOn = tray_ != nullptr;
     offer.autostartOn = offer.optionItems && autostartEnabled();
+    offer.englishOn = readLanguageOption(iniPath_).value_or(uiLanguage_) == UiLanguage::English;
     offer.systemItems = &systemMenu_;
     const WindowMenuChoice choice = chooseFromWindowMenu(*this, globalPosition, offer);
     if (choice.id == IDM_REMOVEPORT) {
@@ -371,6 +375,8 @@ void CTarnwickDlg::showContextMenu(const QPoint& globalPosition, CPortDlg* panel
         setTrayEnabled(choice.checked);
     } else if (choice.id == IDM_AUTOSTART) {
         setAutostart(choice.checked);
+    } else if (choice.id == IDM_ENGLISH) {
+        writeLanguageOption(iniPath_, choice.checked ? UiLanguage::English : UiLanguage::Japanese);
     } else if (choice.id != 0) {
         OnSysCommand(choice.id);
     }

@@ -11,6 +11,7 @@
 #include "app/control_protocol.h"
 #include "app/tray_summary.h"
 #include "app/tray_watch.h"
+#include "app/ui_language.h"
 #include "app/window_menu.h"
 #include "platform/qt/dialog.h"
 #include "platform/qt/display_throttle.h"
@@ -101,6 +102,8 @@ class CTarnwickDlg : public CDialog {
     // Started by the autostart entry: with TRAY=1 the window starts hidden and waits a
     // while for a notification area that the desktop may start after the program.
     void setStartedAtLogin(bool atLogin) { startedAtLogin_ = atLogin; }
+    // The language the window speaks in this run; the menu offers the other for the next.
+    void setUiLanguage(UiLanguage language) { uiLanguage_ = language; }
     // Shows or removes the icon and writes TRAY at once.
     void setTrayEnabled(bool on);
     QObject* trayIcon() const { return tray_.get(); }
@@ -198,6 +201,7 @@ class CTarnwickDlg : public CDialog {
     std::function<bool()> trayAvailable_;
     bool desktopGiven_ = false;
     bool startedAtLogin_ = false;
+    UiLanguage uiLanguage_ = UiLanguage::Japanese;
     bool noteShown_ = false;
     CTrayWatch trayWatch_;
     // The counts change at socket speed; the tooltip follows at most twice a second.

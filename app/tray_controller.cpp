@@ -3,15 +3,12 @@
 #include <QMenu>
 
 #include "app/app_icon.h"
+#include "platform/qt/ui_text.h"
 #include "resources/tray_menu.h"
 
 namespace {
 
 constexpr int kNoteMs = 5000;
-
-QString fromView(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 }  // namespace
 
@@ -36,7 +33,7 @@ void CTrayController::buildMenu(std::size_t entryCount) {
             menu_->addSeparator();
             continue;
         }
-        QAction* action = menu_->addAction(fromView(item.text));
+        QAction* action = menu_->addAction(uiText(kResourceContext, item.text));
         action->setData(item.id);
         if (item.id == ID_EXIT) {
             QObject::connect(action, &QAction::triggered, this, &CTrayController::quitRequested);
@@ -74,7 +71,7 @@ void CTrayController::setSummary(const QString& toolTip, const std::vector<TrayE
 
 void CTrayController::showHiddenNote(const QString& title) {
     ++notesShown_;
-    icon_.showMessage(title, QStringLiteral("ウィンドウを閉じても通知領域で動作を続けます。"),
+    icon_.showMessage(title, uiText("Tray", "ウィンドウを閉じても通知領域で動作を続けます。"),
                       QSystemTrayIcon::Information, kNoteMs);
 }
 

@@ -2,6 +2,7 @@
 
 #include "panels/port_dlg.h"
 #include "panels/traffic_history.h"
+#include "platform/qt/ui_text.h"
 
 std::string trayEntryLabel(const CPortDlg& panel) {
     return std::string(panel.isUdp() ? "UDP:" : "TCP:") + std::to_string(panel.getListenPort()) +
@@ -35,7 +36,7 @@ QString trayToolTipOf(const QString& title, const std::vector<std::string>& forw
     for (std::size_t i = 0; i < forwardLines.size() && i < kMostTrayLines; ++i) {
         text += QStringLiteral("\n") + QString::fromStdString(forwardLines[i]);
     }
-    return text + QStringLiteral("\n接続数 ") + QString::number(total);
+    return text + QStringLiteral("\n") + uiText("Tray", "接続数 ") + QString::number(total);
 }
 
 QString trayToolTip(const QString& title, const std::vector<std::unique_ptr<CPortDlg>>& panels) {

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QtGlobal>
 #include <array>
 #include <string_view>
 
@@ -10,29 +11,30 @@
 #include "address/filter_rule.h"
 #include "config/destination_list.h"
 #include "platform/qt/message_box.h"
+#include "platform/qt/ui_text.h"
 #include "platform/socket_address.h"
 #include "resources/dialog_templates.h"
 
 namespace {
 
-constexpr const char* kEveryAddress = "すべてのアドレス";
+constexpr const char* kEveryAddress = QT_TRANSLATE_NOOP("OptionsDialog", "すべてのアドレス");
 
 constexpr std::array<const char*, 4> kFilterChoices{
-    "全員",
-    "このPCのみ (127.0.0.1, ::1)",
-    "ローカルネットワークのみ",
-    "許可リストと拒否リストで決める",
+    QT_TRANSLATE_NOOP("OptionsDialog", "全員"),
+    QT_TRANSLATE_NOOP("OptionsDialog", "このPCのみ (127.0.0.1, ::1)"),
+    QT_TRANSLATE_NOOP("OptionsDialog", "ローカルネットワークのみ"),
+    QT_TRANSLATE_NOOP("OptionsDialog", "許可リストと拒否リストで決める"),
 };
 
 constexpr std::array<const char*, 2> kBalanceChoices{
-    "先頭から順に試す",
-    "接続ごとに順番に振り分ける",
+    QT_TRANSLATE_NOOP("OptionsDialog", "先頭から順に試す"),
+    QT_TRANSLATE_NOOP("OptionsDialog", "接続ごとに順番に振り分ける"),
 };
 
 constexpr std::array<const char*, 3> kProxyChoices{
-    "使わない",
-    "バージョン1 (テキスト)",
-    "バージョン2 (バイナリ)",
+    QT_TRANSLATE_NOOP("OptionsDialog", "使わない"),
+    QT_TRANSLATE_NOOP("OptionsDialog", "バージョン1 (テキスト)"),
+    QT_TRANSLATE_NOOP("OptionsDialog", "バージョン2 (バイナリ)"),
 };
 
 struct Tip {
@@ -41,36 +43,54 @@ struct Tip {
 };
 
 constexpr std::array<Tip, 15> kTips{{
-    {IDC_NAME_EDIT, "この転送の名前です。パネルと接続状況の見出しに表示されます (64文字まで)"},
+    {IDC_NAME_EDIT,
+     QT_TRANSLATE_NOOP("OptionsDialog",
+                       "この転送の名前です。パネルと接続状況の見出しに表示されます (64文字まで)")},
     {IDC_PROTOCOL_COMBO,
-     "TCPは接続を、UDPはデータグラムを送信元ごとに中継します。UDPの中継は無通信で切断の秒数 "
-     "(0なら60秒) で終わります"},
-    {IDC_LISTEN_HOST_COMBO,
-     "接続を待ち受けるこのPCのアドレスです。「すべてのアドレス」ならどのアドレスでも受け付けます"},
-    {IDC_FILTER_COMBO, "接続してよい相手を選びます。ほかの相手の接続はすぐに閉じられます"},
-    {IDC_ALLOW_EDIT,
-     "接続を許可するアドレスをカンマ区切りで書きます (例: 192.168.1.0/24, 10.0.0.5, "
-     "fd00::/8)。10件まで"},
+     QT_TRANSLATE_NOOP("OptionsDialog",
+                       "TCPは接続を、UDPはデータグラムを送信元ごとに中継します。UDPの中継は無通信で"
+                       "切断の秒数 (0なら60秒) で終わります")},
+    {IDC_LISTEN_HOST_COMBO, QT_TRANSLATE_NOOP("OptionsDialog",
+                                              "接続を待ち受けるこのPCのアドレスです。「すべてのアド"
+                                              "レス」ならどのアドレスでも受け付けます")},
+    {IDC_FILTER_COMBO,
+     QT_TRANSLATE_NOOP("OptionsDialog",
+                       "接続してよい相手を選びます。ほかの相手の接続はすぐに閉じられます")},
+    {IDC_ALLOW_EDIT, QT_TRANSLATE_NOOP("OptionsDialog",
+                                       "接続を許可するアドレスをカンマ区切りで書きます (例: "
+                                       "192.168.1.0/24, 10.0.0.5, fd00::/8)。10件まで")},
     {IDC_DENY_EDIT,
-     "拒否するアドレスをカンマ区切りで書きます。許可リストに当てはまっても拒否します"},
-    {IDC_CONNECT_TIMEOUT_EDIT, "転送先への接続を待つ秒数です。0ならシステムに任せます (86400まで)"},
-    {IDC_IDLE_TIMEOUT_EDIT,
-     "どちらの向きにも通信がないまま、この秒数が過ぎた接続を切断します。0なら切断しません "
-     "(86400まで)"},
-    {IDC_BUFFER_SIZE_EDIT, "中継バッファ1つの大きさです (1〜65536 KiB)"},
+     QT_TRANSLATE_NOOP(
+         "OptionsDialog",
+         "拒否するアドレスをカンマ区切りで書きます。許可リストに当てはまっても拒否します")},
+    {IDC_CONNECT_TIMEOUT_EDIT,
+     QT_TRANSLATE_NOOP("OptionsDialog",
+                       "転送先への接続を待つ秒数です。0ならシステムに任せます (86400まで)")},
+    {IDC_IDLE_TIMEOUT_EDIT, QT_TRANSLATE_NOOP("OptionsDialog",
+                                              "どちらの向きにも通信がないまま、この秒数が過ぎた接続"
+                                              "を切断します。0なら切断しません (86400まで)")},
+    {IDC_BUFFER_SIZE_EDIT,
+     QT_TRANSLATE_NOOP("OptionsDialog", "中継バッファ1つの大きさです (1〜65536 KiB)")},
     {IDC_HALF_CLOSE_CHECK,
-     "片側が送信を終えたら、その終わりだけを相手に伝え、逆向きの通信は続けます"},
-    {IDC_KEEP_ALIVE_CHECK, "接続の両側でTCPキープアライブを使い、応答しなくなった相手を見つけます"},
-    {IDC_LOG_CHECK, "接続ごとの記録を設定ファイルと同じフォルダのTarnwickPico.logに書きます"},
+     QT_TRANSLATE_NOOP("OptionsDialog",
+                       "片側が送信を終えたら、その終わりだけを相手に伝え、逆向きの通信は続けます")},
+    {IDC_KEEP_ALIVE_CHECK,
+     QT_TRANSLATE_NOOP("OptionsDialog",
+                       "接続の両側でTCPキープアライブを使い、応答しなくなった相手を見つけます")},
+    {IDC_LOG_CHECK,
+     QT_TRANSLATE_NOOP("OptionsDialog",
+                       "接続ごとの記録を設定ファイルと同じフォルダのTarnwickPico.logに書きます")},
     {IDC_DESTINATIONS_EDIT,
-     "転送先ホストの次に試す転送先を「ホスト:ポート」のカンマ区切りで書きます (例: "
-     "192.168.1.20:80, [2001:db8::1]:80)。転送先ホストと合わせて8件まで"},
+     QT_TRANSLATE_NOOP("OptionsDialog",
+                       "転送先ホストの次に試す転送先を「ホスト:ポート」のカンマ区切りで書きます (例: "
+                       "192.168.1.20:80, [2001:db8::1]:80)。転送先ホストと合わせて8件まで")},
     {IDC_BALANCE_COMBO,
-     "接続できない転送先は飛ばして次を試します。振り分けると新しい接続ごとに次の転送先から始めます"
-     "。"
-     "失敗した転送先は10秒間あと回しにします"},
+     QT_TRANSLATE_NOOP("OptionsDialog",
+                       "接続できない転送先は飛ばして次を試します。振り分けると新しい接続ごとに次の"
+                       "転送先から始めます。失敗した転送先は10秒間あと回しにします")},
     {IDC_PROXY_PROTOCOL_COMBO,
-     "転送先に接続元のアドレスとポートをPROXYプロトコルのヘッダーで伝えます (TCPのみ)"},
+     QT_TRANSLATE_NOOP("OptionsDialog",
+                       "転送先に接続元のアドレスとポートをPROXYプロトコルのヘッダーで伝えます (TCPのみ)")},
 }};
 
 std::string_view trimmed(std::string_view text) {
@@ -113,20 +133,20 @@ COptionsDlg::~COptionsDlg() = default;
 bool COptionsDlg::OnInitDialog() {
     CDialog::OnInitDialog();
     auto* listen = dlgItem<QComboBox>(IDC_LISTEN_HOST_COMBO);
-    listen->addItems({QString::fromUtf8(kEveryAddress), "127.0.0.1", "::1"});
+    listen->addItems({uiText("OptionsDialog", kEveryAddress), "127.0.0.1", "::1"});
     dlgItem<QComboBox>(IDC_PROTOCOL_COMBO)->addItems({"TCP", "UDP"});
     auto* filter = dlgItem<QComboBox>(IDC_FILTER_COMBO);
     for (const char* choice : kFilterChoices) {
-        filter->addItem(QString::fromUtf8(choice));
+        filter->addItem(uiText("OptionsDialog", choice));
     }
     for (const char* choice : kBalanceChoices) {
-        dlgItem<QComboBox>(IDC_BALANCE_COMBO)->addItem(QString::fromUtf8(choice));
+        dlgItem<QComboBox>(IDC_BALANCE_COMBO)->addItem(uiText("OptionsDialog", choice));
     }
     for (const char* choice : kProxyChoices) {
-        dlgItem<QComboBox>(IDC_PROXY_PROTOCOL_COMBO)->addItem(QString::fromUtf8(choice));
+        dlgItem<QComboBox>(IDC_PROXY_PROTOCOL_COMBO)->addItem(uiText("OptionsDialog", choice));
     }
     for (const Tip& tip : kTips) {
-        GetDlgItem(tip.id)->setToolTip(QString::fromUtf8(tip.text));
+        GetDlgItem(tip.id)->setToolTip(uiText("OptionsDialog", tip.text));
     }
     showValues();
     QObject::connect(filter, &QComboBox::currentIndexChanged, this, [this] { enableRuleEdits(); });
@@ -144,8 +164,8 @@ void COptionsDlg::showValues() {
     SetDlgItemText(IDC_NAME_EDIT, config_.name);
     dlgItem<QComboBox>(IDC_PROTOCOL_COMBO)->setCurrentIndex(config_.udp ? 1 : 0);
     dlgItem<QComboBox>(IDC_LISTEN_HOST_COMBO)
-        ->setCurrentText(QString::fromStdString(config_.listenHost.empty() ? kEveryAddress
-                                                                           : config_.listenHost));
+        ->setCurrentText(config_.listenHost.empty() ? uiText("OptionsDialog", kEveryAddress)
+                                                    : QString::fromStdString(config_.listenHost));
     const int mode = config_.filter.mode;
     dlgItem<QComboBox>(IDC_FILTER_COMBO)->setCurrentIndex(mode >= 0 && mode <= 3 ? mode : 0);
     SetDlgItemText(IDC_ALLOW_EDIT, joinedRules(config_.filter, true));
@@ -188,7 +208,11 @@ void COptionsDlg::OnOK() {
 
 bool COptionsDlg::refuse(int id, const char* field, const std::string& value,
                          const std::string& why) {
-    AfxMessageBox(std::string(field) + "「" + value + "」は無効な設定です" + why, MB_ICONWARNING);
+    AfxMessageBox(uiText("OptionsDialog", "%1「%2」は無効な設定です%3")
+                      .arg(uiText("OptionsDialog", field), QString::fromStdString(value),
+                           QString::fromStdString(why))
+                      .toStdString(),
+                  MB_ICONWARNING);
     QWidget* widget = GetDlgItem(id);
     widget->setFocus();
     if (auto* edit = dynamic_cast<QLineEdit*>(widget)) {
@@ -204,7 +228,7 @@ bool COptionsDlg::readNumber(int id, const char* field, int low, int high, int& 
         return true;
     }
     const std::string typed(trimmed(text(id)));
-    const std::string range = " (" + std::to_string(low) + "〜" + std::to_string(high) + ")";
+    const std::string range = uiText("OptionsDialog", " (%1〜%2)").arg(low).arg(high).toStdString();
     if (typed.empty() || typed.size() > 9 ||
         typed.find_first_not_of("0123456789") != std::string::npos) {
         return refuse(id, field, text(id), range);
@@ -233,7 +257,7 @@ bool COptionsDlg::readRules(int id, const char* field, std::string* list, int& c
             return refuse(id, field, entry);
         }
         if (found == CIpFilter::kListSize) {
-            return refuse(id, field, typed, " (10件まで)");
+            return refuse(id, field, typed, uiString("OptionsDialog", " (10件まで)"));
         }
         rules[found++] = entry;
     }
@@ -248,15 +272,16 @@ bool COptionsDlg::readDestinations(std::vector<Destination>& destinations) {
     if (unchanged(IDC_DESTINATIONS_EDIT)) {
         return true;
     }
-    const char* field = "ほかの転送先";
+    const char* field = QT_TRANSLATE_NOOP("OptionsDialog", "ほかの転送先");
     const std::string typed = text(IDC_DESTINATIONS_EDIT);
     const DestinationList list = parseDestinations(typed, kMostDestinations - 1);
     if (!list.malformed.empty()) {
         return refuse(IDC_DESTINATIONS_EDIT, field, namedEntries(list.malformed),
-                      " (ホスト:ポート、IPv6は [アドレス]:ポート)");
+                      uiString("OptionsDialog", " (ホスト:ポート、IPv6は [アドレス]:ポート)"));
     }
     if (list.dropped > 0) {
-        return refuse(IDC_DESTINATIONS_EDIT, field, typed, " (転送先ホストと合わせて8件まで)");
+        return refuse(IDC_DESTINATIONS_EDIT, field, typed,
+                      uiString("OptionsDialog", " (転送先ホストと合わせて8件まで)"));
     }
     destinations = list.destinations;
     return true;
@@ -266,29 +291,35 @@ bool COptionsDlg::readValues(ForwardConfig& read) {
     // The file keeps no blanks around a value.
     const std::string name(trimmed(text(IDC_NAME_EDIT)));
     if (!usableName(name)) {
-        return refuse(IDC_NAME_EDIT, "名前", name, " (64文字まで)");
+        return refuse(IDC_NAME_EDIT, QT_TRANSLATE_NOOP("OptionsDialog", "名前"), name,
+                      uiString("OptionsDialog", " (64文字まで)"));
     }
     read.name = name;
     read.udp = dlgItem<QComboBox>(IDC_PROTOCOL_COMBO)->currentIndex() == 1;
     const std::string listen(trimmed(text(IDC_LISTEN_HOST_COMBO)));
     SocketAddress address;
-    if (listen.empty() || listen == kEveryAddress) {
+    if (listen.empty() ||
+        QString::fromStdString(listen) == uiText("OptionsDialog", kEveryAddress)) {
         read.listenHost.clear();
     } else if (!parseNumericAddress(listen, 0, address)) {
-        return refuse(IDC_LISTEN_HOST_COMBO, "待受アドレス", listen);
+        return refuse(IDC_LISTEN_HOST_COMBO, QT_TRANSLATE_NOOP("OptionsDialog", "待受アドレス"),
+                      listen);
     } else if (!unchanged(IDC_LISTEN_HOST_COMBO)) {
         read.listenHost = withoutBrackets(listen);
     }
     read.filter.mode = dlgItem<QComboBox>(IDC_FILTER_COMBO)->currentIndex();
     CIpFilter& filter = read.filter;
-    if (!readRules(IDC_ALLOW_EDIT, "許可リスト", filter.allowList, filter.allowCount) ||
-        !readRules(IDC_DENY_EDIT, "拒否リスト", filter.denyList, filter.denyCount) ||
-        !readNumber(IDC_CONNECT_TIMEOUT_EDIT, "接続タイムアウト", 0,
+    if (!readRules(IDC_ALLOW_EDIT, QT_TRANSLATE_NOOP("OptionsDialog", "許可リスト"),
+                   filter.allowList, filter.allowCount) ||
+        !readRules(IDC_DENY_EDIT, QT_TRANSLATE_NOOP("OptionsDialog", "拒否リスト"), filter.denyList,
+                   filter.denyCount) ||
+        !readNumber(IDC_CONNECT_TIMEOUT_EDIT,
+                    QT_TRANSLATE_NOOP("OptionsDialog", "接続タイムアウト"), 0,
                     ForwardConfig::kMaxTimeoutSeconds, read.relay.connectTimeoutSeconds) ||
-        !readNumber(IDC_IDLE_TIMEOUT_EDIT, "無通信で切断", 0, ForwardConfig::kMaxTimeoutSeconds,
-                    read.relay.idleTimeoutSeconds) ||
-        !readNumber(IDC_BUFFER_SIZE_EDIT, "バッファサイズ", 1, ForwardConfig::kMaxBufferSizeKb,
-                    read.bufferSizeKb) ||
+        !readNumber(IDC_IDLE_TIMEOUT_EDIT, QT_TRANSLATE_NOOP("OptionsDialog", "無通信で切断"), 0,
+                    ForwardConfig::kMaxTimeoutSeconds, read.relay.idleTimeoutSeconds) ||
+        !readNumber(IDC_BUFFER_SIZE_EDIT, QT_TRANSLATE_NOOP("OptionsDialog", "バッファサイズ"), 1,
+                    ForwardConfig::kMaxBufferSizeKb, read.bufferSizeKb) ||
         !readDestinations(read.moreDestinations)) {
         return false;
     }

@@ -12,6 +12,7 @@
 #include "platform/async_socket.h"
 #include "platform/qt/dialog_units.h"
 #include "platform/qt/message_box.h"
+#include "platform/qt/ui_text.h"
 #include "platform/socket_loop_thread.h"
 #include "resources/dialog_templates.h"
 
@@ -30,7 +31,9 @@ constexpr int kTitleMargin = 8;
 constexpr int kDrainCheckMs = 1000;
 
 std::string cannotOpenText(int port, int error) {
-    return "PORT" + decimal(port) + "を開けません (err=" + decimal(error) + ")";
+    return uiText("PortPanel", "PORT%1を開けません (err=%2)")
+        .arg(QString::fromStdString(decimal(port)), QString::fromStdString(decimal(error)))
+        .toStdString();
 }
 
 // How often the traffic looks at the repeater's totals.
@@ -221,12 +224,12 @@ void CPortDlg::onSwitch() {
     if (switchState == 1) {
         const char* refusal = nullptr;
         if (listenPort == 0) {
-            refusal = "Listenポートが無効な設定です";
+            refusal = QT_TRANSLATE_NOOP("PortPanel", "Listenポートが無効な設定です");
         } else if (forwardPort == 0) {
-            refusal = "転送先ポート番号が無効な設定です";
+            refusal = QT_TRANSLATE_NOOP("PortPanel", "転送先ポート番号が無効な設定です");
         }
         if (refusal != nullptr) {
-            refuse(refusal, MB_OK);
+            refuse(uiString("PortPanel", refusal), MB_OK);
             switchState = 0;
             UpdateData(false);
             Q_EMIT switchChanged(false);
@@ -328,11 +331,11 @@ void CPortDlg::showConnectionCount() {
 void CPortDlg::onSetting() {
     UpdateData(true);
     if (switchState != 0) {
-        AfxMessageBox("PORTを使用中です。OFF状態で設定して下さい");
+        AfxMessageBox(uiString("PortPanel", "PORTを使用中です。OFF状態で設定して下さい"));
         return;
     }
     if (settingDlg->isAttached()) {
-        AfxMessageBox("現在PORTの設定中です");
+        AfxMessageBox(uiString("PortPanel", "現在PORTの設定中です"));
         return;
     }
     settingDlg->openFor(this, {listenPort, forwardHost, forwardPort});
@@ -355,7 +358,7 @@ void CPortDlg::notifySettingOk() {
 void CPortDlg::notifyOptions() {
     UpdateData(true);
     if (switchState != 0) {
-        AfxMessageBox("PORTを使用中です。OFF状態で設定して下さい");
+        AfxMessageBox(uiString("PortPanel", "PORTを使用中です。OFF状態で設定して下さい"));
         return;
     }
     const ForwardConfig before = loadForwardConfig(settingsPath, index);
@@ -390,7 +393,7 @@ void CPortDlg::onStatus() {
         statusOpen_ = false;
         return;
     }
-    AfxMessageBox("現在接続はありません.");
+    AfxMessageBox(uiString("PortPanel", "現在接続はありません."));
 }
 
 void CPortDlg::saveAndStop(std::chrono::steady_clock::time_point graceEnds) {
@@ -483,12 +486,12 @@ bool CPortDlg::reloadSection(std::string& problem) {
 
 bool CPortDlg::replaceRepeater(const ForwardConfig& next, std::string& problem) {
     if (next.listenPort == 0) {
-        problem = "Listenポートが無効な設定です";
+        problem = uiString("PortPanel", "Listenポートが無効な設定です");
         refusalType = MB_OK;
         return false;
     }
     if (next.forwardPort == 0 || next.forwardHost.empty()) {
-        problem = "転送先ポート番号が無効な設定です";
+        problem = uiString("PortPanel", "転送先ポート番号が無効な設定です");
         refusalType = MB_OK;
         return false;
     }

@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "platform/qt/message_box.h"
+#include "platform/qt/ui_text.h"
 #include "resources/dialog_templates.h"
 
 bool isLocalhostText(const std::string& host) {
@@ -96,7 +97,8 @@ void CSettingDlg::onLocalhost() {
     if (isLocalhostText(hostText)) {
         return;
     }
-    if (AfxMessageBox("localhost(同じPC内)への転送に変更しますか？", MB_YESNO) == IDYES) {
+    if (AfxMessageBox(uiString("SettingDialog", "localhost(同じPC内)への転送に変更しますか？"),
+                      MB_YESNO) == IDYES) {
         hostText = "127.0.0.1";
         hostEdit->setEnabled(false);
         UpdateData(false);

@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QLabel>
+#include <QtGlobal>
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -9,6 +10,7 @@
 
 #include "panels/forward_traffic.h"
 #include "panels/traffic_graph.h"
+#include "platform/qt/ui_text.h"
 #include "platform/socket_loop_thread.h"
 #include "resources/dialog_templates.h"
 
@@ -23,9 +25,9 @@ constexpr int kGap = 4;
 
 // The windows the graph offers, in the order of the choice; five minutes at first.
 constexpr std::array<std::pair<TrafficWindow, const char*>, 3> kWindows{
-    {{TrafficWindow::OneMinute, "1分"},
-     {TrafficWindow::FiveMinutes, "5分"},
-     {TrafficWindow::ThirtyMinutes, "30分"}}};
+    {{TrafficWindow::OneMinute, QT_TRANSLATE_NOOP("StatusDialog", "1分")},
+     {TrafficWindow::FiveMinutes, QT_TRANSLATE_NOOP("StatusDialog", "5分")},
+     {TrafficWindow::ThirtyMinutes, QT_TRANSLATE_NOOP("StatusDialog", "30分")}}};
 constexpr int kFirstWindow = 1;
 
 struct Column {
@@ -35,21 +37,21 @@ struct Column {
 };
 
 constexpr std::array<Column, 15> kColumns{{
-    {"AcceptPeer", LVCFMT_LEFT, 80},
-    {"Port", LVCFMT_RIGHT, 50},
-    {"BindIp", LVCFMT_LEFT, 80},
-    {"Port", LVCFMT_RIGHT, 50},
-    {"UsedBuff", LVCFMT_RIGHT, 70},
-    {"BindIp", LVCFMT_LEFT, 80},
-    {"Port", LVCFMT_RIGHT, 50},
-    {"ConnectPeer", LVCFMT_LEFT, 80},
-    {"Port", LVCFMT_RIGHT, 50},
-    {"UsedBuff", LVCFMT_RIGHT, 70},
-    {"Up", LVCFMT_RIGHT, 90},
-    {"Down", LVCFMT_RIGHT, 90},
-    {"Up/s", LVCFMT_RIGHT, 80},
-    {"Down/s", LVCFMT_RIGHT, 80},
-    {"Time", LVCFMT_RIGHT, 60},
+    {QT_TRANSLATE_NOOP("StatusDialog", "AcceptPeer"), LVCFMT_LEFT, 80},
+    {QT_TRANSLATE_NOOP("StatusDialog", "Port"), LVCFMT_RIGHT, 50},
+    {QT_TRANSLATE_NOOP("StatusDialog", "BindIp"), LVCFMT_LEFT, 80},
+    {QT_TRANSLATE_NOOP("StatusDialog", "Port"), LVCFMT_RIGHT, 50},
+    {QT_TRANSLATE_NOOP("StatusDialog", "UsedBuff"), LVCFMT_RIGHT, 70},
+    {QT_TRANSLATE_NOOP("StatusDialog", "BindIp"), LVCFMT_LEFT, 80},
+    {QT_TRANSLATE_NOOP("StatusDialog", "Port"), LVCFMT_RIGHT, 50},
+    {QT_TRANSLATE_NOOP("StatusDialog", "ConnectPeer"), LVCFMT_LEFT, 80},
+    {QT_TRANSLATE_NOOP("StatusDialog", "Port"), LVCFMT_RIGHT, 50},
+    {QT_TRANSLATE_NOOP("StatusDialog", "UsedBuff"), LVCFMT_RIGHT, 70},
+    {QT_TRANSLATE_NOOP("StatusDialog", "Up"), LVCFMT_RIGHT, 90},
+    {QT_TRANSLATE_NOOP("StatusDialog", "Down"), LVCFMT_RIGHT, 90},
+    {QT_TRANSLATE_NOOP("StatusDialog", "Up/s"), LVCFMT_RIGHT, 80},
+    {QT_TRANSLATE_NOOP("StatusDialog", "Down/s"), LVCFMT_RIGHT, 80},
+    {QT_TRANSLATE_NOOP("StatusDialog", "Time"), LVCFMT_RIGHT, 60},
 }};
 
 std::string decimal(long long value) {
@@ -120,7 +122,7 @@ bool CStatusDlg::OnInitDialog() {
     list->SetExtendedStyle(LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
     for (int column = 0; column < static_cast<int>(kColumns.size()); ++column) {
         const Column& c = kColumns[static_cast<std::size_t>(column)];
-        list->InsertColumn(column, c.heading, c.format, c.width);
+        list->InsertColumn(column, uiString("StatusDialog", c.heading), c.format, c.width);
     }
     QObject::connect(list, &QTableWidget::itemSelectionChanged, [this] { updateButtons(); });
     updateButtons();
@@ -141,9 +143,9 @@ void CStatusDlg::addTrafficView() {
         cut != nullptr ? cut->geometry() : QRect(listAtTemplate_.right(), 0, 0, 0);
     windowChoice_ = std::make_unique<QComboBox>(this);
     for (const auto& [window, label] : kWindows) {
-        windowChoice_->addItem(QString::fromUtf8(label), static_cast<int>(window));
+        windowChoice_->addItem(uiText("StatusDialog", label), static_cast<int>(window));
     }
-    windowChoice_->setToolTip(QStringLiteral("グラフの期間"));
+    windowChoice_->setToolTip(uiText("StatusDialog", "グラフの期間"));
     const int choiceWidth = windowChoice_->sizeHint().width();
     windowChoice_->setGeometry(buttons.left() - kGap - choiceWidth, buttons.top(), choiceWidth,
                                buttons.height());
@@ -177,10 +179,15 @@ std::string CStatusDlg::totalsText() const {
         return {};
     }
     const ForwardTotals& totals = traffic->totals();
-    return "合計 上り " + readableBytes(totals.bytesUp) + "  下り " +
-           readableBytes(totals.bytesDown) + (datagrams ? "  セッション " : "  接続 ") +
-           grouped(totals.connectionsServed) + " (最大同時 " + std::to_string(totals.mostAtOnce) +
-           ")";
+    const QString text =
+        datagrams ? uiText("StatusDialog", "合計 上り %1  下り %2  セッション %3 (最大同時 %4)")
+                  : uiText("StatusDialog", "合計 上り %1  下り %2  接続 %3 (最大同時 %4)");
+    return text
+        .arg(QString::fromStdString(readableBytes(totals.bytesUp)),
+             QString::fromStdString(readableBytes(totals.bytesDown)),
+             QString::fromStdString(grouped(totals.connectionsServed)),
+             QString::number(totals.mostAtOnce))
+        .toStdString();
 }
 
 void CStatusDlg::showTraffic() {
@@ -205,7 +212,7 @@ void CStatusDlg::setForwardTitle(const std::string& title) {
 }
 
 void CStatusDlg::showTitle() {
-    const QString caption = QString::fromUtf8(dialogTemplate(IDD_STATUS_DIALOG).caption);
+    const QString caption = uiText(kResourceContext, dialogTemplate(IDD_STATUS_DIALOG).caption);
     setWindowTitle(forwardTitle_.empty()
                        ? caption
                        : caption + QStringLiteral("  ") + QString::fromStdString(forwardTitle_));

@@ -7,6 +7,8 @@
 #include <tuple>
 #include <utility>
 
+#include "platform/qt/ui_text.h"
+
 namespace {
 
 constexpr int kGap = 4;
@@ -17,7 +19,7 @@ QString text(const std::string& value) {
 }
 
 QString windowText(TrafficWindow window) {
-    return QString::number(static_cast<int>(window) / 60) + QStringLiteral("分前");
+    return uiText("TrafficGraph", "%1分前").arg(static_cast<int>(window) / 60);
 }
 
 QPen linePen(const QColor& colour, Qt::PenStyle style) {
@@ -56,14 +58,14 @@ void TrafficGraph::paintEvent(QPaintEvent* /*event*/) {
     // Beside the plot: what each line stands for, its current and its peak figure.
     int legendWidth = 0;
     const std::array<std::pair<QString, QString>, 2> figures{
-        {{QStringLiteral("現在 ") + text(readableRate(current.up)),
-          QStringLiteral("最大 ") + text(readableRate(peak.up))},
-         {QStringLiteral("現在 ") + text(readableRate(current.down)),
-          QStringLiteral("最大 ") + text(readableRate(peak.down))}}};
+        {{uiText("TrafficGraph", "現在 ") + text(readableRate(current.up)),
+          uiText("TrafficGraph", "最大 ") + text(readableRate(peak.up))},
+         {uiText("TrafficGraph", "現在 ") + text(readableRate(current.down)),
+          uiText("TrafficGraph", "最大 ") + text(readableRate(peak.down))}}};
     for (const auto& [now, most] : figures) {
         legendWidth =
             std::max({legendWidth, metrics.horizontalAdvance(now), metrics.horizontalAdvance(most),
-                      kLegendLine + kGap + metrics.horizontalAdvance("上り（→転送先）")});
+                      kLegendLine + kGap + metrics.horizontalAdvance(uiText("TrafficGraph", "上り（→転送先）"))});
     }
     int labelWidth = 0;
     for (const std::string& label : axis.labels) {
@@ -91,7 +93,7 @@ void TrafficGraph::paintEvent(QPaintEvent* /*event*/) {
     painter.drawText(QRect(plot.left(), plot.bottom() + 2, plot.width() / 2, line), Qt::AlignLeft,
                      windowText(window_));
     painter.drawText(QRect(plot.center().x(), plot.bottom() + 2, plot.width() / 2, line),
-                     Qt::AlignRight, QStringLiteral("現在"));
+                     Qt::AlignRight, uiText("TrafficGraph", "現在"));
 
     // The lines: the newest sample at the right edge, one second per step to the left.
     const double seconds = static_cast<double>(window_) - 1;
@@ -114,8 +116,8 @@ void TrafficGraph::paintEvent(QPaintEvent* /*event*/) {
     // The legend.
     const int legendLeft = plot.right() + 2 * kGap;
     const std::array<std::tuple<QString, QColor, Qt::PenStyle>, 2> lines{
-        {{QStringLiteral("上り（→転送先）"), kUpColour, Qt::SolidLine},
-         {QStringLiteral("下り（←転送先）"), kDownColour, Qt::DashLine}}};
+        {{uiText("TrafficGraph", "上り（→転送先）"), kUpColour, Qt::SolidLine},
+         {uiText("TrafficGraph", "下り（←転送先）"), kDownColour, Qt::DashLine}}};
     int y = plot.top();
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const auto& [name, colour, style] = lines[i];

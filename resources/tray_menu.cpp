@@ -1,12 +1,13 @@
 #include "resources/tray_menu.h"
 
+#include <QtGlobal>
 #include <array>
 
 namespace {
 constexpr std::array<MenuItem, 3> kTrayItems{{
-    {ID_OPEN_MAIN_WINDOW, "メインウィンドウを開く"},
+    {ID_OPEN_MAIN_WINDOW, QT_TRANSLATE_NOOP("Resources", "メインウィンドウを開く")},
     {0, {}},
-    {ID_EXIT, "終了"},
+    {ID_EXIT, QT_TRANSLATE_NOOP("Resources", "終了")},
 }};
 }  // namespace
 

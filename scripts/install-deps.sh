@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ make pkg-config ccache
           googletest libgtest-dev libgmock-dev
           qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libgl-dev
+          qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
           fonts-ipafont-gothic dpkg-dev file lintian desktop-file-utils appstream
           libxcb1-dev xvfb trayer)
 if [ "$#" -gt 0 ]; then

@@ -17,6 +17,7 @@
 
 #include "platform/qt/link_ctrl.h"
 #include "platform/qt/message_box.h"
+#include "platform/qt/ui_text.h"
 
 namespace {
 
@@ -83,7 +84,7 @@ CDialog::~CDialog() = default;
 void CDialog::build(QWidget* parent) {
     setParent(parent, windowFlagsFor(template_.styles));
     controls_ = buildDialogControls(template_, this);
-    setWindowTitle(QString::fromUtf8(template_.caption));
+    setWindowTitle(uiText(kResourceContext, template_.caption));
     if ((template_.styles & style::kChild) == 0) {
         setFixedSize(size());
     }
@@ -118,7 +119,7 @@ int CDialog::DoModal() {
     }
     if (answersWithoutDisplay() && parentWidget() != nullptr) {
         // Nobody could close it: it ends as if closed unseen.
-        std::fprintf(stderr, "%s\n", template_.caption);
+        std::fprintf(stderr, "%s\n", uiString(kResourceContext, template_.caption).c_str());
         std::fflush(stderr);
         return IDCANCEL;
     }

@@ -15,6 +15,7 @@
 #include "platform/qt/link_ctrl.h"
 #include "platform/qt/list_ctrl.h"
 #include "platform/qt/spin_button_ctrl.h"
+#include "platform/qt/ui_text.h"
 
 namespace {
 
@@ -37,8 +38,9 @@ Qt::FocusPolicy focusFor(std::uint32_t styles) {
     return (styles & style::kTabStop) != 0 ? Qt::StrongFocus : Qt::ClickFocus;
 }
 
+// Template texts are the program's own; shown in the user's language.
 QString textOf(const ControlTemplate& control) {
-    return QString::fromUtf8(control.text);
+    return uiText(kResourceContext, control.text);
 }
 
 QWidget* makeControl(const ControlTemplate& control, QWidget* host) {
@@ -80,7 +82,7 @@ QWidget* makeControl(const ControlTemplate& control, QWidget* host) {
             return list;
         }
         case ControlKind::Link:
-            return new CLinkCtrl(control.text, host);
+            return new CLinkCtrl(uiString(kResourceContext, control.text), host);
         case ControlKind::Icon:
             return new QLabel(host);
         case ControlKind::ComboBox: {

@@ -1,7 +1,7 @@
 // Renders the port panel (OFF, and ON with three relayed connections), the forward-settings
 // dialog, the options dialog and the connection-status dialog (also with the traffic graph of a
-// real transfer) offscreen into PNG files, so that
-// their looks can be checked without a display: render_screenshots <output directory>.
+// real transfer) offscreen into PNG files, so that their looks can be checked without a
+// display: render_screenshots <output directory> [en], in English with "en".
 
 #include <sys/socket.h>
 #include <QApplication>
@@ -15,10 +15,12 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/ui_language.h"
 #include "panels/options_dlg.h"
 #include "panels/port_dlg.h"
 #include "panels/setting_dlg.h"
@@ -111,6 +113,11 @@ bool renderGraph(QWidget& host, const QDir& output) {
 
 int main(int argc, char** argv) {
     QtTestSession session(argc, argv);
+    const bool english = argc > 2 && std::string(argv[2]) == "en";
+    std::optional<UiTranslations> translations;
+    if (english) {
+        translations.emplace(UiLanguage::English);
+    }
 
     const QDir output(QString::fromLocal8Bit(argc > 1 ? argv[1] : "screenshots"));
     QDir().mkpath(output.path());
@@ -145,7 +152,7 @@ int main(int argc, char** argv) {
 
     // The options dialog with every group of options set.
     ForwardConfig sample;
-    sample.name = "社内Web (検証用)";
+    sample.name = english ? "Intranet web (test)" : "社内Web (検証用)";
     sample.listenHost = "127.0.0.1";
     sample.filter.mode = CIpFilter::kAllowDenyLists;
     sample.filter.allowCount = 2;

@@ -12,10 +12,13 @@
 
 // What a test program with windows needs before its first widget, as in the program: a Qt
 // application (offscreen unless a platform is chosen), the UI thread's socket loop and its
-// bridge into Qt's event loop. Trace lines are off.
+// bridge into Qt's event loop. Trace lines are off. The locale is C, so the program speaks
+// its own Japanese whatever the locale of whoever runs the tests; a test that wants another
+// sets it, and programs it starts inherit it.
 class QtTestSession {
   public:
-    QtTestSession(int& argc, char** argv) : application_((chooseOffscreenUnlessSet(), argc), argv) {
+    QtTestSession(int& argc, char** argv)
+        : application_((chooseOffscreenUnlessSet(), useCLocale(), argc), argv) {
         setTraceEnabled(false);
     }
 
@@ -24,6 +27,14 @@ class QtTestSession {
         if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
             qputenv("QT_QPA_PLATFORM", "offscreen");
         }
+        return 0;
+    }
+
+    static int useCLocale() {
+        for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANGUAGE"}) {
+            qunsetenv(name);
+        }
+        qputenv("LANG", "C.UTF-8");
         return 0;
     }
 

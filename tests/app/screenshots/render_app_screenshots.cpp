@@ -2,7 +2,7 @@
 // console with the trace of that session, the main window with a long destination host and
 // the main window with three and with seven ports, the window's menu and the notification
 // area's menu offscreen into PNG files:
-// render_app_screenshots <output directory>.
+// render_app_screenshots <output directory> [en], in English with "en".
 // Offscreen there is no window manager, so the main window's picture gets a plain drawn
 // caption with its title above the client area.
 
@@ -18,6 +18,7 @@
 #include <QTimer>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "app/about_dlg.h"
@@ -27,6 +28,7 @@
 #include "app/tarnwick_dlg.h"
 #include "app/tray_controller.h"
 #include "app/tray_link.h"
+#include "app/ui_language.h"
 #include "panels/port_dlg.h"
 #include "platform/trace.h"
 #include "tests/app/wait_until.h"
@@ -63,6 +65,11 @@ QPixmap withCaption(QWidget& window) {
 
 int main(int argc, char** argv) {
     QtTestSession session(argc, argv);
+    const bool english = argc > 2 && std::string(argv[2]) == "en";
+    std::optional<UiTranslations> translations;
+    if (english) {
+        translations.emplace(UiLanguage::English);
+    }
     installAppIconLoader();
     QApplication::setWindowIcon(loadAppIcon());
 
@@ -150,6 +157,7 @@ int main(int argc, char** argv) {
         CTarnwickDlg tray;
         tray.setTrayAvailability([] { return true; });
         tray.setTrayMaker(makeTrayController);
+        tray.setUiLanguage(english ? UiLanguage::English : UiLanguage::Japanese);
         tray.Create(nullptr);
         // The window's own menu with its two check items, grabbed while it is open.
         QTimer::singleShot(100, &tray, [&] {
