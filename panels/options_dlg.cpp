@@ -81,16 +81,18 @@ constexpr std::array<Tip, 15> kTips{{
      QT_TRANSLATE_NOOP("OptionsDialog",
                        "接続ごとの記録を設定ファイルと同じフォルダのTarnwickPico.logに書きます")},
     {IDC_DESTINATIONS_EDIT,
-     QT_TRANSLATE_NOOP("OptionsDialog",
-                       "転送先ホストの次に試す転送先を「ホスト:ポート」のカンマ区切りで書きます (例: "
-                       "192.168.1.20:80, [2001:db8::1]:80)。転送先ホストと合わせて8件まで")},
+     QT_TRANSLATE_NOOP(
+         "OptionsDialog",
+         "転送先ホストの次に試す転送先を「ホスト:ポート」のカンマ区切りで書きます (例: "
+         "192.168.1.20:80, [2001:db8::1]:80)。転送先ホストと合わせて8件まで")},
     {IDC_BALANCE_COMBO,
      QT_TRANSLATE_NOOP("OptionsDialog",
                        "接続できない転送先は飛ばして次を試します。振り分けると新しい接続ごとに次の"
                        "転送先から始めます。失敗した転送先は10秒間あと回しにします")},
     {IDC_PROXY_PROTOCOL_COMBO,
-     QT_TRANSLATE_NOOP("OptionsDialog",
-                       "転送先に接続元のアドレスとポートをPROXYプロトコルのヘッダーで伝えます (TCPのみ)")},
+     QT_TRANSLATE_NOOP(
+         "OptionsDialog",
+         "転送先に接続元のアドレスとポートをPROXYプロトコルのヘッダーで伝えます (TCPのみ)")},
 }};
 
 std::string_view trimmed(std::string_view text) {

@@ -62,10 +62,13 @@ void TrafficGraph::paintEvent(QPaintEvent* /*event*/) {
           uiText("TrafficGraph", "最大 ") + text(readableRate(peak.up))},
          {uiText("TrafficGraph", "現在 ") + text(readableRate(current.down)),
           uiText("TrafficGraph", "最大 ") + text(readableRate(peak.down))}}};
+    // The wider of the two line names, whichever the language makes longer.
+    const int nameWidth =
+        std::max(metrics.horizontalAdvance(uiText("TrafficGraph", "上り（→転送先）")),
+                 metrics.horizontalAdvance(uiText("TrafficGraph", "下り（←転送先）")));
     for (const auto& [now, most] : figures) {
-        legendWidth =
-            std::max({legendWidth, metrics.horizontalAdvance(now), metrics.horizontalAdvance(most),
-                      kLegendLine + kGap + metrics.horizontalAdvance(uiText("TrafficGraph", "上り（→転送先）"))});
+        legendWidth = std::max({legendWidth, metrics.horizontalAdvance(now),
+                                metrics.horizontalAdvance(most), kLegendLine + kGap + nameWidth});
     }
     int labelWidth = 0;
     for (const std::string& label : axis.labels) {
