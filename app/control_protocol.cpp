@@ -157,15 +157,15 @@ std::string listingJson(const std::vector<ForwardListing>& forwards) {
     return json.str();
 }
 
-std::vector<std::size_t> matchForwards(const std::string& spec,
+std::vector<std::size_t> matchForwards(const std::string& named,
                                        const std::vector<ForwardListing>& forwards) {
     std::vector<std::size_t> matches;
     std::optional<bool> udp;
-    std::string portText = spec;
-    if (spec.size() > 4 && (equalsIgnoringCase(spec.substr(0, 4), "tcp:") ||
-                            equalsIgnoringCase(spec.substr(0, 4), "udp:"))) {
-        udp = equalsIgnoringCase(spec.substr(0, 4), "udp:");
-        portText = spec.substr(4);
+    std::string portText = named;
+    if (named.size() > 4 && (equalsIgnoringCase(named.substr(0, 4), "tcp:") ||
+                             equalsIgnoringCase(named.substr(0, 4), "udp:"))) {
+        udp = equalsIgnoringCase(named.substr(0, 4), "udp:");
+        portText = named.substr(4);
     }
     if (const std::optional<int> port = portNumber(portText)) {
         for (std::size_t i = 0; i < forwards.size(); ++i) {
@@ -178,7 +178,7 @@ std::vector<std::size_t> matchForwards(const std::string& spec,
         }
     }
     for (std::size_t i = 0; i < forwards.size(); ++i) {
-        if (!forwards[i].name.empty() && forwards[i].name == spec) {
+        if (!forwards[i].name.empty() && forwards[i].name == named) {
             matches.push_back(i);
         }
     }

@@ -58,7 +58,7 @@ std::string listingJson(const std::vector<ForwardListing>& forwards);
 
 // The forwards a command names, as indexes into forwards: a listen port (every protocol on
 // it), "tcp:<port>" or "udp:<port>" (any case), or a NAME. Empty when none matches.
-std::vector<std::size_t> matchForwards(const std::string& spec,
+std::vector<std::size_t> matchForwards(const std::string& named,
                                        const std::vector<ForwardListing>& forwards);
 
 // "TCP:8080" or "UDP:5353".

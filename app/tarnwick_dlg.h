@@ -170,7 +170,7 @@ class CTarnwickDlg : public CDialog {
     void bringToFront();
     void createPanels();
     void createPanel(int index, std::string* refusal = nullptr);
-    ControlReply switchForwards(const std::string& spec, bool on);
+    ControlReply switchForwards(const std::string& named, bool on);
     void layoutPanels();
     void updateTitle();
     // The grace to watch for the notification area while starting hidden; none: shown.

@@ -50,12 +50,12 @@ std::vector<ForwardListing> CTarnwickDlg::forwardListings() {
     return listings;
 }
 
-ControlReply CTarnwickDlg::switchForwards(const std::string& spec, bool on) {
+ControlReply CTarnwickDlg::switchForwards(const std::string& named, bool on) {
     ControlReply reply;
     const std::vector<ForwardListing> listings = forwardListings();
-    const std::vector<std::size_t> matches = matchForwards(spec, listings);
+    const std::vector<std::size_t> matches = matchForwards(named, listings);
     if (matches.empty()) {
-        reply.err.push_back("unknown forward: " + spec);
+        reply.err.push_back("unknown forward: " + named);
         reply.status = 1;
         return reply;
     }

@@ -72,7 +72,7 @@ TEST(ControlProtocol, ListingsAndTheForwardsACommandNames) {
               "\"bytes_up\": 10, \"bytes_down\": 20}]}");
 
     struct Case {
-        const char* spec;
+        const char* named;
         std::vector<std::size_t> matches;
     };
     const Case cases[] = {
@@ -80,7 +80,7 @@ TEST(ControlProtocol, ListingsAndTheForwardsACommandNames) {
         {"dns \"x\"", {2}}, {"5353", {2}},     {"99999", {}},     {"tcp:web", {}}, {"", {}},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(matchForwards(c.spec, forwards), c.matches) << c.spec;
+        EXPECT_EQ(matchForwards(c.named, forwards), c.matches) << c.named;
     }
 }
 
