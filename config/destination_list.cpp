@@ -4,18 +4,11 @@
 #include <string_view>
 
 #include "address/address_text.h"
+#include "config/comma_list.h"
 
 namespace {
 
 constexpr int kHighestPort = 65535;
-
-std::string_view trimmed(std::string_view text) {
-    const std::size_t first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
 
 std::optional<int> portOf(std::string_view digits) {
     if (digits.empty() || digits.size() > 5 ||
@@ -83,14 +76,7 @@ std::optional<Destination> destinationOf(std::string_view entry) {
 
 DestinationList parseDestinations(const std::string& text, int most) {
     DestinationList list;
-    std::string_view rest = text;
-    while (!rest.empty()) {
-        const std::size_t comma = rest.find(',');
-        const std::string_view entry = trimmed(rest.substr(0, comma));
-        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-        if (entry.empty()) {
-            continue;
-        }
+    for (const std::string_view entry : commaListEntries(text)) {
         std::optional<Destination> destination = destinationOf(entry);
         if (!destination) {
             list.malformed.emplace_back(entry);

@@ -9,6 +9,7 @@
 
 #include "address/address_text.h"
 #include "address/filter_rule.h"
+#include "config/comma_list.h"
 #include "config/destination_list.h"
 #include "platform/qt/message_box.h"
 #include "platform/qt/ui_text.h"
@@ -94,14 +95,6 @@ constexpr std::array<Tip, 15> kTips{{
          "OptionsDialog",
          "転送先に接続元のアドレスとポートをPROXYプロトコルのヘッダーで伝えます (TCPのみ)")},
 }};
-
-std::string_view trimmed(std::string_view text) {
-    const std::size_t first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
 
 // As strict as the filter: what the dialog takes, the filter matches (an IPv4-mapped IPv6 rule
 // as the IPv4 rule it maps).
@@ -247,14 +240,8 @@ bool COptionsDlg::readRules(int id, const char* field, std::string* list, int& c
     std::string rules[CIpFilter::kListSize];
     int found = 0;
     const std::string typed = text(id);
-    std::string_view rest = typed;
-    while (!rest.empty()) {
-        const std::size_t comma = rest.find(',');
-        const std::string entry(trimmed(rest.substr(0, comma)));
-        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-        if (entry.empty()) {
-            continue;
-        }
+    for (const std::string_view view : commaListEntries(typed)) {
+        const std::string entry(view);
         if (!isRule(entry)) {
             return refuse(id, field, entry);
         }

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "address/filter_rule.h"
+#include "config/comma_list.h"
 #include "config/destination_list.h"
 #include "platform/private_profile.h"
 #include "settings/port_settings.h"
@@ -60,14 +61,6 @@ int readTimeout(const std::string& section, const char* key, const std::string& 
     return std::min(readPlainNumber(section, key, path).value_or(0), kMaxTimeoutSeconds);
 }
 
-std::string_view trimmed(std::string_view text) {
-    const std::size_t first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 // One line for the whole list, naming each entry that will never match. An entry emptied
 // because the read cut it is left out: nobody wrote it that way.
 void noteEntriesThatAreNotRules(const std::string& section, const char* key,
@@ -89,14 +82,7 @@ std::vector<std::string> readRules(const std::string& section, const char* key,
     const ProfileText value = readText(section, key, path, kListBufferSize);
     std::vector<std::string> rules;
     std::size_t found = 0;
-    std::string_view rest = value.text;
-    while (!rest.empty()) {
-        const std::size_t comma = rest.find(',');
-        const std::string_view entry = trimmed(rest.substr(0, comma));
-        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-        if (entry.empty()) {
-            continue;
-        }
+    for (const std::string_view entry : commaListEntries(value.text)) {
         ++found;
         if (rules.size() < PortOptions::kMaxRules) {
             rules.emplace_back(entry);

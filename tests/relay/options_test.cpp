@@ -12,25 +12,6 @@
 
 namespace {
 
-// A listening socket on ::1 at an ephemeral port, or -1 where the machine has no IPv6.
-int listenIpv6(int& port) {
-    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_loopback;
-    socklen_t length = sizeof address;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd, 8) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        if (fd >= 0) {
-            close(fd);
-        }
-        return -1;
-    }
-    port = ntohs(address.sin6_port);
-    return fd;
-}
-
 int connectIpv6(int port) {
     int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in6 address{};
@@ -48,7 +29,7 @@ int connectIpv6(int port) {
 // Echoes one connection accepted on an IPv6 listener, on its own thread.
 struct Ipv6Echo {
     int port = 0;
-    int listenFd = listenIpv6(port);
+    int listenFd = loopback::listenIpv6(port);
     std::thread worker{[this] {
         int fd = listenFd >= 0 ? accept(listenFd, nullptr, nullptr) : -1;
         if (fd >= 0) {
@@ -76,7 +57,7 @@ class OptionsTest : public RelayTest {
 
 TEST_F(OptionsTest, IPv6ClientsAndDestinationsAreRelayed) {
     int probe = 0;
-    int v6 = listenIpv6(probe);
+    int v6 = loopback::listenIpv6(probe);
     if (v6 < 0) {
         GTEST_SKIP() << "no IPv6 on loopback here";
     }
