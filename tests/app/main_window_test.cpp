@@ -530,10 +530,7 @@ TEST_P(MainWindowPanels, EverySectionBecomesAPanelLaidOutListeningToItsOwnDestin
         const char tag = static_cast<char>('a' + i);
         destinations.push_back(
             std::make_unique<loopback::Server>([tag](int fd) { loopback::sendAll(fd, &tag, 1); }));
-        int port = loopback::freePort();
-        while (std::find(ports.begin(), ports.end(), port) != ports.end()) {
-            port = loopback::freePort();
-        }
+        const int port = loopback::freePort();
         ports.push_back(port);
         if (i != file.gapAt) {
             ini << "[TCP-PORT" << i << "]\nACT=1\nPORT=" << port

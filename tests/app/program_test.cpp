@@ -62,15 +62,9 @@ bool relaysSoon(int port, std::chrono::seconds timeout = 20s) {
     return false;
 }
 
-// Ports no other test of this run has: each is bound once and released.
 std::vector<int> distinctFreePorts(std::size_t count) {
-    std::vector<int> ports;
-    for (int tries = 0; ports.size() < count && tries < 100; ++tries) {
-        const int port = loopback::freePort();
-        if (std::find(ports.begin(), ports.end(), port) == ports.end()) {
-            ports.push_back(port);
-        }
-    }
+    std::vector<int> ports(count);
+    std::generate(ports.begin(), ports.end(), loopback::freePort);
     return ports;
 }
 

@@ -6,10 +6,15 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace loopback {
 
@@ -141,13 +146,98 @@ void resetOnClose(int fd) {
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &off, sizeof off);
 }
 
-int freePort() {
-    int port = 0;
-    int fd = listenAny(port, 1);
-    if (fd >= 0) {
-        close(fd);
+namespace {
+// The kernel hands out ports of this range by itself (ephemeral binds, a connect's own end),
+// so a port picked inside it and released can be taken by anyone before the relay binds it.
+std::pair<int, int> ephemeralRange() {
+    int low = 32768;
+    int high = 60999;
+    if (std::FILE* file = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "re")) {
+        if (std::fscanf(file, "%d %d", &low, &high) != 2) {
+            low = 32768;
+            high = 60999;
+        }
+        std::fclose(file);
     }
-    return port;
+    return {low, high};
+}
+
+// Ports for tests outside that range; other test processes are kept off a port by an
+// abstract local socket named after it, which the kernel frees when this process ends.
+std::pair<int, int> reservableRange() {
+    const auto [low, high] = ephemeralRange();
+    if (low > 12000) {
+        return {std::max(10000, low - 12000), low - 1};
+    }
+    if (high < 60000) {
+        return {high + 1, 65535};
+    }
+    return {0, -1};
+}
+
+int reserveAcrossProcesses(int port) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string name = "tarnwick-pico-test-port-" + std::to_string(port);
+    std::memcpy(address.sun_path + 1, name.data(), name.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool bindsNow(int port, int type) {
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return bound;
+}
+}  // namespace
+
+int freePort() {
+    static std::mutex mutex;
+    static int next = -1;
+    const std::lock_guard lock(mutex);
+    const auto [first, last] = reservableRange();
+    const int count = last - first + 1;
+    if (count <= 0) {
+        int port = 0;
+        int fd = listenAny(port, 1);
+        if (fd >= 0) {
+            close(fd);
+        }
+        return port;
+    }
+    if (next < 0) {
+        next = static_cast<int>((static_cast<unsigned>(getpid()) * 2654435761U) %
+                                static_cast<unsigned>(count));
+    }
+    for (int tries = 0; tries < count && tries < 4096; ++tries) {
+        const int port = first + next;
+        next = (next + 1) % count;
+        const int reservation = reserveAcrossProcesses(port);
+        if (reservation < 0) {
+            continue;
+        }
+        if (bindsNow(port, SOCK_STREAM) && bindsNow(port, SOCK_DGRAM)) {
+            return port;  // the reservation stays open until the process ends
+        }
+        close(reservation);
+    }
+    return 0;
 }
 
 int connectTo(int port, std::chrono::milliseconds timeout) {

@@ -31,7 +31,8 @@ int connectTo(int port, std::chrono::milliseconds timeout = 10s);
 // Starts a non-blocking connect to 127.0.0.1:port; -1 on failure. A receiveBuffer above 0
 // is set before the connect, so that the window offered stays that small.
 int connectStart(int port, int receiveBuffer = 0);
-// A free ephemeral port (bound once and released).
+// A port that binds now (TCP and UDP), outside the range the kernel picks ports from by
+// itself and never handed out twice to any test process running meanwhile; 0 when none.
 int freePort();
 void setTimeouts(int fd, std::chrono::milliseconds timeout);
 void setBufferSizes(int fd, int receive, int send);
