@@ -396,7 +396,8 @@ CAsyncSocket::Dispatch CAsyncSocket::dispatchInput(std::uint32_t ev) {
     // After the peer's end, peek to tell data still waiting from the end itself (a byte
     // count would stop at an urgent mark).
     long waiting = 1;
-    if ((ev & (EPOLLRDHUP | EPOLLHUP)) != 0) {
+    const bool ownerReadsTheEnd = endThroughReceive_ && wants(FD_READ);
+    if ((ev & (EPOLLRDHUP | EPOLLHUP)) != 0 && !ownerReadsTheEnd) {
         char probe = 0;
         waiting = recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
         if (waiting < 0 && errno == EAGAIN) {

@@ -102,6 +102,10 @@ class CAsyncSocket {
 
     // Re-arms OnReceive without reading, as a Receive of length 0 would.
     void ResumeReceive();
+    // For owners whose OnReceive takes a Receive of 0 as the peer's end: a wake-up that
+    // brings the end is then told through OnReceive without first peeking whether data
+    // comes before it; a short read still brings OnClose at once.
+    void tellEndThroughReceive() { endThroughReceive_ = true; }
 
     // Moves the open descriptor of another socket, with its registration, into this one,
     // which then gets its notifications; the other is left closed.
@@ -174,6 +178,7 @@ class CAsyncSocket {
     bool urgentSeen_ = false;
     // A read during the current dispatch took less than it asked for.
     bool readDrained_ = false;
+    bool endThroughReceive_ = false;
     // The local address an outgoing socket was bound to, for a socket made anew when the
     // next address of a connect needs one; only where an address was given.
     std::unique_ptr<SocketAddress> bindAt_;

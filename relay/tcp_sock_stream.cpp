@@ -8,6 +8,7 @@
 
 CTcpSockStream::CTcpSockStream(Side side, CTcpSockStreamParent* parent, bool halfClose)
     : side_(side), parent_(parent), halfClose_(halfClose) {
+    tellEndThroughReceive();  // OnReceive handles a read of 0 as the peer's end
     TRACE("CTcpSockStream::CTcpSockStream() STREAM を生成\n");
 }
 

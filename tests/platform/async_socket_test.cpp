@@ -154,6 +154,34 @@ TEST_F(AsyncSocketTest, EndArrivedWithTheDataFollowsTheReadThatTookItAll) {
     }
 }
 
+// An owner that takes a read of 0 as the end hears of an end that comes alone through
+// OnReceive, and of one that follows data in the same wake-up as before; never twice.
+TEST_F(AsyncSocketTest, AnOwnerThatReadsTheEndHearsOfItThroughOnReceive) {
+    for (const std::string& data : {std::string("abcdef"), std::string()}) {
+        std::vector<std::unique_ptr<Probe>> accepted;
+        auto listener = listenProbe(accepted);
+        int client = loopback::connectTo(portOf(*listener));
+        ASSERT_TRUE(runUntil([&] { return accepted.size() == 1 && accepted[0]->sends == 1; }));
+        Probe& server = *accepted[0];
+        server.tellEndThroughReceive();
+        std::vector<int> reads;
+        server.onReceiveHook = [&reads](Probe& self) {
+            char buffer[64];
+            reads.push_back(self.Receive(buffer, static_cast<int>(sizeof buffer)));
+        };
+        ASSERT_TRUE(loopback::sendAll(client, data.data(), data.size()));
+        close(client);
+        pollfd ended{server.handle(), POLLRDHUP, 0};
+        ASSERT_EQ(poll(&ended, 1, 10000), 1);
+
+        loop.dispatchReady();
+        loop.runFor(50ms);
+        EXPECT_EQ(reads, std::vector<int>{static_cast<int>(data.size())});
+        EXPECT_EQ(server.closes, data.empty() ? 0 : 1);
+        EXPECT_TRUE(server.peerEnded());
+    }
+}
+
 TEST_F(AsyncSocketTest, AcceptHandsOverThePeersAddressAsGetPeerNameSeesIt) {
     auto listener = std::make_unique<Probe>();
     ASSERT_TRUE(listener->Create(0, SOCK_STREAM, FD_ALL_EVENTS, "127.0.0.1"));
