@@ -211,7 +211,8 @@ int freePort() {
     static std::mutex mutex;
     static int next = -1;
     const std::lock_guard lock(mutex);
-    const auto [first, last] = reservableRange();
+    static const std::pair<int, int> range = reservableRange();  // read once per process
+    const auto [first, last] = range;
     const int count = last - first + 1;
     if (count <= 0) {
         int port = 0;
